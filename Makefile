@@ -1,0 +1,50 @@
+# Front door of the build. `make test` and `make demo` work on a fresh machine: they install the
+# missing Debian packages first (root, apt-get), then configure and build with CMake + Ninja.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+DEB_PACKAGES := cmake ninja-build g++ libmimalloc-dev libtomlplusplus-dev libtbb-dev \
+                libgtest-dev libgmock-dev libbenchmark-dev
+
+.PHONY: all deps build build-asan test demo bench clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+
+$(ASAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMERE_SANITIZE=ON $(CMAKE_ARGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# Every test of the plain build, then the C++ tests again under ASan + UBSan.
+test: build build-asan
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	./$(BUILD)/examples/flat_demo
+
+bench: build
+	./$(BUILD)/bench/distance_bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,152 @@
+// Bulk memory from mimalloc, 64-byte aligned (a cache line, and an AVX-512 register).
+//
+// PodVec<T> is the growable array behind vector data, link arrays, norms and codes: trivially
+// copyable elements only, so growth is one mi_realloc_aligned and zero-filling uses
+// mi_zalloc_aligned. MiAllocator<T> serves std containers that need bulk storage of other types.
+// Neither replaces the global operator new or malloc.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include <mimalloc.h>
+
+namespace quillmere {
+
+inline constexpr std::size_t kBulkAlignment = 64;
+
+template <class T>
+struct MiAllocator {
+  using value_type = T;
+  MiAllocator() noexcept = default;
+  template <class U>
+  MiAllocator(const MiAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* p = mi_malloc_aligned(n * sizeof(T), std::max(kBulkAlignment, alignof(T)));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { mi_free(p); }
+
+  template <class U>
+  bool operator==(const MiAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+class PodVec {
+  static_assert(std::is_trivially_copyable_v<T>, "PodVec holds trivially copyable elements");
+
+ public:
+  using value_type = T;
+
+  PodVec() noexcept = default;
+  // n zero-initialised elements.
+  explicit PodVec(std::size_t n) {
+    if (n != 0) {
+      ptr_ = static_cast<T*>(checked(mi_zalloc_aligned(bytes(n), kBulkAlignment)));
+      size_ = cap_ = n;
+    }
+  }
+  PodVec(std::span<const T> values) { append(values); }
+  PodVec(std::initializer_list<T> values) { append(std::span<const T>(values.begin(), values.size())); }
+  PodVec(const PodVec& other) { append(other.span()); }
+  PodVec(PodVec&& other) noexcept
+      : ptr_(std::exchange(other.ptr_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        cap_(std::exchange(other.cap_, 0)) {}
+  PodVec& operator=(const PodVec& other) {
+    if (this != &other) {
+      clear();
+      append(other.span());
+    }
+    return *this;
+  }
+  PodVec& operator=(PodVec&& other) noexcept {
+    if (this != &other) {
+      mi_free(ptr_);
+      ptr_ = std::exchange(other.ptr_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      cap_ = std::exchange(other.cap_, 0);
+    }
+    return *this;
+  }
+  ~PodVec() { mi_free(ptr_); }
+
+  T* data() noexcept { return ptr_; }
+  const T* data() const noexcept { return ptr_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return cap_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T* begin() noexcept { return ptr_; }
+  T* end() noexcept { return ptr_ + size_; }
+  const T* begin() const noexcept { return ptr_; }
+  const T* end() const noexcept { return ptr_ + size_; }
+  T& operator[](std::size_t i) noexcept { return ptr_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return ptr_[i]; }
+  std::span<T> span() noexcept { return {ptr_, size_}; }
+  std::span<const T> span() const noexcept { return {ptr_, size_}; }
+  operator std::span<const T>() const noexcept { return span(); }
+
+  void reserve(std::size_t n) {
+    if (n <= cap_) return;
+    ptr_ = static_cast<T*>(checked(mi_realloc_aligned(ptr_, bytes(n), kBulkAlignment)));
+    cap_ = n;
+  }
+  // Grows with zero-filled elements or shrinks.
+  void resize(std::size_t n) {
+    if (n > size_) {
+      grow_for(n);
+      std::memset(static_cast<void*>(ptr_ + size_), 0, (n - size_) * sizeof(T));
+    }
+    size_ = n;
+  }
+  void push_back(const T& value) {
+    if (size_ == cap_) grow_for(size_ + 1);
+    ptr_[size_++] = value;
+  }
+  void append(std::span<const T> values) {
+    if (values.empty()) return;
+    grow_for(size_ + values.size());
+    std::memcpy(static_cast<void*>(ptr_ + size_), values.data(), values.size() * sizeof(T));
+    size_ += values.size();
+  }
+  void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }
+  void clear() noexcept { size_ = 0; }
+
+  friend bool operator==(const PodVec& a, const PodVec& b) noexcept {
+    return a.size_ == b.size_ &&
+           (a.size_ == 0 || std::memcmp(a.ptr_, b.ptr_, a.size_ * sizeof(T)) == 0);
+  }
+
+ private:
+  static std::size_t bytes(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return n * sizeof(T);
+  }
+  static void* checked(void* p) {
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  // Amortised doubling: appends stay O(1) on average.
+  void grow_for(std::size_t needed) {
+    if (needed <= cap_) return;
+    std::size_t doubled = cap_ > SIZE_MAX / 2 ? SIZE_MAX : cap_ * 2;
+    reserve(std::max({needed, doubled, std::size_t{64 / sizeof(T) > 0 ? 64 / sizeof(T) : 1}}));
+  }
+
+  T* ptr_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,78 @@
+// The process-wide data-parallel pool: one oneTBB task arena, created on first use, sized by
+//   RAYON_NUM_THREADS > 0           -> that many threads
+//   RAYON_NUM_THREADS = 0           -> the available CPUs
+//   unset or not a number           -> RAYON_RS_NUM_CPUS if it is a positive number,
+//                                      otherwise the available CPUs (1 if unknown).
+// The helpers below run their bodies inside that arena and wait for them; an exception thrown
+// by a body (InternalFailure included) is re-thrown on the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
+#include <tbb/task_arena.h>
+
+namespace quillmere::pool {
+
+// The sizing rule over the two variables' values (nullptr = unset); `available_cpus` is what
+// the machine offers (0 when unknown).
+std::size_t size_from_environment(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                  std::size_t available_cpus);
+
+// CPUs this process may run on (its affinity mask); 0 when that cannot be determined.
+std::size_t available_cpus();
+
+// The arena every helper runs in: the process pool, or the one a ScopedThreadCount installed.
+tbb::task_arena& arena();
+
+// The pool's thread count (creates the pool on first use).
+std::size_t thread_count();
+
+// Test hook: while alive, every helper runs in an arena of `threads` threads instead of the
+// process pool. Not for concurrent use; tests compare results across pool sizes with it.
+class ScopedThreadCount {
+ public:
+  explicit ScopedThreadCount(std::size_t threads);
+  ~ScopedThreadCount();
+  ScopedThreadCount(const ScopedThreadCount&) = delete;
+  ScopedThreadCount& operator=(const ScopedThreadCount&) = delete;
+
+ private:
+  tbb::task_arena* previous_;
+  std::size_t previous_threads_;
+  std::optional<tbb::task_arena> own_;
+};
+
+// body(begin, end) over consecutive sub-ranges that together cover [0, n).
+template <class Body>
+void parallel_for(std::size_t n, Body&& body) {
+  if (n == 0) return;
+  arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  });
+}
+
+// Ordered map: element i of the result is f(i), whatever thread computed it.
+template <class T, class F>
+std::vector<T> parallel_map(std::size_t n, F&& f) {
+  std::vector<T> out(n);
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = f(i);
+  });
+  return out;
+}
+
+// Fork-join: runs a and b, possibly at the same time, and returns when both have finished.
+template <class A, class B>
+void join(A&& a, B&& b) {
+  arena().execute([&] { tbb::parallel_invoke(std::ref(a), std::ref(b)); });
+}
+
+}  // namespace quillmere::pool

@@ -1,0 +1,123 @@
+#include "distance/distance.hpp"
+
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "distance/kernels.hpp"
+
+namespace quillmere {
+namespace {
+
+// A library built with -ffast-math that was loaded into the process may have set
+// flush-to-zero / denormals-are-zero on this thread, which would change results on subnormal
+// inputs. Clear both bits for the duration of a kernel call and restore them afterwards.
+class ExactFloatMode {
+ public:
+  ExactFloatMode() : saved_(_mm_getcsr()) {
+    if (saved_ & kFlushBits) [[unlikely]]
+      _mm_setcsr(saved_ & ~kFlushBits);
+  }
+  ~ExactFloatMode() {
+    if (saved_ & kFlushBits) [[unlikely]]
+      _mm_setcsr(saved_);
+  }
+  ExactFloatMode(const ExactFloatMode&) = delete;
+  ExactFloatMode& operator=(const ExactFloatMode&) = delete;
+
+ private:
+  static constexpr unsigned kFlushBits = 0x8040;  // FTZ | DAZ
+  unsigned saved_;
+};
+
+inline float cosine_from(float dot, float den) {
+  if (!(den > kCosineFloor)) den = kCosineFloor;  // also when den is NaN
+  return 1.0f - dot / den;
+}
+
+inline float l2_from_norms(float dot, float na, float nb) { return (na + nb) - (dot + dot); }
+
+inline std::size_t common_len(std::span<const float> a, std::span<const float> b) {
+  return std::min(a.size(), b.size());
+}
+
+kernels::RowSource source_of(const RowBatch& batch) {
+  return {batch.rows, batch.row_len, batch.row_ptrs};
+}
+
+// Batches are cut into pieces of this many rows so that the scratch arrays stay on the stack.
+constexpr std::size_t kPiece = 256;
+
+}  // namespace
+
+float dot(std::span<const float> a, std::span<const float> b) {
+  ExactFloatMode mode;
+  return kernels::dot_ref(a.data(), b.data(), common_len(a, b));
+}
+
+float sq_norm(std::span<const float> a) {
+  ExactFloatMode mode;
+  return kernels::sq_norm_ref(a.data(), a.size());
+}
+
+float norm_for(DistanceAlgorithm d, std::span<const float> a) {
+  const float s = sq_norm(a);
+  return d == DistanceAlgorithm::L2Sqr ? s : std::sqrt(s);
+}
+
+float distance(DistanceAlgorithm d, std::span<const float> a, std::span<const float> b) {
+  ExactFloatMode mode;
+  const std::size_t n = common_len(a, b);
+  if (d == DistanceAlgorithm::L2Sqr) return kernels::l2sqr_ref(a.data(), b.data(), n);
+  const float p = kernels::sq_norm_ref(a.data(), a.size());
+  const float q = kernels::sq_norm_ref(b.data(), b.size());
+  const float dt = kernels::dot_ref(a.data(), b.data(), n);
+  return cosine_from(dt, std::sqrt(p) * std::sqrt(q));
+}
+
+float distance(DistanceAlgorithm d, NormedVector a, NormedVector b) {
+  ExactFloatMode mode;
+  const float dt = kernels::dot_ref(a.vec.data(), b.vec.data(), common_len(a.vec, b.vec));
+  if (d == DistanceAlgorithm::L2Sqr) return l2_from_norms(dt, a.norm, b.norm);
+  return cosine_from(dt, a.norm * b.norm);
+}
+
+void distance_to_rows(DistanceAlgorithm d, std::span<const float> q, const RowBatch& batch,
+                      float* out) {
+  ExactFloatMode mode;
+  const kernels::Kernels& k = kernels::active_kernels();
+  const kernels::RowSource src = source_of(batch);
+  const std::size_t n = std::min(q.size(), batch.row_len);
+  if (d == DistanceAlgorithm::L2Sqr) {
+    k.l2sqr(q.data(), src, batch.count, n, out);
+    return;
+  }
+  const float q_root = std::sqrt(kernels::sq_norm_ref(q.data(), q.size()));
+  float sqnorms[kPiece];
+  for (std::size_t begin = 0; begin < batch.count; begin += kPiece) {
+    const std::size_t len = std::min(kPiece, batch.count - begin);
+    const kernels::RowSource piece =
+        src.ptrs != nullptr ? kernels::RowSource{nullptr, 0, src.ptrs + begin}
+                            : kernels::RowSource{src.base + begin * src.stride, src.stride, nullptr};
+    k.dot_sqnorm(q.data(), piece, len, n, batch.row_len, out + begin, sqnorms);
+    // The query is the left argument: its root comes first in the product.
+    for (std::size_t i = 0; i < len; ++i)
+      out[begin + i] = cosine_from(out[begin + i], q_root * std::sqrt(sqnorms[i]));
+  }
+}
+
+void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch,
+                      const float* row_norms, float* out) {
+  ExactFloatMode mode;
+  const std::size_t n = std::min(q.vec.size(), batch.row_len);
+  kernels::active_kernels().dot(q.vec.data(), source_of(batch), batch.count, n, out);
+  if (d == DistanceAlgorithm::L2Sqr) {
+    for (std::size_t i = 0; i < batch.count; ++i)
+      out[i] = l2_from_norms(out[i], row_norms[i], q.norm);
+  } else {
+    for (std::size_t i = 0; i < batch.count; ++i) out[i] = cosine_from(out[i], row_norms[i] * q.norm);
+  }
+}
+
+}  // namespace quillmere

@@ -1,0 +1,50 @@
+// PRIVATE header of src/distance: the per-instruction-set kernels behind distance.hpp.
+//
+// Every sum is a single-precision sum of rounded terms, one term at a time in ascending index
+// order, starting from -0.0, without fused multiply-add. The vector variants keep that order by
+// putting one row per lane (8 rows per AVX2 register, 16 per AVX-512 register): each lane runs
+// its own sequential sum, so every variant is bit-identical to the scalar reference.
+#pragma once
+
+#include <cstddef>
+
+namespace quillmere::kernels {
+
+// Where the rows of a batch are: either `ptrs[i]` or `base + i * stride`.
+struct RowSource {
+  const float* base = nullptr;
+  std::size_t stride = 0;
+  const float* const* ptrs = nullptr;
+
+  const float* row(std::size_t i) const { return ptrs != nullptr ? ptrs[i] : base + i * stride; }
+};
+
+// One instruction set's batch kernels. For rows r_0 .. r_{count-1} of `src` and a query q:
+//   dot:        out[i] = sum_{j<n} q[j] * r_i[j]
+//   l2sqr:      out[i] = sum_{j<n} (q[j] - r_i[j])^2
+//   dot_sqnorm: dots[i] as dot over n, sqnorms[i] = sum_{j<m} r_i[j]^2; requires n <= m
+struct Kernels {
+  const char* name;
+  void (*dot)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
+  void (*l2sqr)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
+  void (*dot_sqnorm)(const float* q, RowSource src, std::size_t count, std::size_t n,
+                     std::size_t m, float* dots, float* sqnorms);
+};
+
+enum class Isa { Scalar, Avx2, Avx512 };
+
+// The reference definitions, one pair at a time.
+float dot_ref(const float* a, const float* b, std::size_t n);
+float sq_norm_ref(const float* a, std::size_t n);
+float l2sqr_ref(const float* a, const float* b, std::size_t n);
+
+const Kernels& scalar_kernels();
+const Kernels& avx2_kernels();    // callable only where the CPU has AVX2
+const Kernels& avx512_kernels();  // callable only where the CPU has AVX-512F
+
+// The kernels of `isa`, or nullptr when this CPU cannot run them.
+const Kernels* kernels_for(Isa isa);
+// The best kernels this CPU runs, chosen once.
+const Kernels& active_kernels();
+
+}  // namespace quillmere::kernels

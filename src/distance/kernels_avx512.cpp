@@ -1,0 +1,85 @@
+// AVX-512 batch kernels: 16 rows per register. Compiled with -mavx512f only (see
+// CMakeLists.txt). Each register is filled from two rows' 8-element blocks as 256-bit halves
+// (rows i and i+8), transposed in 128-bit lanes like the AVX2 kernel, and the lanes are put in
+// row order by one two-source permute per column.
+#include <immintrin.h>
+
+#include "distance/kernels_lanes.hpp"
+
+namespace quillmere::kernels {
+namespace {
+
+struct Avx512 {
+  using V = __m512;
+  static constexpr std::size_t W = 16;
+
+  static V neg_zero() { return _mm512_set1_ps(-0.0f); }
+  static V add(V a, V b) { return _mm512_add_ps(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
+  static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+  static V broadcast(const float* x) { return _mm512_set1_ps(*x); }
+  static void store(V v, float* out) { _mm512_storeu_ps(out, v); }
+
+  static V halves(__m256 lo, __m256 hi) {
+    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)),
+                                               _mm256_castps_pd(hi), 1));
+  }
+
+  // r[i] = [row i, elements 0..7 | row i+8, elements 0..7]  ->  c[k] = element k of rows 0..15.
+  static void transpose(const V r[8], V c[8]) {
+    const V t0 = _mm512_unpacklo_ps(r[0], r[1]), t1 = _mm512_unpackhi_ps(r[0], r[1]);
+    const V t2 = _mm512_unpacklo_ps(r[2], r[3]), t3 = _mm512_unpackhi_ps(r[2], r[3]);
+    const V t4 = _mm512_unpacklo_ps(r[4], r[5]), t5 = _mm512_unpackhi_ps(r[4], r[5]);
+    const V t6 = _mm512_unpacklo_ps(r[6], r[7]), t7 = _mm512_unpackhi_ps(r[6], r[7]);
+    const V s0 = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const V s1 = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const V s2 = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const V s3 = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    const V s4 = _mm512_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+    const V s5 = _mm512_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+    const V s6 = _mm512_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+    const V s7 = _mm512_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+    // Lanes 0-3 of s_k hold rows 0-3, lanes 8-11 rows 8-11 (of element k or k+4, by half).
+    const __m512i lo = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
+    const __m512i hi =
+        _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
+    c[0] = _mm512_permutex2var_ps(s0, lo, s4);
+    c[1] = _mm512_permutex2var_ps(s1, lo, s5);
+    c[2] = _mm512_permutex2var_ps(s2, lo, s6);
+    c[3] = _mm512_permutex2var_ps(s3, lo, s7);
+    c[4] = _mm512_permutex2var_ps(s0, hi, s4);
+    c[5] = _mm512_permutex2var_ps(s1, hi, s5);
+    c[6] = _mm512_permutex2var_ps(s2, hi, s6);
+    c[7] = _mm512_permutex2var_ps(s3, hi, s7);
+  }
+
+  static void load_columns(const float* const* p, std::size_t j, V c[8]) {
+    V r[8];
+    for (std::size_t i = 0; i < 8; ++i)
+      r[i] = halves(_mm256_loadu_ps(p[i] + j), _mm256_loadu_ps(p[i + 8] + j));
+    transpose(r, c);
+  }
+
+  static void load_columns_masked(const float* const* p, std::size_t j, std::size_t cols, V c[8]) {
+    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),
+                                            _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    V r[8];
+    for (std::size_t i = 0; i < 8; ++i)
+      r[i] = halves(_mm256_maskload_ps(p[i] + j, mask), _mm256_maskload_ps(p[i + 8] + j, mask));
+    transpose(r, c);
+  }
+
+  static void prefetch_next(RowSource src, std::size_t begin, std::size_t end) {
+    if (src.ptrs == nullptr) return;
+    for (std::size_t i = begin; i < end; ++i)
+      _mm_prefetch(reinterpret_cast<const char*>(src.ptrs[i]), _MM_HINT_T0);
+  }
+};
+
+constexpr Kernels kAvx512 = make_kernels<Avx512>("avx512");
+
+}  // namespace
+
+const Kernels& avx512_kernels() { return kAvx512; }
+
+}  // namespace quillmere::kernels

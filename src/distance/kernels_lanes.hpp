@@ -1,0 +1,128 @@
+// PRIVATE header of src/distance: the across-rows batch kernels, written once over an
+// instruction-set traits type and included by one translation unit per instruction set.
+//
+// A group of 2*W rows is processed at once as two independent accumulator chains (one chain
+// alone is bound by the add latency). Rows are read in blocks of 8 consecutive elements,
+// transposed in registers so that register c[k] holds element j+k of W rows, and each lane adds
+// its terms in ascending element order starting from -0.0: lane i computes exactly the scalar
+// sum of row i. Tail columns are loaded under a mask and never added, so a missing element
+// cannot turn -0.0 into +0.0 or 0*inf into NaN. Short groups repeat their last row; the extra
+// lanes are computed and dropped.
+//
+// Everything here has internal linkage: each including file compiles it for its own target.
+// It calls no inline function of another header (std::min, std::copy, RowSource::row), since
+// an out-of-line copy compiled for a wider instruction set could be the one the linker keeps.
+#pragma once
+
+#include <cstddef>
+
+#include "distance/kernels.hpp"
+
+namespace quillmere::kernels {
+namespace {
+
+enum class Op { Dot, L2Sqr, DotSqNorm };
+
+inline std::size_t lesser(std::size_t a, std::size_t b) { return a < b ? a : b; }
+
+inline const float* row_of(const RowSource& src, std::size_t i) {
+  return src.ptrs != nullptr ? src.ptrs[i] : src.base + i * src.stride;
+}
+
+template <class T, Op op>
+inline void add_column(typename T::V& a, typename T::V& b, typename T::V col, const float* qj,
+                       bool with_query) {
+  if constexpr (op == Op::Dot) {
+    a = T::add(a, T::mul(col, T::broadcast(qj)));
+  } else if constexpr (op == Op::L2Sqr) {
+    const typename T::V d = T::sub(T::broadcast(qj), col);
+    a = T::add(a, T::mul(d, d));
+  } else {
+    if (with_query) a = T::add(a, T::mul(col, T::broadcast(qj)));
+    b = T::add(b, T::mul(col, col));
+  }
+}
+
+// out_a: the dot or L2 sums; out_b: the squared norms (DotSqNorm only).
+// Columns visited: [0, n) for Dot and L2Sqr; [0, m) for DotSqNorm, whose query terms stop at n.
+template <class T, Op op>
+void run_rows(const float* q, RowSource src, std::size_t count, std::size_t n, std::size_t m,
+              float* out_a, float* out_b) {
+  using V = typename T::V;
+  constexpr std::size_t W = T::W;
+  constexpr std::size_t R = 2 * W;
+  const std::size_t len = op == Op::DotSqNorm ? m : n;
+  // Columns below `both` are whole blocks of 8 in which every term of the op applies.
+  const std::size_t both = (op == Op::DotSqNorm ? n : len) & ~std::size_t{7};
+
+  for (std::size_t g = 0; g < count; g += R) {
+    const float* p[R];
+    for (std::size_t i = 0; i < R; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
+    if (g + R < count) T::prefetch_next(src, g + R, lesser(count, g + 2 * R));
+
+    V a0 = T::neg_zero(), a1 = a0, b0 = a0, b1 = a0;
+    std::size_t j = 0;
+    for (; j < both; j += 8) {
+      V c[8], d[8];
+      T::load_columns(p, j, c);
+      T::load_columns(p + W, j, d);
+      for (std::size_t k = 0; k < 8; ++k) {
+        add_column<T, op>(a0, b0, c[k], q + j + k, true);
+        add_column<T, op>(a1, b1, d[k], q + j + k, true);
+      }
+    }
+    for (; j < len; j += 8) {
+      const std::size_t cols = lesser(8, len - j);
+      const std::size_t qcols = op == Op::DotSqNorm ? (n > j ? lesser(cols, n - j) : 0) : cols;
+      V c[8], d[8];
+      if (cols == 8) {
+        T::load_columns(p, j, c);
+        T::load_columns(p + W, j, d);
+      } else {
+        T::load_columns_masked(p, j, cols, c);
+        T::load_columns_masked(p + W, j, cols, d);
+      }
+      for (std::size_t k = 0; k < cols; ++k) {
+        // Outside the query's columns only the squared norm gets a term; q is not read there.
+        const float* qj = k < qcols ? q + j + k : q;
+        add_column<T, op>(a0, b0, c[k], qj, k < qcols);
+        add_column<T, op>(a1, b1, d[k], qj, k < qcols);
+      }
+    }
+
+    const std::size_t valid = lesser(R, count - g);
+    float tmp[R];
+    T::store(a0, tmp);
+    T::store(a1, tmp + W);
+    for (std::size_t i = 0; i < valid; ++i) out_a[g + i] = tmp[i];
+    if constexpr (op == Op::DotSqNorm) {
+      T::store(b0, tmp);
+      T::store(b1, tmp + W);
+      for (std::size_t i = 0; i < valid; ++i) out_b[g + i] = tmp[i];
+    }
+  }
+}
+
+template <class T>
+void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
+  run_rows<T, Op::Dot>(q, src, count, n, n, out, nullptr);
+}
+
+template <class T>
+void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
+  run_rows<T, Op::L2Sqr>(q, src, count, n, n, out, nullptr);
+}
+
+template <class T>
+void dot_sqnorm_rows(const float* q, RowSource src, std::size_t count, std::size_t n,
+                     std::size_t m, float* dots, float* sqnorms) {
+  run_rows<T, Op::DotSqNorm>(q, src, count, n, m, dots, sqnorms);
+}
+
+template <class T>
+constexpr Kernels make_kernels(const char* name) {
+  return Kernels{name, dot_rows<T>, l2sqr_rows<T>, dot_sqnorm_rows<T>};
+}
+
+}  // namespace
+}  // namespace quillmere::kernels

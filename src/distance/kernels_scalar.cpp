@@ -1,0 +1,51 @@
+// The scalar reference: the definition every other variant must reproduce bit for bit.
+#include "distance/kernels.hpp"
+
+namespace quillmere::kernels {
+
+float dot_ref(const float* a, const float* b, std::size_t n) {
+  float s = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+float sq_norm_ref(const float* a, std::size_t n) {
+  float s = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) s = s + a[i] * a[i];
+  return s;
+}
+
+float l2sqr_ref(const float* a, const float* b, std::size_t n) {
+  float s = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float d = a[i] - b[i];
+    s = s + d * d;
+  }
+  return s;
+}
+
+namespace {
+
+void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = dot_ref(q, src.row(i), n);
+}
+
+void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = l2sqr_ref(q, src.row(i), n);
+}
+
+void dot_sqnorm_rows(const float* q, RowSource src, std::size_t count, std::size_t n,
+                     std::size_t m, float* dots, float* sqnorms) {
+  for (std::size_t i = 0; i < count; ++i) {
+    dots[i] = dot_ref(q, src.row(i), n);
+    sqnorms[i] = sq_norm_ref(src.row(i), m);
+  }
+}
+
+constexpr Kernels kScalar{"scalar", dot_rows, l2sqr_rows, dot_sqnorm_rows};
+
+}  // namespace
+
+const Kernels& scalar_kernels() { return kScalar; }
+
+}  // namespace quillmere::kernels

@@ -1,0 +1,31 @@
+// FlatIndex: the exhaustive index. Every query is compared with every stored row, so its
+// answers are exact. It keeps nothing but the distance kind and the vectors (no norms, no
+// cache); the table layer appends to and removes from `vec_set` directly.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "distance/distance_algorithm.hpp"
+#include "index_algorithm/candidate_pair.hpp"
+#include "vec_set.hpp"
+
+namespace quillmere {
+
+struct FlatIndex {
+  DistanceAlgorithm dist;
+  VecSet<float> vec_set;
+
+  // An empty index; dim 0 fails (remainder by zero).
+  FlatIndex(std::uint64_t dim, DistanceAlgorithm d) : dist(d), vec_set(dim, PodVec<float>()) {}
+  FlatIndex(DistanceAlgorithm d, VecSet<float> vectors) : dist(d), vec_set(std::move(vectors)) {}
+
+  // The k nearest rows, q as the left argument of every distance. Rows are offered in
+  // ascending order, so ties at the cut-off go to the smaller row numbers.
+  std::vector<CandidatePair> knn(std::span<const float> q, std::uint64_t k) const;
+
+  friend bool operator==(const FlatIndex&, const FlatIndex&) = default;
+};
+
+}  // namespace quillmere
