@@ -44,7 +44,8 @@ demo: build
 	./$(BUILD)/examples/flat_demo
 
 bench: build
-	./$(BUILD)/bench/distance_bench
+	./$(BUILD)/bench/distance_bench --benchmark_out=$(BUILD)/distance_bench.json --benchmark_out_format=json
+	python3 bench/summarize.py $(BUILD)/distance_bench.json
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -96,7 +96,7 @@ class VecSet {
 
   // Takes the last row out; absent when fewer than dim elements remain.
   std::optional<PodVec<T>> pop() {
-    if (data_.size() < dim_ || dim_ == 0) return std::nullopt;
+    if (data_.size() < dim_) return std::nullopt;
     const std::size_t start = data_.size() - dim_;
     PodVec<T> row(std::span<const T>(data_.data() + start, dim_));
     data_.truncate(start);
@@ -140,9 +140,11 @@ class VecSet {
  private:
   VecSet() = default;
 
+  // Rows of a set of dimension 0 are empty and always in range.
   void check_row(std::uint64_t i) const {
-    const std::uint64_t end = i * dim_ + dim_;
-    if (end > data_.size() || (dim_ != 0 && i > SIZE_MAX / dim_)) fail_slice_end(end, data_.size());
+    if (dim_ == 0 || i < data_.size() / dim_) return;
+    const bool overflows = i > (UINT64_MAX - dim_) / dim_;
+    fail_slice_end(overflows ? UINT64_MAX : i * dim_ + dim_, data_.size());
   }
 
   std::uint64_t dim_ = 0;

@@ -114,9 +114,17 @@ class PodVec {
     if (size_ == cap_) grow_for(size_ + 1);
     ptr_[size_++] = value;
   }
+  // `values` may lie inside this array (a row appended to its own set): it is located again
+  // after growing, since growing can move the storage.
   void append(std::span<const T> values) {
     if (values.empty()) return;
-    grow_for(size_ + values.size());
+    if (values.data() >= ptr_ && values.data() < ptr_ + size_) {
+      const std::size_t offset = static_cast<std::size_t>(values.data() - ptr_);
+      grow_for(size_ + values.size());
+      values = std::span<const T>(ptr_ + offset, values.size());
+    } else {
+      grow_for(size_ + values.size());
+    }
     std::memcpy(static_cast<void*>(ptr_ + size_), values.data(), values.size() * sizeof(T));
     size_ += values.size();
   }

@@ -70,9 +70,14 @@ float distance(DistanceAlgorithm d, std::span<const float> a, std::span<const fl
   ExactFloatMode mode;
   const std::size_t n = common_len(a, b);
   if (d == DistanceAlgorithm::L2Sqr) return kernels::l2sqr_ref(a.data(), b.data(), n);
-  const float p = kernels::sq_norm_ref(a.data(), a.size());
-  const float q = kernels::sq_norm_ref(b.data(), b.size());
-  const float dt = kernels::dot_ref(a.data(), b.data(), n);
+  float p, q, dt;
+  if (a.size() == b.size()) {
+    kernels::cosine_sums_ref(a.data(), b.data(), n, &p, &q, &dt);
+  } else {
+    p = kernels::sq_norm_ref(a.data(), a.size());
+    q = kernels::sq_norm_ref(b.data(), b.size());
+    dt = kernels::dot_ref(a.data(), b.data(), n);
+  }
   return cosine_from(dt, std::sqrt(p) * std::sqrt(q));
 }
 

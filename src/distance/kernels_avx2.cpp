@@ -55,14 +55,6 @@ struct Avx2 {
     for (std::size_t i = 0; i < 8; ++i) r[i] = _mm256_maskload_ps(p[i] + j, mask);
     transpose(r, c);
   }
-
-  // Scattered rows (graph neighbours) are not found by the hardware prefetcher: fetch the
-  // first lines of the next group's rows while this group is summed.
-  static void prefetch_next(RowSource src, std::size_t begin, std::size_t end) {
-    if (src.ptrs == nullptr) return;
-    for (std::size_t i = begin; i < end; ++i)
-      _mm_prefetch(reinterpret_cast<const char*>(src.ptrs[i]), _MM_HINT_T0);
-  }
 };
 
 constexpr Kernels kAvx2 = make_kernels<Avx2>("avx2");

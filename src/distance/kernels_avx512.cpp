@@ -68,12 +68,6 @@ struct Avx512 {
       r[i] = halves(_mm256_maskload_ps(p[i] + j, mask), _mm256_maskload_ps(p[i + 8] + j, mask));
     transpose(r, c);
   }
-
-  static void prefetch_next(RowSource src, std::size_t begin, std::size_t end) {
-    if (src.ptrs == nullptr) return;
-    for (std::size_t i = begin; i < end; ++i)
-      _mm_prefetch(reinterpret_cast<const char*>(src.ptrs[i]), _MM_HINT_T0);
-  }
 };
 
 constexpr Kernels kAvx512 = make_kernels<Avx512>("avx512");

@@ -24,6 +24,19 @@ float l2sqr_ref(const float* a, const float* b, std::size_t n) {
   return s;
 }
 
+void cosine_sums_ref(const float* a, const float* b, std::size_t n, float* aa, float* bb,
+                     float* ab) {
+  float p = -0.0f, q = -0.0f, d = -0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    p = p + a[i] * a[i];
+    q = q + b[i] * b[i];
+    d = d + a[i] * b[i];
+  }
+  *aa = p;
+  *bb = q;
+  *ab = d;
+}
+
 namespace {
 
 void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {

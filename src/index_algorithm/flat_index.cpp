@@ -15,6 +15,7 @@ constexpr std::uint64_t kBlockRows = 512;
 
 std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_t k) const {
   if (vec_set.dim() == 0) fail("chunk size must be non-zero");
+  if (k == 0) return {};  // a set of capacity 0 takes nothing
   ResultSet result(k);
   const std::uint64_t rows = vec_set.len();
   const std::uint64_t dim = vec_set.dim();

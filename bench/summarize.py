@@ -1,0 +1,23 @@
+#!/usr/bin/env python3
+"""Prints the flat-scan ratios of one distance_bench JSON run: share of the streaming-read
+bandwidth measured beside it, and speed-up over the scalar reference scan."""
+import json
+import sys
+
+runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("run_type") != "aggregate"}
+
+def time_ms(name):
+    b = runs[name]
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+    return b["real_time"] * scale
+
+for rows, dim in ((100000, 128), (20000, 1536)):
+    stream = time_ms(f"BM_StreamRead/rows:{rows}/dim:{dim}")
+    for kind, label in ((0, "L2Sqr"), (1, "Cosine")):
+        suffix = f"rows:{rows}/dim:{dim}/cosine:{kind}"
+        scan = time_ms(f"BM_FlatKnn/{suffix}")
+        scalar = time_ms(f"BM_FlatKnnScalarReference/{suffix}")
+        gbs = rows * dim * 4 / (scan * 1e-3) / 1e9
+        print(f"{rows:>6} x {dim:<4} {label:<6}  scan {scan:7.3f} ms  {scan * 1e6 / rows:7.2f} ns/row"
+              f"  {gbs:5.1f} GB/s  {stream / scan * 100:5.1f}% of streaming read ({stream:.3f} ms)"
+              f"  {scalar / scan:5.2f}x over scalar ({scalar:.3f} ms)")

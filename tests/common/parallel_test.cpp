@@ -1,0 +1,93 @@
+#include "common/parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <numeric>
+#include <set>
+#include <thread>
+
+#include "common/failure.hpp"
+
+namespace quillmere::pool {
+namespace {
+
+TEST(PoolSize, FollowsTheEnvironmentRule) {
+  struct Case {
+    const char* num_threads;  // RAYON_NUM_THREADS, nullptr = unset
+    const char* rs_num_cpus;  // RAYON_RS_NUM_CPUS
+    std::size_t available;    // 0 = unknown
+    std::size_t expected;
+  };
+  const Case cases[] = {
+      {"3", nullptr, 8, 3},      {"3", "5", 8, 3},       {"+4", nullptr, 8, 4},
+      {"0", "5", 8, 8},          {"0", nullptr, 0, 1},   {nullptr, "5", 8, 5},
+      {"abc", "5", 8, 5},        {"-2", "5", 8, 5},      {"", "5", 8, 5},
+      {" 3", nullptr, 8, 8},     {"3 ", nullptr, 8, 8},  {nullptr, "0", 8, 8},
+      {nullptr, "x", 8, 8},      {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1},
+      {"99999999999999999999999", "6", 8, 6},  // does not fit: not a number
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(size_from_environment(c.num_threads, c.rs_num_cpus, c.available), c.expected)
+        << "RAYON_NUM_THREADS=" << (c.num_threads ? c.num_threads : "(unset)")
+        << " RAYON_RS_NUM_CPUS=" << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)")
+        << " available=" << c.available;
+}
+
+TEST(Pool, ParallelMapKeepsOrderAndUsesSeveralThreads) {
+  ScopedThreadCount four(4);
+  EXPECT_EQ(thread_count(), 4u);
+  std::mutex m;
+  std::set<std::thread::id> threads;
+  const std::vector<std::size_t> out = parallel_map<std::size_t>(20000, [&](std::size_t i) {
+    if (i % 64 == 0) {
+      std::lock_guard lock(m);
+      threads.insert(std::this_thread::get_id());
+    }
+    return i * i;
+  });
+  ASSERT_EQ(out.size(), 20000u);
+  for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i * i);
+  EXPECT_LE(threads.size(), 4u);
+}
+
+TEST(Pool, ParallelForCoversTheRangeOnce) {
+  std::vector<std::atomic<int>> hits(10007);
+  parallel_for(hits.size(), [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) hits[i]++;
+  });
+  for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+  parallel_for(0, [](std::size_t, std::size_t) { FAIL(); });
+}
+
+TEST(Pool, JoinRunsBoth) {
+  int a = 0, b = 0;
+  join([&] { a = 1; }, [&] { b = 2; });
+  EXPECT_EQ(a + b, 3);
+}
+
+// An internal failure inside a task reaches the caller as itself, and the pool stays usable.
+TEST(Pool, InternalFailureInATaskReachesTheCaller) {
+  auto failing_map = [] {
+    parallel_map<int>(1000, [](std::size_t i) -> int {
+      if (i == 777) fail("task failed");
+      return 0;
+    });
+  };
+  try {
+    failing_map();
+    FAIL() << "no failure";
+  } catch (const InternalFailure& f) {
+    EXPECT_EQ(f.message, "task failed");
+  }
+  try {
+    join([] {}, [] { fail("join failed"); });
+    FAIL() << "no failure";
+  } catch (const InternalFailure& f) {
+    EXPECT_EQ(f.message, "join failed");
+  }
+  EXPECT_EQ(parallel_map<int>(3, [](std::size_t i) { return int(i); }), (std::vector<int>{0, 1, 2}));
+}
+
+}  // namespace
+}  // namespace quillmere::pool

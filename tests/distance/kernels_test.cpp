@@ -1,0 +1,146 @@
+// Every batch kernel variant this CPU can run must give the scalar reference's bits: lengths 0
+// to 67 and a few large ones, partial row groups, unequal lengths, and inputs full of -0.0,
+// NaN, infinities, subnormals and extreme magnitudes. A NaN only has to be a NaN.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "distance/kernels.hpp"
+
+namespace quillmere::kernels {
+namespace {
+
+bool same_bits(float a, float b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+
+std::string show(float x) {
+  return std::to_string(x) + " (0x" + [&] {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08x", std::bit_cast<std::uint32_t>(x));
+    return std::string(buf);
+  }() + ")";
+}
+
+enum class Fill { Plain, Special };
+
+// Values chosen so that sums hit every rounding and special-value path.
+std::vector<float> make_values(std::size_t n, Fill fill, std::mt19937& gen) {
+  static const float kSpecial[] = {
+      0.0f, -0.0f, 1.0f, -1.0f, 0.1f, -3.5f,
+      std::numeric_limits<float>::denorm_min(), -1e-40f, 1e-39f,
+      std::numeric_limits<float>::min(), 1e-20f, 1e20f, 3e38f, -3e38f,
+      std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+      std::numeric_limits<float>::quiet_NaN(), 12345.678f};
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_int_distribution<int> pick(0, 99);
+  std::uniform_int_distribution<std::size_t> which(0, std::size(kSpecial) - 1);
+  std::vector<float> v(n);
+  for (float& x : v) x = (fill == Fill::Special && pick(gen) < 15) ? kSpecial[which(gen)] : normal(gen);
+  return v;
+}
+
+struct Case {
+  std::size_t dim;    // row length
+  std::size_t q_len;  // query length (may differ from dim)
+  std::size_t rows;
+  Fill fill;
+};
+
+std::vector<Case> all_cases() {
+  std::vector<Case> cases;
+  for (std::size_t dim = 0; dim <= 67; ++dim) {
+    cases.push_back({dim, dim, 37, Fill::Plain});
+    cases.push_back({dim, dim, 33, Fill::Special});
+  }
+  for (std::size_t dim : {128, 300, 1536}) {
+    cases.push_back({dim, dim, 70, Fill::Plain});
+    cases.push_back({dim, dim, 17, Fill::Special});
+  }
+  // Unequal lengths, both ways, and row counts around the group sizes (8, 16, 32).
+  for (auto [dim, q_len] : {std::pair<std::size_t, std::size_t>{20, 13}, {20, 27}, {9, 0},
+                            {64, 61}, {130, 129}})
+    for (std::size_t rows : {1, 7, 8, 15, 16, 17, 31, 32, 33, 65})
+      cases.push_back({dim, q_len, rows, Fill::Special});
+  return cases;
+}
+
+std::vector<const Kernels*> variants() {
+  std::vector<const Kernels*> out;
+  for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512})
+    if (const Kernels* k = kernels_for(isa)) out.push_back(k);
+  return out;
+}
+
+class KernelsTest : public ::testing::TestWithParam<const Kernels*> {};
+
+TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
+  const Kernels& k = *GetParam();
+  std::mt19937 gen(7);
+  for (const Case& c : all_cases()) {
+    const std::vector<float> q = make_values(c.q_len, c.fill, gen);
+    const std::vector<float> data = make_values(c.dim * c.rows, c.fill, gen);
+    const std::size_t n = std::min(c.q_len, c.dim);
+
+    // Scattered rows: every row once, in a shuffled order.
+    std::vector<const float*> ptrs(c.rows);
+    for (std::size_t i = 0; i < c.rows; ++i) ptrs[i] = data.data() + ((i * 7) % c.rows) * c.dim;
+
+    for (const RowSource& src : {RowSource{data.data(), c.dim, nullptr},
+                                 RowSource{nullptr, 0, ptrs.data()}}) {
+      std::vector<float> dots(c.rows), l2(c.rows), dots2(c.rows), norms(c.rows);
+      k.dot(q.data(), src, c.rows, n, dots.data());
+      k.l2sqr(q.data(), src, c.rows, n, l2.data());
+      k.dot_sqnorm(q.data(), src, c.rows, n, c.dim, dots2.data(), norms.data());
+      for (std::size_t i = 0; i < c.rows; ++i) {
+        const float* row = src.row(i);
+        const std::string where = std::string(k.name) + " dim " + std::to_string(c.dim) +
+                                  " q_len " + std::to_string(c.q_len) + " rows " +
+                                  std::to_string(c.rows) + " row " + std::to_string(i) +
+                                  (src.ptrs ? " scattered" : " contiguous");
+        const float dot = dot_ref(q.data(), row, n);
+        ASSERT_TRUE(same_bits(dots[i], dot)) << where << ": dot " << show(dots[i]) << " vs " << show(dot);
+        ASSERT_TRUE(same_bits(dots2[i], dot)) << where << ": fused dot " << show(dots2[i]);
+        const float l = l2sqr_ref(q.data(), row, n);
+        ASSERT_TRUE(same_bits(l2[i], l)) << where << ": l2 " << show(l2[i]) << " vs " << show(l);
+        const float s = sq_norm_ref(row, c.dim);
+        ASSERT_TRUE(same_bits(norms[i], s)) << where << ": norm " << show(norms[i]) << " vs " << show(s);
+      }
+    }
+  }
+}
+
+// No block may be read past the end of the last row: the rows end where their heap
+// allocation ends, so the sanitizer build reports a stray full-width load.
+TEST_P(KernelsTest, ReadsNothingPastTheRows) {
+  const Kernels& k = *GetParam();
+  for (std::size_t dim : {1, 5, 9, 23}) {
+    std::vector<float> data(dim * 3, 1.5f);
+    std::vector<float> q(dim, 2.0f);
+    std::vector<float> out(3), out2(3);
+    k.dot_sqnorm(q.data(), RowSource{data.data(), dim, nullptr}, 3, dim, dim, out.data(), out2.data());
+    for (float x : out) EXPECT_EQ(x, dot_ref(q.data(), data.data(), dim));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVariants, KernelsTest, ::testing::ValuesIn(variants()),
+                         [](const auto& info) { return std::string(info.param->name); });
+
+TEST(KernelDispatch, ChoosesTheWidestSupportedVariant) {
+  const Kernels* widest = nullptr;
+  for (Isa isa : {Isa::Avx512, Isa::Avx2, Isa::Scalar})
+    if ((widest = kernels_for(isa)) != nullptr) break;
+  EXPECT_EQ(&active_kernels(), widest);
+  if (kernels_for(Isa::Avx512) == nullptr)
+    std::printf("note: this CPU has no AVX-512F; the AVX-512 kernels were not run\n");
+}
+
+}  // namespace
+}  // namespace quillmere::kernels
