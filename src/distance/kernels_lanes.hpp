@@ -1,7 +1,7 @@
 // PRIVATE header of src/distance: the across-rows batch kernels, written once over an
 // instruction-set traits type and included by one translation unit per instruction set.
 //
-// A group of 2*W rows is processed at once as two independent accumulator chains (one chain
+// A group of kChains*W rows is processed at once as independent accumulator chains (one chain
 // alone is bound by the add latency). Rows are read in blocks of 8 consecutive elements,
 // transposed in registers so that register c[k] holds element j+k of W rows, and each lane adds
 // its terms in ascending element order starting from -0.0: lane i computes exactly the scalar
@@ -82,7 +82,8 @@ void run_rows(const float* q, RowSource src, std::size_t count, std::size_t n, s
               float* out_a, float* out_b) {
   using V = typename T::V;
   constexpr std::size_t W = T::W;
-  constexpr std::size_t R = 2 * W;
+  constexpr std::size_t C = T::kChains;
+  constexpr std::size_t R = C * W;
   const std::size_t len = op == Op::DotSqNorm ? m : n;
   // Columns below `both` are whole blocks of 8 in which every term of the op applies.
   const std::size_t both = (op == Op::DotSqNorm ? n : len) & ~std::size_t{7};
@@ -92,44 +93,39 @@ void run_rows(const float* q, RowSource src, std::size_t count, std::size_t n, s
     for (std::size_t i = 0; i < R; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
     if (g + R < count) prepare_rows(src, g + R, lesser(count, g + 2 * R), len);
 
-    V a0 = T::neg_zero(), a1 = a0, b0 = a0, b1 = a0;
+    V a[C], b[C];
+    for (std::size_t c = 0; c < C; ++c) a[c] = b[c] = T::neg_zero();
     std::size_t j = 0;
     for (; j < both; j += 8) {
-      V c[8], d[8];
-      T::load_columns(p, j, c);
-      T::load_columns(p + W, j, d);
-      for (std::size_t k = 0; k < 8; ++k) {
-        add_column<T, op>(a0, b0, c[k], q + j + k, true);
-        add_column<T, op>(a1, b1, d[k], q + j + k, true);
+      for (std::size_t c = 0; c < C; ++c) {
+        V col[8];
+        T::load_columns(p + c * W, j, col);
+        for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col[k], q + j + k, true);
       }
     }
     for (; j < len; j += 8) {
       const std::size_t cols = lesser(8, len - j);
       const std::size_t qcols = op == Op::DotSqNorm ? (n > j ? lesser(cols, n - j) : 0) : cols;
-      V c[8], d[8];
-      if (cols == 8) {
-        T::load_columns(p, j, c);
-        T::load_columns(p + W, j, d);
-      } else {
-        T::load_columns_masked(p, j, cols, c);
-        T::load_columns_masked(p + W, j, cols, d);
-      }
-      for (std::size_t k = 0; k < cols; ++k) {
-        // Outside the query's columns only the squared norm gets a term; q is not read there.
-        const float* qj = k < qcols ? q + j + k : q;
-        add_column<T, op>(a0, b0, c[k], qj, k < qcols);
-        add_column<T, op>(a1, b1, d[k], qj, k < qcols);
+      for (std::size_t c = 0; c < C; ++c) {
+        V col[8];
+        if (cols == 8)
+          T::load_columns(p + c * W, j, col);
+        else
+          T::load_columns_masked(p + c * W, j, cols, col);
+        for (std::size_t k = 0; k < cols; ++k) {
+          // Outside the query's columns only the squared norm gets a term; q is not read there.
+          const float* qj = k < qcols ? q + j + k : q;
+          add_column<T, op>(a[c], b[c], col[k], qj, k < qcols);
+        }
       }
     }
 
     const std::size_t valid = lesser(R, count - g);
     float tmp[R];
-    T::store(a0, tmp);
-    T::store(a1, tmp + W);
+    for (std::size_t c = 0; c < C; ++c) T::store(a[c], tmp + c * W);
     for (std::size_t i = 0; i < valid; ++i) out_a[g + i] = tmp[i];
     if constexpr (op == Op::DotSqNorm) {
-      T::store(b0, tmp);
-      T::store(b1, tmp + W);
+      for (std::size_t c = 0; c < C; ++c) T::store(b[c], tmp + c * W);
       for (std::size_t i = 0; i < valid; ++i) out_b[g + i] = tmp[i];
     }
   }
