@@ -31,10 +31,7 @@ class ExactFloatMode {
   unsigned saved_;
 };
 
-inline float cosine_from(float dot, float den) {
-  if (!(den > kCosineFloor)) den = kCosineFloor;  // also when den is NaN
-  return 1.0f - dot / den;
-}
+using kernels::cosine_finish;
 
 inline float l2_from_norms(float dot, float na, float nb) { return (na + nb) - (dot + dot); }
 
@@ -45,9 +42,6 @@ inline std::size_t common_len(std::span<const float> a, std::span<const float> b
 kernels::RowSource source_of(const RowBatch& batch) {
   return {batch.rows, batch.row_len, batch.row_ptrs};
 }
-
-// Batches are cut into pieces of this many rows so that the scratch arrays stay on the stack.
-constexpr std::size_t kPiece = 256;
 
 }  // namespace
 
@@ -78,14 +72,14 @@ float distance(DistanceAlgorithm d, std::span<const float> a, std::span<const fl
     q = kernels::sq_norm_ref(b.data(), b.size());
     dt = kernels::dot_ref(a.data(), b.data(), n);
   }
-  return cosine_from(dt, std::sqrt(p) * std::sqrt(q));
+  return cosine_finish(dt, std::sqrt(p) * std::sqrt(q));
 }
 
 float distance(DistanceAlgorithm d, NormedVector a, NormedVector b) {
   ExactFloatMode mode;
   const float dt = kernels::dot_ref(a.vec.data(), b.vec.data(), common_len(a.vec, b.vec));
   if (d == DistanceAlgorithm::L2Sqr) return l2_from_norms(dt, a.norm, b.norm);
-  return cosine_from(dt, a.norm * b.norm);
+  return cosine_finish(dt, a.norm * b.norm);
 }
 
 void distance_to_rows(DistanceAlgorithm d, std::span<const float> q, const RowBatch& batch,
@@ -99,17 +93,7 @@ void distance_to_rows(DistanceAlgorithm d, std::span<const float> q, const RowBa
     return;
   }
   const float q_root = std::sqrt(kernels::sq_norm_ref(q.data(), q.size()));
-  float sqnorms[kPiece];
-  for (std::size_t begin = 0; begin < batch.count; begin += kPiece) {
-    const std::size_t len = std::min(kPiece, batch.count - begin);
-    const kernels::RowSource piece =
-        src.ptrs != nullptr ? kernels::RowSource{nullptr, 0, src.ptrs + begin}
-                            : kernels::RowSource{src.base + begin * src.stride, src.stride, nullptr};
-    k.dot_sqnorm(q.data(), piece, len, n, batch.row_len, out + begin, sqnorms);
-    // The query is the left argument: its root comes first in the product.
-    for (std::size_t i = 0; i < len; ++i)
-      out[begin + i] = cosine_from(out[begin + i], q_root * std::sqrt(sqnorms[i]));
-  }
+  k.cosine(q.data(), q_root, src, batch.count, n, batch.row_len, out);
 }
 
 void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch,
@@ -121,7 +105,7 @@ void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch
     for (std::size_t i = 0; i < batch.count; ++i)
       out[i] = l2_from_norms(out[i], row_norms[i], q.norm);
   } else {
-    for (std::size_t i = 0; i < batch.count; ++i) out[i] = cosine_from(out[i], row_norms[i] * q.norm);
+    for (std::size_t i = 0; i < batch.count; ++i) out[i] = cosine_finish(out[i], row_norms[i] * q.norm);
   }
 }
 

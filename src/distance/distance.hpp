@@ -20,9 +20,6 @@ struct NormedVector {
   float norm;
 };
 
-// The smallest denominator of the cosine distance (the float nearest to 1e-10).
-inline constexpr float kCosineFloor = 1e-10f;
-
 float dot(std::span<const float> a, std::span<const float> b);
 float sq_norm(std::span<const float> a);
 // What NormedVector::norm holds for `d`: the squared norm (L2Sqr) or its square root (Cosine).

@@ -22,14 +22,24 @@ struct RowSource {
 // One instruction set's batch kernels. For rows r_0 .. r_{count-1} of `src` and a query q:
 //   dot:        out[i] = sum_{j<n} q[j] * r_i[j]
 //   l2sqr:      out[i] = sum_{j<n} (q[j] - r_i[j])^2
-//   dot_sqnorm: dots[i] as dot over n, sqnorms[i] = sum_{j<m} r_i[j]^2; requires n <= m
+//   cosine:     out[i] = cosine_finish(dot over n, q_root * sqrt(sum_{j<m} r_i[j]^2));
+//               requires n <= m (the row's norm covers the whole row)
 struct Kernels {
   const char* name;
   void (*dot)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
   void (*l2sqr)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
-  void (*dot_sqnorm)(const float* q, RowSource src, std::size_t count, std::size_t n,
-                     std::size_t m, float* dots, float* sqnorms);
+  void (*cosine)(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
+                 std::size_t m, float* out);
 };
+
+// The smallest cosine denominator: the float nearest to 1e-10.
+inline constexpr float kCosineFloor = 1e-10f;
+
+// 1 - dot / den, with a denominator that is not above the floor (or NaN) raised to the floor.
+inline float cosine_finish(float dot, float den) {
+  if (!(den > kCosineFloor)) den = kCosineFloor;
+  return 1.0f - dot / den;
+}
 
 enum class Isa { Scalar, Avx2, Avx512 };
 

@@ -15,6 +15,11 @@ struct Avx2 {
   static V add(V a, V b) { return _mm256_add_ps(a, b); }
   static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
   static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+  static V div(V a, V b) { return _mm256_div_ps(a, b); }
+  static V sqrt(V a) { return _mm256_sqrt_ps(a); }
+  static V set1(float x) { return _mm256_set1_ps(x); }
+  // x where x > floor, else floor (NaN included).
+  static V raise_to(V x, V floor) { return _mm256_blendv_ps(floor, x, _mm256_cmp_ps(x, floor, _CMP_GT_OQ)); }
   static V broadcast(const float* x) { return _mm256_broadcast_ss(x); }
   static void store(V v, float* out) { _mm256_storeu_ps(out, v); }
 
@@ -42,14 +47,14 @@ struct Avx2 {
     c[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
   }
 
-  static void load_columns(const float* const* p, std::size_t j, V c[8]) {
+  static void load_columns(const float* const* p, std::ptrdiff_t j, V c[8]) {
     V r[8];
     for (std::size_t i = 0; i < 8; ++i) r[i] = _mm256_loadu_ps(p[i] + j);
     transpose(r, c);
   }
 
   // Only the first `cols` elements are read; the rest load as zero and are never used.
-  static void load_columns_masked(const float* const* p, std::size_t j, std::size_t cols, V c[8]) {
+  static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols, V c[8]) {
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),
                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     V r[8];

@@ -18,6 +18,13 @@ struct Avx512 {
   static V add(V a, V b) { return _mm512_add_ps(a, b); }
   static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
   static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+  static V div(V a, V b) { return _mm512_div_ps(a, b); }
+  static V sqrt(V a) { return _mm512_sqrt_ps(a); }
+  static V set1(float x) { return _mm512_set1_ps(x); }
+  // x where x > floor, else floor (NaN included).
+  static V raise_to(V x, V floor) {
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, floor, _CMP_GT_OQ), floor, x);
+  }
   static V broadcast(const float* x) { return _mm512_set1_ps(*x); }
   static void store(V v, float* out) { _mm512_storeu_ps(out, v); }
 
@@ -54,14 +61,14 @@ struct Avx512 {
     c[7] = _mm512_permutex2var_ps(s3, hi, s7);
   }
 
-  static void load_columns(const float* const* p, std::size_t j, V c[8]) {
+  static void load_columns(const float* const* p, std::ptrdiff_t j, V c[8]) {
     V r[8];
     for (std::size_t i = 0; i < 8; ++i)
       r[i] = halves(_mm256_loadu_ps(p[i] + j), _mm256_loadu_ps(p[i + 8] + j));
     transpose(r, c);
   }
 
-  static void load_columns_masked(const float* const* p, std::size_t j, std::size_t cols, V c[8]) {
+  static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols, V c[8]) {
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),
                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     V r[8];

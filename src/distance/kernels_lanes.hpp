@@ -23,7 +23,7 @@
 namespace quillmere::kernels {
 namespace {
 
-enum class Op { Dot, L2Sqr, DotSqNorm };
+enum class Op { Dot, L2Sqr, Cosine };
 
 inline std::size_t lesser(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
@@ -77,20 +77,31 @@ inline void add_column(typename T::V& a, typename T::V& b, typename T::V col, co
 
 // out_a: the dot or L2 sums; out_b: the squared norms (DotSqNorm only).
 // Columns visited: [0, n) for Dot and L2Sqr; [0, m) for DotSqNorm, whose query terms stop at n.
-template <class T, Op op>
-void run_rows(const float* q, RowSource src, std::size_t count, std::size_t n, std::size_t m,
-              float* out_a, float* out_b) {
+// Consecutive rows address every chain's rows from the first chain's W row pointers plus a
+// chain offset, so that only W pointers compete for registers; scattered rows need all R.
+template <class T, Op op, bool kConsecutive>
+void run_rows_from(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
+                   std::size_t m, float* out) {
   using V = typename T::V;
   constexpr std::size_t W = T::W;
   constexpr std::size_t C = T::kChains;
   constexpr std::size_t R = C * W;
-  const std::size_t len = op == Op::DotSqNorm ? m : n;
+  const std::size_t len = op == Op::Cosine ? m : n;
   // Columns below `both` are whole blocks of 8 in which every term of the op applies.
-  const std::size_t both = (op == Op::DotSqNorm ? n : len) & ~std::size_t{7};
+  const std::size_t both = (op == Op::Cosine ? n : len) & ~std::size_t{7};
+
+  constexpr std::size_t kPointers = kConsecutive ? W : R;
+  const std::size_t chain_step = kConsecutive ? W * src.stride : 0;
 
   for (std::size_t g = 0; g < count; g += R) {
-    const float* p[R];
-    for (std::size_t i = 0; i < R; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
+    const float* p[kPointers];
+    // A short last group of consecutive rows goes the scattered way: its rows repeat.
+    if (kConsecutive && g + R > count) {
+      run_rows_from<T, op, false>(q, q_root, RowSource{src.base + g * src.stride, src.stride, nullptr},
+                                  count - g, n, m, out + g);
+      return;
+    }
+    for (std::size_t i = 0; i < kPointers; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
     if (g + R < count) prepare_rows(src, g + R, lesser(count, g + 2 * R), len);
 
     V a[C], b[C];
@@ -99,19 +110,20 @@ void run_rows(const float* q, RowSource src, std::size_t count, std::size_t n, s
     for (; j < both; j += 8) {
       for (std::size_t c = 0; c < C; ++c) {
         V col[8];
-        T::load_columns(p + c * W, j, col);
+        T::load_columns(kConsecutive ? p : p + c * W, static_cast<std::ptrdiff_t>(j + c * chain_step), col);
         for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col[k], q + j + k, true);
       }
     }
     for (; j < len; j += 8) {
       const std::size_t cols = lesser(8, len - j);
-      const std::size_t qcols = op == Op::DotSqNorm ? (n > j ? lesser(cols, n - j) : 0) : cols;
+      const std::size_t qcols = op == Op::Cosine ? (n > j ? lesser(cols, n - j) : 0) : cols;
       for (std::size_t c = 0; c < C; ++c) {
         V col[8];
+        const float* const* rows = kConsecutive ? p : p + c * W;
         if (cols == 8)
-          T::load_columns(p + c * W, j, col);
+          T::load_columns(rows, static_cast<std::ptrdiff_t>(j + c * chain_step), col);
         else
-          T::load_columns_masked(p + c * W, j, cols, col);
+          T::load_columns_masked(rows, static_cast<std::ptrdiff_t>(j + c * chain_step), cols, col);
         for (std::size_t k = 0; k < cols; ++k) {
           // Outside the query's columns only the squared norm gets a term; q is not read there.
           const float* qj = k < qcols ? q + j + k : q;
@@ -120,36 +132,48 @@ void run_rows(const float* q, RowSource src, std::size_t count, std::size_t n, s
       }
     }
 
+    if constexpr (op == Op::Cosine) {
+      const V root = T::set1(q_root), floor = T::set1(kCosineFloor), one = T::set1(1.0f);
+      for (std::size_t c = 0; c < C; ++c) {
+        const V den = T::raise_to(T::mul(root, T::sqrt(b[c])), floor);
+        a[c] = T::sub(one, T::div(a[c], den));
+      }
+    }
     const std::size_t valid = lesser(R, count - g);
     float tmp[R];
     for (std::size_t c = 0; c < C; ++c) T::store(a[c], tmp + c * W);
-    for (std::size_t i = 0; i < valid; ++i) out_a[g + i] = tmp[i];
-    if constexpr (op == Op::DotSqNorm) {
-      for (std::size_t c = 0; c < C; ++c) T::store(b[c], tmp + c * W);
-      for (std::size_t i = 0; i < valid; ++i) out_b[g + i] = tmp[i];
-    }
+    for (std::size_t i = 0; i < valid; ++i) out[g + i] = tmp[i];
   }
+}
+
+template <class T, Op op>
+void run_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
+              std::size_t m, float* out) {
+  if (src.ptrs == nullptr)
+    run_rows_from<T, op, true>(q, q_root, src, count, n, m, out);
+  else
+    run_rows_from<T, op, false>(q, q_root, src, count, n, m, out);
 }
 
 template <class T>
 void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
-  run_rows<T, Op::Dot>(q, src, count, n, n, out, nullptr);
+  run_rows<T, Op::Dot>(q, 0.0f, src, count, n, n, out);
 }
 
 template <class T>
 void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
-  run_rows<T, Op::L2Sqr>(q, src, count, n, n, out, nullptr);
+  run_rows<T, Op::L2Sqr>(q, 0.0f, src, count, n, n, out);
 }
 
 template <class T>
-void dot_sqnorm_rows(const float* q, RowSource src, std::size_t count, std::size_t n,
-                     std::size_t m, float* dots, float* sqnorms) {
-  run_rows<T, Op::DotSqNorm>(q, src, count, n, m, dots, sqnorms);
+void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
+                 std::size_t m, float* out) {
+  run_rows<T, Op::Cosine>(q, q_root, src, count, n, m, out);
 }
 
 template <class T>
 constexpr Kernels make_kernels(const char* name) {
-  return Kernels{name, dot_rows<T>, l2sqr_rows<T>, dot_sqnorm_rows<T>};
+  return Kernels{name, dot_rows<T>, l2sqr_rows<T>, cosine_rows<T>};
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The scalar reference: the definition every other variant must reproduce bit for bit.
 #include "distance/kernels.hpp"
 
+#include <cmath>
+
 namespace quillmere::kernels {
 
 float dot_ref(const float* a, const float* b, std::size_t n) {
@@ -47,15 +49,13 @@ void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n,
   for (std::size_t i = 0; i < count; ++i) out[i] = l2sqr_ref(q, src.row(i), n);
 }
 
-void dot_sqnorm_rows(const float* q, RowSource src, std::size_t count, std::size_t n,
-                     std::size_t m, float* dots, float* sqnorms) {
-  for (std::size_t i = 0; i < count; ++i) {
-    dots[i] = dot_ref(q, src.row(i), n);
-    sqnorms[i] = sq_norm_ref(src.row(i), m);
-  }
+void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
+                 std::size_t m, float* out) {
+  for (std::size_t i = 0; i < count; ++i)
+    out[i] = cosine_finish(dot_ref(q, src.row(i), n), q_root * std::sqrt(sq_norm_ref(src.row(i), m)));
 }
 
-constexpr Kernels kScalar{"scalar", dot_rows, l2sqr_rows, dot_sqnorm_rows};
+constexpr Kernels kScalar{"scalar", dot_rows, l2sqr_rows, cosine_rows};
 
 }  // namespace
 
