@@ -15,31 +15,19 @@
 #include "common/allocator.hpp"
 #include "common/failure.hpp"
 #include "common/random.hpp"
+#include "test_support.hpp"
 
 namespace quillmere {
 namespace {
 
+using testing_support::failure_of;
+using testing_support::fixed_rng;
+using testing_support::kNoFailure;
+
 using Rows = std::vector<std::vector<float>>;
 
-constexpr const char* kNoFailure = "<no internal failure>";
 
-// The message of the internal failure `action` stops with, or kNoFailure.
-template <class F>
-std::string failure_of(F&& action) {
-  try {
-    action();
-  } catch (const InternalFailure& failure) {
-    return failure.message;
-  }
-  return kNoFailure;
-}
 
-ChaCha12Rng fixed_rng(std::uint8_t salt = 0) {
-  ChaCha12Rng::Seed seed{};
-  for (std::size_t i = 0; i < seed.size(); ++i)
-    seed[i] = static_cast<std::uint8_t>(31 * i + 5 + salt);
-  return ChaCha12Rng(seed);
-}
 
 VecSet<float> make_set(std::uint64_t dim, const Rows& rows) {
   PodVec<float> data;

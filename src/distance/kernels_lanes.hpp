@@ -75,8 +75,11 @@ inline void add_column(typename T::V& a, typename T::V& b, typename T::V col, co
   }
 }
 
-// out_a: the dot or L2 sums; out_b: the squared norms (DotSqNorm only).
-// Columns visited: [0, n) for Dot and L2Sqr; [0, m) for DotSqNorm, whose query terms stop at n.
+// out: the dot or L2 sums, or the cosine distances. Columns visited: [0, n) for Dot and
+// L2Sqr; [0, m) for Cosine, whose query terms stop at n while the row norms run on to m. The
+// cosine distance is finished lane by lane: sqrt, multiply, compare, divide and subtract are
+// exact IEEE operations, so each lane equals the scalar finish.
+//
 // Consecutive rows address every chain's rows from the first chain's W row pointers plus a
 // chain offset, so that only W pointers compete for registers; scattered rows need all R.
 template <class T, Op op, bool kConsecutive>

@@ -12,18 +12,17 @@
 
 #include "common/failure.hpp"
 #include "distance/kernels.hpp"
+#include "test_support.hpp"
 
 namespace quillmere {
 namespace {
+
+using testing_support::same_bits;
 
 using D = DistanceAlgorithm;
 using V = std::vector<float>;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-bool same_bits(float a, float b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
-}
 
 TEST(Distance, KnownValues) {
   struct Case {

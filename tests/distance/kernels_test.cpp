@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "distance/kernels.hpp"
+#include "test_support.hpp"
 
 namespace quillmere::kernels {
 namespace {
 
-bool same_bits(float a, float b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
-}
+using testing_support::same_bits;
+
 
 std::string show(float x) {
   return std::to_string(x) + " (0x" + [&] {

@@ -20,28 +20,22 @@
 #include "distance/distance_algorithm.hpp"
 #include "index_algorithm/index_operations.hpp"
 #include "vec_set.hpp"
+#include "test_support.hpp"
 
 namespace quillmere {
 namespace {
+
+using testing_support::failure_of;
+using testing_support::kNoFailure;
 
 using Rows = std::vector<std::vector<float>>;
 using Pairs = std::vector<CandidatePair>;
 
 static_assert(IndexKNN<FlatIndex>);
 
-constexpr const char* kNoFailure = "<no internal failure>";
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr DistanceAlgorithm kAlgorithms[] = {DistanceAlgorithm::L2Sqr, DistanceAlgorithm::Cosine};
 
-template <class F>
-std::string failure_of(F&& action) {
-  try {
-    action();
-  } catch (const InternalFailure& failure) {
-    return failure.message;
-  }
-  return kNoFailure;
-}
 
 FlatIndex make_index(DistanceAlgorithm d, std::uint64_t dim, const Rows& rows) {
   FlatIndex index(dim, d);
