@@ -24,12 +24,28 @@ struct RowSource {
 //   l2sqr:      out[i] = sum_{j<n} (q[j] - r_i[j])^2
 //   cosine:     out[i] = cosine_finish(dot over n, q_root * sqrt(sum_{j<m} r_i[j]^2));
 //               requires n <= m (the row's norm covers the whole row)
+// Consecutive PQ codes scored against a lookup table: for code i and sub-space g with centroid
+// c (the low or high nibble of byte g/2 for 4 bits, byte g for 8 bits) and idx = (g << n_bits)
+// + c, S = sum of values[idx] and N = sum of sq_norms[idx], each from +0.0 in sub-space order;
+// out[i] = S for L2Sqr (sq_norms null), cosine_finish(S, sqrt(N) * query_norm) for Cosine.
+struct PQScan {
+  const unsigned char* codes;
+  std::size_t code_len;
+  std::size_t count;
+  std::size_t m;
+  unsigned n_bits;  // 4 or 8
+  const float* values;
+  const float* sq_norms;  // Cosine only; nullptr for L2Sqr
+  float query_norm;
+};
+
 struct Kernels {
   const char* name;
   void (*dot)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
   void (*l2sqr)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
   void (*cosine)(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
                  std::size_t m, float* out);
+  void (*pq_scan)(const PQScan& scan, float* out);
 };
 
 // The smallest cosine denominator: the float nearest to 1e-10.
@@ -49,6 +65,9 @@ float sq_norm_ref(const float* a, std::size_t n);
 float l2sqr_ref(const float* a, const float* b, std::size_t n);
 // The three sums of a cosine distance of two vectors of length n, in one pass (three
 // independent chains instead of three passes): aa = |a|^2, bb = |b|^2, ab = a.b.
+// One code of a PQScan, scored by the reference definition.
+float pq_code_ref(const PQScan& scan, const unsigned char* code);
+
 void cosine_sums_ref(const float* a, const float* b, std::size_t n, float* aa, float* bb,
                      float* ab);
 

@@ -21,6 +21,20 @@ struct Avx2 {
   // x where x > floor, else floor (NaN included).
   static V raise_to(V x, V floor) { return _mm256_blendv_ps(floor, x, _mm256_cmp_ps(x, floor, _CMP_GT_OQ)); }
   static V broadcast(const float* x) { return _mm256_broadcast_ss(x); }
+
+  using VI = __m256i;
+  static VI iset1(int x) { return _mm256_set1_epi32(x); }
+  static VI iadd(VI a, VI b) { return _mm256_add_epi32(a, b); }
+  static VI iand(VI a, VI b) { return _mm256_and_si256(a, b); }
+  template <int kShift>
+  static VI isrli(VI a) { return _mm256_srli_epi32(a, kShift); }
+  static VI lane_multiples(int step) {
+    return _mm256_mullo_epi32(_mm256_set1_epi32(step), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  }
+  static VI gather_u32(const unsigned char* base, VI byte_offsets) {
+    return _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), byte_offsets, 1);
+  }
+  static V gather_f32(const float* base, VI idx) { return _mm256_i32gather_ps(base, idx, 4); }
   static void store(V v, float* out) { _mm256_storeu_ps(out, v); }
 
   // r[i] = elements 0..7 of row i  ->  c[k] = element k of rows 0..7.

@@ -26,6 +26,21 @@ struct Avx512 {
     return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, floor, _CMP_GT_OQ), floor, x);
   }
   static V broadcast(const float* x) { return _mm512_set1_ps(*x); }
+
+  using VI = __m512i;
+  static VI iset1(int x) { return _mm512_set1_epi32(x); }
+  static VI iadd(VI a, VI b) { return _mm512_add_epi32(a, b); }
+  static VI iand(VI a, VI b) { return _mm512_and_si512(a, b); }
+  template <int kShift>
+  static VI isrli(VI a) { return _mm512_srli_epi32(a, kShift); }
+  static VI lane_multiples(int step) {
+    return _mm512_mullo_epi32(_mm512_set1_epi32(step),
+                              _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  }
+  static VI gather_u32(const unsigned char* base, VI byte_offsets) {
+    return _mm512_i32gather_epi32(byte_offsets, base, 1);
+  }
+  static V gather_f32(const float* base, VI idx) { return _mm512_i32gather_ps(idx, base, 4); }
   static void store(V v, float* out) { _mm512_storeu_ps(out, v); }
 
   static V halves(__m256 lo, __m256 hi) {

@@ -174,9 +174,59 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
   run_rows<T, Op::Cosine>(q, q_root, src, count, n, m, out);
 }
 
+// PQ codes, W per register (one code per lane): each sub-space's centroid indexes come from
+// one 32-bit gather of the codes' bytes (covering 8 sub-spaces at 4 bits, 4 at 8 bits), its
+// partial distances from one gather of the lookup table, and each lane adds them in sub-space
+// order from +0.0, as the scalar sum does. The word gathers read up to 3 bytes past a code, so
+// groups near the end of the codes, and tables too large for 32-bit offsets, are scored by the
+// scalar reference.
+template <class T, unsigned kBits>
+void pq_scan_lanes(const PQScan& scan, float* out) {
+  using V = typename T::V;
+  using VI = typename T::VI;
+  constexpr std::size_t W = T::W;
+  constexpr std::size_t kPerWord = 32 / kBits;
+  const std::size_t words = (scan.m + kPerWord - 1) / kPerWord;
+  const std::size_t total = scan.count * scan.code_len;
+  const bool small = scan.code_len * W < (std::size_t{1} << 30) && (scan.m << kBits) < (std::size_t{1} << 30);
+  const VI offsets = T::lane_multiples(static_cast<int>(scan.code_len));
+  const VI mask = T::iset1((1 << kBits) - 1);
+  const bool cosine = scan.sq_norms != nullptr;
+
+  std::size_t i = 0;
+  for (; small && i + W <= scan.count && (i + W - 1) * scan.code_len + 4 * words <= total; i += W) {
+    const unsigned char* group = scan.codes + i * scan.code_len;
+    V sum = T::set1(0.0f), norm = T::set1(0.0f);
+    std::size_t g = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      VI word = T::gather_u32(group + 4 * w, offsets);
+      for (std::size_t s = 0; s < kPerWord && g < scan.m; ++s, ++g) {
+        const VI idx = T::iadd(T::iand(word, mask), T::iset1(static_cast<int>(g << kBits)));
+        sum = T::add(sum, T::gather_f32(scan.values, idx));
+        if (cosine) norm = T::add(norm, T::gather_f32(scan.sq_norms, idx));
+        word = T::template isrli<kBits>(word);
+      }
+    }
+    if (cosine) {
+      const V den = T::raise_to(T::mul(T::sqrt(norm), T::set1(scan.query_norm)), T::set1(kCosineFloor));
+      sum = T::sub(T::set1(1.0f), T::div(sum, den));
+    }
+    T::store(sum, out + i);
+  }
+  for (; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
+}
+
+template <class T>
+void pq_scan(const PQScan& scan, float* out) {
+  if (scan.n_bits == 4)
+    pq_scan_lanes<T, 4>(scan, out);
+  else
+    pq_scan_lanes<T, 8>(scan, out);
+}
+
 template <class T>
 constexpr Kernels make_kernels(const char* name) {
-  return Kernels{name, dot_rows<T>, l2sqr_rows<T>, cosine_rows<T>};
+  return Kernels{name, dot_rows<T>, l2sqr_rows<T>, cosine_rows<T>, pq_scan<T>};
 }
 
 }  // namespace

@@ -39,7 +39,23 @@ void cosine_sums_ref(const float* a, const float* b, std::size_t n, float* aa, f
   *ab = d;
 }
 
+float pq_code_ref(const PQScan& scan, const unsigned char* code) {
+  float sum = 0.0f, norm = 0.0f;
+  for (std::size_t g = 0; g < scan.m; ++g) {
+    const unsigned c = scan.n_bits == 4 ? (code[g >> 1] >> ((g & 1) * 4)) & 0xFu : code[g];
+    const std::size_t idx = (g << scan.n_bits) + c;
+    sum = sum + scan.values[idx];
+    if (scan.sq_norms != nullptr) norm = norm + scan.sq_norms[idx];
+  }
+  if (scan.sq_norms == nullptr) return sum;
+  return cosine_finish(sum, std::sqrt(norm) * scan.query_norm);
+}
+
 namespace {
+
+void pq_scan_codes(const PQScan& scan, float* out) {
+  for (std::size_t i = 0; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
+}
 
 void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
   for (std::size_t i = 0; i < count; ++i) out[i] = dot_ref(q, src.row(i), n);
@@ -55,7 +71,7 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
     out[i] = cosine_finish(dot_ref(q, src.row(i), n), q_root * std::sqrt(sq_norm_ref(src.row(i), m)));
 }
 
-constexpr Kernels kScalar{"scalar", dot_rows, l2sqr_rows, cosine_rows};
+constexpr Kernels kScalar{"scalar", dot_rows, l2sqr_rows, cosine_rows, pq_scan_codes};
 
 }  // namespace
 

@@ -29,4 +29,22 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
   return std::move(result).into_sorted_vec();
 }
 
+std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint64_t k,
+                                             std::uint64_t ef, const PQTable& pq) const {
+  assert_eq(dist, pq.config.dist, "Distance algorithm mismatch.");
+  ResultSet candidates(std::max(ef, k));
+  const PQLookupTable lookup = pq.create_lookup(q);
+  const VecSet<std::uint8_t>& codes = pq.encoded_vec_set;
+  if (codes.dim() == 0) fail("chunk size must be non-zero");
+  const std::uint64_t rows = codes.len();
+  float dists[kBlockRows];
+  for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
+    const std::uint64_t end = std::min(rows, begin + kBlockRows);
+    pq_distances(dist, codes, begin, end, lookup, dists);
+    for (std::uint64_t r = begin; r < end; ++r) candidates.add(r, dists[r - begin]);
+  }
+  return std::move(candidates).pq_resort(
+      k, [&](std::uint64_t r) { return distance(dist, q, vec_set[r]); });
+}
+
 }  // namespace quillmere

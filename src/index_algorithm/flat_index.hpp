@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "distance/distance_algorithm.hpp"
+#include "distance/pq_table.hpp"
 #include "index_algorithm/candidate_pair.hpp"
 #include "vec_set.hpp"
 
@@ -24,6 +25,12 @@ struct FlatIndex {
   // The k nearest rows, q as the left argument of every distance. Rows are offered in
   // ascending order, so ties at the cut-off go to the smaller row numbers.
   std::vector<CandidatePair> knn(std::span<const float> q, std::uint64_t k) const;
+
+  // Keeps the max(ef, k) rows nearest by quantized distance over every code of `pq`, then
+  // re-ranks them by exact distance and answers the k nearest. `pq` must be built for `dist`
+  // ("Distance algorithm mismatch.") and for queries of q's length.
+  std::vector<CandidatePair> knn_pq(std::span<const float> q, std::uint64_t k, std::uint64_t ef,
+                                    const PQTable& pq) const;
 
   friend bool operator==(const FlatIndex&, const FlatIndex&) = default;
 };

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "distance/pq_table.hpp"
 #include "index_algorithm/candidate_pair.hpp"
 
 namespace quillmere {
@@ -24,5 +25,13 @@ concept IndexKNNWithEf =
     requires(const I& index, std::span<const float> q, std::uint64_t k, std::uint64_t ef) {
       { index.knn_with_ef(q, k, ef) } -> std::same_as<std::vector<CandidatePair>>;
     };
+
+// knn_pq(q, k, ef, pq): candidates by quantized distance with width max(ef, k), re-ranked by
+// exact distance.
+template <class I>
+concept IndexPQ = requires(const I& index, std::span<const float> q, std::uint64_t k,
+                           std::uint64_t ef, const PQTable& pq) {
+  { index.knn_pq(q, k, ef, pq) } -> std::same_as<std::vector<CandidatePair>>;
+};
 
 }  // namespace quillmere

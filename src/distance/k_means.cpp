@@ -1,0 +1,206 @@
+#include "distance/k_means.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "common/allocator.hpp"
+#include "common/failure.hpp"
+#include "common/parallel.hpp"
+#include "distance/distance.hpp"
+
+namespace quillmere {
+namespace {
+
+// The training rows: components [start, start + width) of every row of the set, borrowed.
+struct TrainingViews {
+  const float* base;  // component `start` of row 0
+  std::uint64_t stride;
+  std::uint64_t width;
+  std::uint64_t n;
+
+  std::span<const float> operator[](std::uint64_t r) const { return {base + r * stride, width}; }
+  RowBatch rows(std::uint64_t begin, std::uint64_t end) const {
+    return RowBatch::strided(base + begin * stride, end - begin, width, stride);
+  }
+};
+
+// Rows per parallel task: enough work per task to amortise scheduling.
+constexpr std::uint64_t kRowsPerTask = 1024;
+
+template <class Body>
+void for_row_blocks(std::uint64_t n, Body&& body) {
+  const std::uint64_t blocks = (n + kRowsPerTask - 1) / kRowsPerTask;
+  pool::parallel_for(blocks, [&](std::size_t b0, std::size_t b1) {
+    for (std::size_t b = b0; b < b1; ++b)
+      body(b * kRowsPerTask, std::min<std::uint64_t>(n, (b + 1) * kRowsPerTask));
+  });
+}
+
+// The weighted pick of a seeding step, or nullopt when the weights cannot drive one (a negative
+// weight, all zero, an infinite weight or total). `running` is scratch of n entries.
+std::optional<std::uint64_t> weighted_pick(const PodVec<float>& weights, PodVec<float>& running,
+                                           ChaCha12Rng& rng) {
+  float total = 0.0f;
+  bool any_positive = false;
+  for (std::size_t r = 0; r < weights.size(); ++r) {
+    const float w = weights[r];
+    if (w < 0.0f || std::isinf(w)) return std::nullopt;
+    any_positive = any_positive || w > 0.0f;
+    total = total + w;
+    running[r] = total;
+  }
+  if (!any_positive || std::isinf(total)) return std::nullopt;
+  const float u = rng.gen_f32(total);
+  // The first row whose running total exceeds u; the totals never decrease.
+  const float* first = std::upper_bound(running.begin(), running.end(), u);
+  return static_cast<std::uint64_t>(first - running.begin());
+}
+
+// k-means++ seeding: the first seed uniform, each further one weighted by the distance of every
+// row to its nearest seed so far.
+VecSet<float> k_means_init(const TrainingViews& views, std::uint64_t k, DistanceAlgorithm dist,
+                           ChaCha12Rng& rng) {
+  VecSet<float> seeds = VecSet<float>::with_capacity(views.width, k);
+  seeds.push(views[rng.gen_index(views.n)]);
+  if (k == 1) return seeds;
+
+  PodVec<float> weights;
+  weights.reserve(views.n);
+  for (std::uint64_t r = 0; r < views.n; ++r) weights.push_back(std::numeric_limits<float>::infinity());
+  PodVec<float> running(views.n);
+  for (std::uint64_t i = 1; i < k; ++i) {
+    const std::span<const float> newest = seeds[i - 1];
+    for_row_blocks(views.n, [&](std::uint64_t begin, std::uint64_t end) {
+      float d[kRowsPerTask];
+      distance_to_rows(dist, newest, views.rows(begin, end), d);
+      for (std::uint64_t r = begin; r < end; ++r)
+        if (d[r - begin] < weights[r]) weights[r] = d[r - begin];  // a NaN leaves it
+    });
+    const std::optional<std::uint64_t> pick = weighted_pick(weights, running, rng);
+    seeds.push(views[pick ? *pick : rng.gen_index(views.n)]);
+  }
+  return seeds;
+}
+
+// Index of the nearest of `count` centroid distances under the tie rules of find_nearest_base.
+std::uint64_t nearest_of(const float* d, std::uint64_t count) {
+  std::uint64_t best = 0;
+  float best_d = d[0];
+  for (std::uint64_t i = 1; i < count; ++i) {
+    if (d[i] < best_d || (std::isnan(best_d) && !std::isnan(d[i]))) {
+      best = i;
+      best_d = d[i];
+    }
+  }
+  return best;
+}
+
+// max(a, b) that ignores a NaN operand.
+float max_ignoring_nan(float a, float b) {
+  if (std::isnan(b)) return a;
+  if (std::isnan(a)) return b;
+  return a < b ? b : a;
+}
+
+}  // namespace
+
+std::pair<std::uint64_t, float> find_nearest_base(std::span<const float> vector,
+                                                  const VecSet<float>& centroids,
+                                                  const DistanceAlgorithm& dist) {
+  if (centroids.data().empty()) fail("The number of centroids should be greater than 0.");
+  const std::uint64_t k = centroids.len();
+  // Each centroid distance is distance(vector, centroid); the batch form puts the vector on the
+  // left as well. Up to 256 centroids (every PQ model) the distances stay on the stack.
+  constexpr std::uint64_t kOnStack = 256;
+  float on_stack[kOnStack];
+  PodVec<float> on_heap;
+  float* d = on_stack;
+  if (k > kOnStack) {
+    on_heap.resize(k);
+    d = on_heap.data();
+  }
+  distance_to_rows(dist, vector, RowBatch::contiguous(centroids.data().data(), k, centroids.dim()), d);
+  const std::uint64_t best = nearest_of(d, k);
+  return {best, d[best]};
+}
+
+KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& config,
+                            ChaCha12Rng& rng) {
+  if (config.k == 0) fail("The number of clusters should be greater than 0.");
+  const DimRange range = config.selected.value_or(DimRange{0, vec_set.dim()});
+  if (range.end > vec_set.dim()) fail("The selected range should be in the range [0, vec_set.dim())");
+  if (vec_set.dim() == 0) fail("chunk size must be non-zero");
+  const std::uint64_t n = vec_set.len();
+  if (n > 0 && range.start > range.end) fail_slice_end(range.end, vec_set.dim());
+  const TrainingViews views{vec_set.data().data() + (n > 0 ? range.start : 0), vec_set.dim(),
+                            range.end - std::min(range.start, range.end), n};
+  const std::uint64_t k = config.k;
+  const DistanceAlgorithm dist = config.dist;
+  const std::uint64_t width = views.width;
+
+  VecSet<float> centroids = k_means_init(views, k, dist, rng);
+
+  PodVec<std::uint64_t> labels(n);
+  PodVec<std::uint64_t> members(n);      // row numbers grouped by cluster, ascending in each
+  PodVec<std::uint64_t> offsets(k + 1);  // cluster j's members: [offsets[j], offsets[j + 1])
+  PodVec<float> next(k * width);
+  for (std::uint64_t iter = 0; iter < config.max_iter; ++iter) {
+    const float* current = centroids.data().data();
+    for_row_blocks(n, [&](std::uint64_t begin, std::uint64_t end) {
+      PodVec<float> d;
+      d.resize(k);
+      for (std::uint64_t r = begin; r < end; ++r) {
+        distance_to_rows(dist, views[r], RowBatch::contiguous(current, k, width), d.data());
+        labels[r] = nearest_of(d.data(), k);
+      }
+    });
+
+    std::fill(offsets.begin(), offsets.end(), 0);
+    for (std::uint64_t r = 0; r < n; ++r) ++offsets[labels[r] + 1];
+    for (std::uint64_t j = 0; j < k; ++j) offsets[j + 1] += offsets[j];
+    {
+      PodVec<std::uint64_t> fill(std::span<const std::uint64_t>(offsets.data(), k));
+      for (std::uint64_t r = 0; r < n; ++r) members[fill[labels[r]]++] = r;
+    }
+
+    pool::parallel_for(k, [&](std::size_t j0, std::size_t j1) {
+      for (std::size_t j = j0; j < j1; ++j) {
+        float* out = next.data() + j * width;
+        const std::uint64_t count = offsets[j + 1] - offsets[j];
+        if (count == 0) {
+          std::copy(current + j * width, current + (j + 1) * width, out);
+          continue;
+        }
+        std::fill(out, out + width, 0.0f);
+        for (std::uint64_t i = offsets[j]; i < offsets[j + 1]; ++i) {
+          const std::span<const float> v = views[members[i]];
+          for (std::uint64_t c = 0; c < width; ++c) out[c] = out[c] + v[c];
+        }
+        const float divisor = static_cast<float>(count);
+        for (std::uint64_t c = 0; c < width; ++c) out[c] = out[c] / divisor;
+      }
+    });
+
+    // The largest move, always as a squared Euclidean distance.
+    float shift = -std::numeric_limits<float>::infinity();
+    for (std::uint64_t j = 0; j < k; ++j)
+      shift = max_ignoring_nan(shift, distance(DistanceAlgorithm::L2Sqr, centroids[j],
+                                               std::span<const float>(next.data() + j * width, width)));
+    centroids = VecSet<float>(width, next);
+    if (shift < config.tol) break;
+  }
+  return KMeans{config, std::move(centroids)};
+}
+
+std::uint64_t KMeans::find_nearest(std::span<const float> vector) const {
+  const DimRange range = config.selected.value_or(DimRange{0, centroids.dim()});
+  if (range.start > range.end || range.end > vector.size())
+    fail_slice_end(range.end, vector.size());
+  return find_nearest_base(vector.subspan(range.start, range.end - range.start), centroids,
+                           config.dist)
+      .first;
+}
+
+}  // namespace quillmere

@@ -1,0 +1,145 @@
+#include "distance/pq_table.hpp"
+
+#include <cmath>
+
+#include "common/failure.hpp"
+#include "distance/distance.hpp"
+#include "distance/kernels.hpp"
+
+namespace quillmere {
+namespace {
+
+constexpr std::uint64_t code_len_for(std::uint64_t n_bits, std::uint64_t m) {
+  return n_bits == 4 ? m - m / 2 : m;
+}
+
+kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes, std::uint64_t count) {
+  const PQTable& t = *lookup.table;
+  const bool cosine = t.config.dist == DistanceAlgorithm::Cosine;
+  return {codes,
+          static_cast<std::size_t>(t.code_len),
+          static_cast<std::size_t>(count),
+          static_cast<std::size_t>(t.config.m),
+          static_cast<unsigned>(t.config.n_bits),
+          lookup.values.data(),
+          cosine ? t.centroid_sq_norms.data() : nullptr,
+          lookup.query_norm};
+}
+
+// The checks of the quantized distance that do not depend on the code itself.
+void check_scoring(DistanceAlgorithm d, const PQLookupTable& lookup) {
+  const PQTable& t = *lookup.table;
+  assert_eq(d, t.config.dist, "DistanceAlgorithm mismatch in PQLookupTable.");
+  if (t.config.n_bits != 4 && t.config.n_bits != 8) fail("n_bits must be 4 or 8 in PQTable.");
+  // Every index a code can select must lie inside both arrays.
+  const std::uint64_t entries = t.config.m << t.config.n_bits;
+  if (lookup.values.size() < entries) fail_index(entries - 1, lookup.values.size());
+  if (d == DistanceAlgorithm::Cosine && t.centroid_sq_norms.size() < entries)
+    fail_index(entries - 1, t.centroid_sq_norms.size());
+}
+
+void check_code_len(const PQTable& t, std::uint64_t len) {
+  if (t.config.n_bits == 4) {
+    assert_eq(len, code_len_for(4, t.config.m), "encoded.len() mismatch in PQTable.");
+  } else {
+    assert_eq(len, t.config.m);
+  }
+}
+
+}  // namespace
+
+std::vector<DimRange> pq_groups(std::uint64_t dim, std::uint64_t m) {
+  if (dim == 0) fail("dim must be greater than 0 in PQTable.");
+  if (m == 0) fail("m must be greater than 0 in PQTable.");
+  if (dim < m) fail("dim must be greater than or equal to m in PQTable.");
+  std::vector<DimRange> groups;
+  groups.reserve(m);
+  std::uint64_t start = 0, remaining = m;
+  while (true) {
+    const std::uint64_t end = start + (dim - start + remaining - 1) / remaining;
+    groups.push_back({start, end});
+    --remaining;
+    if (end == dim) break;
+    start = end;
+  }
+  return groups;
+}
+
+PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,
+                              ChaCha12Rng& rng) {
+  if (config.n_bits != 4 && config.n_bits != 8) fail("n_bits must be 4 or 8 in PQTable.");
+  std::optional<VecSet<float>> sample;
+  if (config.train_size) sample.emplace(vec_set.random_sample(*config.train_size, rng));
+  const VecSet<float>& training = sample ? *sample : vec_set;
+  const std::uint64_t k = std::uint64_t{1} << config.n_bits;
+  const std::vector<DimRange> groups = pq_groups(vec_set.dim(), config.m);
+
+  std::vector<KMeans> models;
+  models.reserve(groups.size());
+  PodVec<float> norms;
+  norms.reserve(groups.size() * k);
+  for (const DimRange& range : groups) {
+    const KMeansConfig kc{k, config.max_iter, config.tol, config.dist, range};
+    KMeans model = KMeans::from_vec_set(training, kc, rng);
+    for (std::span<const float> c : model.centroids.iter())
+      norms.push_back(config.dist == DistanceAlgorithm::Cosine ? sq_norm(c) : 0.0f);
+    models.push_back(std::move(model));
+  }
+
+  const std::uint64_t code_len = code_len_for(config.n_bits, config.m);
+  VecSet<std::uint8_t> codes = VecSet<std::uint8_t>::with_capacity(code_len, vec_set.len());
+  PodVec<std::uint8_t> code(code_len);
+  for (std::span<const float> row : vec_set.iter()) {
+    if (config.n_bits == 8) {
+      for (std::uint64_t g = 0; g < config.m; ++g)
+        code[g] = static_cast<std::uint8_t>(models[g].find_nearest(row));
+    } else {
+      for (std::uint64_t i = 0; i < config.m / 2; ++i)
+        code[i] = static_cast<std::uint8_t>(models[2 * i].find_nearest(row) |
+                                            (models[2 * i + 1].find_nearest(row) << 4));
+      if (config.m % 2 == 1)
+        code[config.m / 2] = static_cast<std::uint8_t>(models[config.m - 1].find_nearest(row));
+    }
+    codes.push(code.span());
+  }
+  return PQTable{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms)};
+}
+
+PQLookupTable PQTable::create_lookup(std::span<const float> query) const {
+  assert_eq(static_cast<std::uint64_t>(query.size()), dim);
+  PQLookupTable lookup{PodVec<float>(), this, 0.0f};
+  lookup.values.reserve(config.m * k);
+  const std::vector<DimRange> groups = pq_groups(query.size(), config.m);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::span<const float> part = query.subspan(groups[g].start, groups[g].end - groups[g].start);
+    const VecSet<float>& centroids = kmeans[g].centroids;
+    const std::size_t base = lookup.values.size();
+    lookup.values.resize(base + centroids.len());
+    const RowBatch rows = RowBatch::contiguous(centroids.data().data(), centroids.len(), centroids.dim());
+    if (config.dist == DistanceAlgorithm::L2Sqr) {
+      distance_to_rows(DistanceAlgorithm::L2Sqr, part, rows, lookup.values.data() + base);
+    } else {
+      // The plain dot product: the precomputed-norm form's dot, without its cosine finish.
+      for (std::uint64_t c = 0; c < centroids.len(); ++c) lookup.values[base + c] = dot(part, centroids[c]);
+    }
+  }
+  if (config.dist == DistanceAlgorithm::Cosine) lookup.query_norm = std::sqrt(sq_norm(query));
+  return lookup;
+}
+
+float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code, const PQLookupTable& lookup) {
+  check_scoring(d, lookup);
+  check_code_len(*lookup.table, code.size());
+  return kernels::pq_code_ref(scan_of(lookup, code.data(), 1), code.data());
+}
+
+void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::uint64_t begin,
+                  std::uint64_t end, const PQLookupTable& lookup, float* out) {
+  check_scoring(d, lookup);
+  check_code_len(*lookup.table, codes.dim());
+  if (begin >= end) return;
+  (void)codes[end - 1];  // range check of the last row
+  kernels::active_kernels().pq_scan(scan_of(lookup, codes[begin].data(), end - begin), out);
+}
+
+}  // namespace quillmere

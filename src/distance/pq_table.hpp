@@ -1,0 +1,78 @@
+// Product quantization: the dimensions split into m contiguous sub-spaces, a k-means model of
+// 16 or 256 centroids trained on each, and every vector stored as one centroid index per
+// sub-space (4 or 8 bits each). Per query, a lookup table of partial distances turns the
+// quantized distance of a code into a sum of m table entries.
+//
+// Code layout (one row of encoded_vec_set), code(g) being the centroid chosen for sub-space g:
+//   8 bits: byte i = code(i), code_len = m.
+//   4 bits: byte i = code(2i) | code(2i+1) << 4; for odd m the last byte holds code(m-1) in its
+//           low four bits and 0 above; code_len = ceil(m/2).
+// Lookup values and centroid norms are indexed (g << n_bits) + centroid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "common/allocator.hpp"
+#include "common/random.hpp"
+#include "distance/distance_algorithm.hpp"
+#include "distance/k_means.hpp"
+#include "vec_set.hpp"
+
+namespace quillmere {
+
+struct PQConfig {
+  std::uint64_t n_bits;                     // 4 or 8
+  std::uint64_t m;                          // sub-spaces, 1 ..= dim
+  DistanceAlgorithm dist;                   // must equal the distance of every index using it
+  std::optional<std::uint64_t> train_size;  // rows sampled for training; absent = all rows
+  std::uint64_t max_iter;                   // for every sub-space's k-means
+  float tol;                                // for every sub-space's k-means
+
+  friend bool operator==(const PQConfig&, const PQConfig&) = default;
+};
+
+// The m sub-spaces of `dim` components, [start, end) in ascending order; their sizes differ
+// by at most one, the larger first.
+std::vector<DimRange> pq_groups(std::uint64_t dim, std::uint64_t m);
+
+struct PQTable;
+
+// The partial distances of one query, for one search. Must not outlive its table.
+struct PQLookupTable {
+  PodVec<float> values;  // L2Sqr: squared distance to each centroid; Cosine: dot product
+  const PQTable* table;
+  float query_norm;  // Cosine: |query|; L2Sqr: 0
+};
+
+struct PQTable {
+  PQConfig config;
+  std::uint64_t dim;                // length of every encoded vector and of every query
+  std::uint64_t k;                  // centroids per sub-space: 1 << n_bits
+  std::uint64_t code_len;           // bytes per code
+  VecSet<std::uint8_t> encoded_vec_set;  // row i: the code of row i of the encoded set
+  std::vector<KMeans> kmeans;       // one model per sub-space, in order
+  PodVec<float> centroid_sq_norms;  // Cosine: |centroid|^2; L2Sqr: 0
+
+  // Trains the models (on a sample of train_size rows when given) and encodes every row.
+  static PQTable from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,
+                              ChaCha12Rng& rng);
+
+  // A query of another length than `dim` fails with a bare equality assertion.
+  PQLookupTable create_lookup(std::span<const float> query) const;
+
+  friend bool operator==(const PQTable&, const PQTable&) = default;
+};
+
+// The quantized distance of one code under `d`, which must be the table's own distance.
+float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code, const PQLookupTable& lookup);
+
+// The quantized distances of code rows [begin, end) of `codes`: out[i - begin] is
+// distance(d, codes[i], lookup), with the same checks.
+void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::uint64_t begin,
+                  std::uint64_t end, const PQLookupTable& lookup, float* out);
+
+}  // namespace quillmere
