@@ -109,4 +109,35 @@ void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch
   }
 }
 
+ColumnSet::ColumnSet(DistanceAlgorithm d, const float* rows, std::size_t count, std::size_t width,
+                     std::size_t stride)
+    : d_(d),
+      count_(count),
+      width_(width),
+      lanes_((count + kAlign - 1) / kAlign * kAlign),
+      cols_(width * lanes_) {
+  for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t j = 0; j < width; ++j) cols_[j * lanes_ + i] = rows[i * stride + j];
+  if (d == DistanceAlgorithm::Cosine) {
+    roots_.resize(lanes_);
+    for (std::size_t i = 0; i < count; ++i)
+      roots_[i] = std::sqrt(kernels::sq_norm_ref(rows + i * stride, width));
+  }
+}
+
+void ColumnSet::distances(std::span<const float> q, std::size_t begin, std::size_t end,
+                          float* out) const {
+  if (begin >= end) return;
+  ExactFloatMode mode;
+  const kernels::Kernels& k = kernels::active_kernels();
+  kernels::ColumnScan scan{q.data(), std::min(q.size(), width_), cols_.data(), lanes_, begin, end,
+                           roots_.data(), 0.0f};
+  if (d_ == DistanceAlgorithm::L2Sqr) {
+    k.l2sqr_columns(scan, out);
+  } else {
+    scan.q_root = std::sqrt(kernels::sq_norm_ref(q.data(), q.size()));
+    k.cosine_columns(scan, out);
+  }
+}
+
 }  // namespace quillmere

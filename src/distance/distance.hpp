@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <span>
 
+#include "common/allocator.hpp"
 #include "distance/distance_algorithm.hpp"
 
 namespace quillmere {
@@ -59,5 +60,29 @@ void distance_to_rows(DistanceAlgorithm d, std::span<const float> q, const RowBa
 // out[i] = distance(d, {row i, row_norms[i]}, {q, q_norm}).
 void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch,
                       const float* row_norms, float* out);
+
+// Rows copied into column order, for scoring many queries (or one query) against the same rows
+// with no transposition: k-means centroids and training views.
+class ColumnSet {
+ public:
+  // Copies `count` rows of `width` components, row i starting at rows + i * stride; the rows'
+  // norms are kept for Cosine.
+  ColumnSet(DistanceAlgorithm d, const float* rows, std::size_t count, std::size_t width,
+            std::size_t stride);
+
+  std::size_t count() const { return count_; }
+
+  // out[i - begin] = distance(d, q, row i) for the rows [begin, end): q on the left.
+  // REQUIRES: begin is a multiple of kAlign.
+  void distances(std::span<const float> q, std::size_t begin, std::size_t end, float* out) const;
+
+  static constexpr std::size_t kAlign = 16;
+
+ private:
+  DistanceAlgorithm d_;
+  std::size_t count_, width_, lanes_;
+  PodVec<float> cols_;   // component j of row i at j * lanes_ + i
+  PodVec<float> roots_;  // Cosine: sqrt(|row i|^2), padded to lanes_
+};
 
 }  // namespace quillmere

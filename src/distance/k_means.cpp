@@ -1,5 +1,7 @@
 #include "distance/k_means.hpp"
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -21,13 +23,12 @@ struct TrainingViews {
   std::uint64_t n;
 
   std::span<const float> operator[](std::uint64_t r) const { return {base + r * stride, width}; }
-  RowBatch rows(std::uint64_t begin, std::uint64_t end) const {
-    return RowBatch::strided(base + begin * stride, end - begin, width, stride);
-  }
 };
 
-// Rows per parallel task: enough work per task to amortise scheduling.
+// Rows per parallel task: enough work per task to amortise scheduling; a multiple of
+// ColumnSet::kAlign.
 constexpr std::uint64_t kRowsPerTask = 1024;
+static_assert(kRowsPerTask % ColumnSet::kAlign == 0);
 
 template <class Body>
 void for_row_blocks(std::uint64_t n, Body&& body) {
@@ -70,11 +71,13 @@ VecSet<float> k_means_init(const TrainingViews& views, std::uint64_t k, Distance
   weights.reserve(views.n);
   for (std::uint64_t r = 0; r < views.n; ++r) weights.push_back(std::numeric_limits<float>::infinity());
   PodVec<float> running(views.n);
+  // Each step scores the newest seed (on the left) against every row.
+  const ColumnSet rows(dist, views.base, views.n, views.width, views.stride);
   for (std::uint64_t i = 1; i < k; ++i) {
     const std::span<const float> newest = seeds[i - 1];
     for_row_blocks(views.n, [&](std::uint64_t begin, std::uint64_t end) {
       float d[kRowsPerTask];
-      distance_to_rows(dist, newest, views.rows(begin, end), d);
+      rows.distances(newest, begin, end, d);
       for (std::uint64_t r = begin; r < end; ++r)
         if (d[r - begin] < weights[r]) weights[r] = d[r - begin];  // a NaN leaves it
     });
@@ -84,17 +87,27 @@ VecSet<float> k_means_init(const TrainingViews& views, std::uint64_t k, Distance
   return seeds;
 }
 
-// Index of the nearest of `count` centroid distances under the tie rules of find_nearest_base.
+// Index of the nearest of `count` centroid distances under the tie rules of find_nearest_base:
+// the first index holding the smallest number (-0.0 and +0.0 equal), 0 when all are NaN. The
+// smallest number is found four lanes at a time: minps answers its second operand when either
+// is NaN, so NaN entries are skipped, and the order of a min reduction does not change it.
 std::uint64_t nearest_of(const float* d, std::uint64_t count) {
-  std::uint64_t best = 0;
-  float best_d = d[0];
-  for (std::uint64_t i = 1; i < count; ++i) {
-    if (d[i] < best_d || (std::isnan(best_d) && !std::isnan(d[i]))) {
-      best = i;
-      best_d = d[i];
-    }
+  __m128 low4 = _mm_set1_ps(std::numeric_limits<float>::infinity());
+  std::uint64_t i = 0;
+  for (; i + 4 <= count; i += 4) low4 = _mm_min_ps(_mm_loadu_ps(d + i), low4);
+  float lanes[4];
+  _mm_storeu_ps(lanes, low4);
+  float low = lanes[0];
+  for (int l = 1; l < 4; ++l) low = lanes[l] < low ? lanes[l] : low;
+  for (; i < count; ++i) low = d[i] < low ? d[i] : low;
+  const __m128 target = _mm_set1_ps(low);
+  for (i = 0; i + 4 <= count; i += 4) {
+    const int hits = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(d + i), target));
+    if (hits != 0) return i + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(hits)));
   }
-  return best;
+  for (; i < count; ++i)
+    if (d[i] == low) return i;
+  return 0;  // every distance is NaN
 }
 
 // max(a, b) that ignores a NaN operand.
@@ -148,11 +161,12 @@ KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& co
   PodVec<float> next(k * width);
   for (std::uint64_t iter = 0; iter < config.max_iter; ++iter) {
     const float* current = centroids.data().data();
+    const ColumnSet by_column(dist, current, k, width, width);
     for_row_blocks(n, [&](std::uint64_t begin, std::uint64_t end) {
       PodVec<float> d;
       d.resize(k);
       for (std::uint64_t r = begin; r < end; ++r) {
-        distance_to_rows(dist, views[r], RowBatch::contiguous(current, k, width), d.data());
+        by_column.distances(views[r], 0, k, d.data());
         labels[r] = nearest_of(d.data(), k);
       }
     });
@@ -194,13 +208,40 @@ KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& co
   return KMeans{config, std::move(centroids)};
 }
 
+namespace {
+
+std::span<const float> selected_part(const KMeans& model, std::span<const float> vector) {
+  const DimRange range = model.config.selected.value_or(DimRange{0, model.centroids.dim()});
+  if (range.start > range.end || range.end > vector.size()) fail_slice_end(range.end, vector.size());
+  return vector.subspan(range.start, range.end - range.start);
+}
+
+}  // namespace
+
 std::uint64_t KMeans::find_nearest(std::span<const float> vector) const {
-  const DimRange range = config.selected.value_or(DimRange{0, centroids.dim()});
-  if (range.start > range.end || range.end > vector.size())
-    fail_slice_end(range.end, vector.size());
-  return find_nearest_base(vector.subspan(range.start, range.end - range.start), centroids,
-                           config.dist)
-      .first;
+  return find_nearest_base(selected_part(*this, vector), centroids, config.dist).first;
+}
+
+NearestCentroid::NearestCentroid(const KMeans& model)
+    : model_(&model),
+      columns_(model.config.dist, model.centroids.data().data(),
+               model.centroids.dim() == 0 ? 0 : model.centroids.len(), model.centroids.dim(),
+               model.centroids.dim()) {}
+
+std::uint64_t NearestCentroid::find(std::span<const float> vector) const {
+  const std::span<const float> part = selected_part(*model_, vector);
+  if (model_->centroids.data().empty()) fail("The number of centroids should be greater than 0.");
+  const std::uint64_t k = columns_.count();
+  constexpr std::uint64_t kOnStack = 256;
+  float on_stack[kOnStack];
+  PodVec<float> on_heap;
+  float* d = on_stack;
+  if (k > kOnStack) {
+    on_heap.resize(k);
+    d = on_heap.data();
+  }
+  columns_.distances(part, 0, k, d);
+  return nearest_of(d, k);
 }
 
 }  // namespace quillmere

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/random.hpp"
+#include "distance/distance.hpp"
 #include "distance/distance_algorithm.hpp"
 #include "vec_set.hpp"
 
@@ -54,6 +55,18 @@ struct KMeans {
   std::uint64_t find_nearest(std::span<const float> vector) const;
 
   friend bool operator==(const KMeans&, const KMeans&) = default;
+};
+
+// KMeans::find_nearest prepared for many vectors: the model's centroids copied once into
+// column order. Same answers and failures; must not outlive its model.
+class NearestCentroid {
+ public:
+  explicit NearestCentroid(const KMeans& model);
+  std::uint64_t find(std::span<const float> vector) const;
+
+ private:
+  const KMeans* model_;
+  ColumnSet columns_;
 };
 
 }  // namespace quillmere

@@ -39,6 +39,22 @@ struct PQScan {
   float query_norm;
 };
 
+// Rows stored by column: component j of row i at cols[j * lanes + i]. Scores rows
+// [begin, end) against q over the first n components: L2Sqr sums of (q[j] - r_i[j])^2, or
+// Cosine from the dot over n and the whole-row roots row_roots[i] (q_root: q's own root).
+// REQUIRES: begin a multiple of 16; lanes a multiple of 16 and >= end rounded up to 16
+// (the padding lanes are read, never reported). out[i - begin] gets row i.
+struct ColumnScan {
+  const float* q;
+  std::size_t n;
+  const float* cols;
+  std::size_t lanes;
+  std::size_t begin;
+  std::size_t end;
+  const float* row_roots;  // Cosine only
+  float q_root;            // Cosine only
+};
+
 struct Kernels {
   const char* name;
   void (*dot)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
@@ -46,6 +62,8 @@ struct Kernels {
   void (*cosine)(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
                  std::size_t m, float* out);
   void (*pq_scan)(const PQScan& scan, float* out);
+  void (*l2sqr_columns)(const ColumnScan& scan, float* out);
+  void (*cosine_columns)(const ColumnScan& scan, float* out);
 };
 
 // The smallest cosine denominator: the float nearest to 1e-10.

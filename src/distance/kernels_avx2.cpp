@@ -17,6 +17,7 @@ struct Avx2 {
   static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
   static V div(V a, V b) { return _mm256_div_ps(a, b); }
   static V sqrt(V a) { return _mm256_sqrt_ps(a); }
+  static V load(const float* p) { return _mm256_loadu_ps(p); }
   static V set1(float x) { return _mm256_set1_ps(x); }
   // x where x > floor, else floor (NaN included).
   static V raise_to(V x, V floor) { return _mm256_blendv_ps(floor, x, _mm256_cmp_ps(x, floor, _CMP_GT_OQ)); }
@@ -31,8 +32,25 @@ struct Avx2 {
   static VI lane_multiples(int step) {
     return _mm256_mullo_epi32(_mm256_set1_epi32(step), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
   }
-  static VI gather_u32(const unsigned char* base, VI byte_offsets) {
-    return _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), byte_offsets, 1);
+  // Gathers are slow on some AVX2 machines (several cycles per element): 8-bit codes are
+  // scored by the interleaved scalar loop instead.
+  static constexpr bool kFastGather = false;
+  static int word_at(const unsigned char* p) {
+    int w;
+    __builtin_memcpy(&w, p, sizeof w);
+    return w;
+  }
+  static VI load_words(const unsigned char* base, VI, std::size_t step) {
+    return _mm256_setr_epi32(word_at(base), word_at(base + step), word_at(base + 2 * step),
+                             word_at(base + 3 * step), word_at(base + 4 * step),
+                             word_at(base + 5 * step), word_at(base + 6 * step),
+                             word_at(base + 7 * step));
+  }
+  // Entry c of a 16-entry table for each lane: two 8-entry permutes, chosen by bit 3 of c.
+  static V lut16(const float* table, VI c) {
+    const V lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(table), c);
+    const V hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(table + 8), c);
+    return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(c, 28)));
   }
   static V gather_f32(const float* base, VI idx) { return _mm256_i32gather_ps(base, idx, 4); }
   static void store(V v, float* out) { _mm256_storeu_ps(out, v); }

@@ -20,6 +20,7 @@ struct Avx512 {
   static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
   static V div(V a, V b) { return _mm512_div_ps(a, b); }
   static V sqrt(V a) { return _mm512_sqrt_ps(a); }
+  static V load(const float* p) { return _mm512_loadu_ps(p); }
   static V set1(float x) { return _mm512_set1_ps(x); }
   // x where x > floor, else floor (NaN included).
   static V raise_to(V x, V floor) {
@@ -37,9 +38,12 @@ struct Avx512 {
     return _mm512_mullo_epi32(_mm512_set1_epi32(step),
                               _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
   }
-  static VI gather_u32(const unsigned char* base, VI byte_offsets) {
+  static constexpr bool kFastGather = true;
+  static VI load_words(const unsigned char* base, VI byte_offsets, std::size_t) {
     return _mm512_i32gather_epi32(byte_offsets, base, 1);
   }
+  // Entry c of a 16-entry table for each lane: one register, one permute.
+  static V lut16(const float* table, VI c) { return _mm512_permutexvar_ps(c, _mm512_loadu_ps(table)); }
   static V gather_f32(const float* base, VI idx) { return _mm512_i32gather_ps(idx, base, 4); }
   static void store(V v, float* out) { _mm512_storeu_ps(out, v); }
 

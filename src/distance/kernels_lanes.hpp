@@ -174,12 +174,13 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
   run_rows<T, Op::Cosine>(q, q_root, src, count, n, m, out);
 }
 
-// PQ codes, W per register (one code per lane): each sub-space's centroid indexes come from
-// one 32-bit gather of the codes' bytes (covering 8 sub-spaces at 4 bits, 4 at 8 bits), its
-// partial distances from one gather of the lookup table, and each lane adds them in sub-space
-// order from +0.0, as the scalar sum does. The word gathers read up to 3 bytes past a code, so
-// groups near the end of the codes, and tables too large for 32-bit offsets, are scored by the
-// scalar reference.
+// PQ codes, W per register (one code per lane), each lane adding its sub-spaces' partial
+// distances in sub-space order from +0.0 exactly as the scalar sum does. A lane's centroid
+// indexes come from one 32-bit word of its code per 8 (4 bits) or 4 (8 bits) sub-spaces. At 4
+// bits a sub-space's 16 partial distances sit in registers and each lane picks its own with a
+// permute (T::lut16); at 8 bits they are gathered from the lookup table. The word loads read up
+// to 3 bytes past a code, so groups near the end of the codes, and tables too large for 32-bit
+// offsets, are scored by the scalar reference.
 template <class T, unsigned kBits>
 void pq_scan_lanes(const PQScan& scan, float* out) {
   using V = typename T::V;
@@ -188,7 +189,8 @@ void pq_scan_lanes(const PQScan& scan, float* out) {
   constexpr std::size_t kPerWord = 32 / kBits;
   const std::size_t words = (scan.m + kPerWord - 1) / kPerWord;
   const std::size_t total = scan.count * scan.code_len;
-  const bool small = scan.code_len * W < (std::size_t{1} << 30) && (scan.m << kBits) < (std::size_t{1} << 30);
+  const bool small =
+      scan.code_len * W < (std::size_t{1} << 30) && (scan.m << kBits) < (std::size_t{1} << 30);
   const VI offsets = T::lane_multiples(static_cast<int>(scan.code_len));
   const VI mask = T::iset1((1 << kBits) - 1);
   const bool cosine = scan.sq_norms != nullptr;
@@ -199,11 +201,17 @@ void pq_scan_lanes(const PQScan& scan, float* out) {
     V sum = T::set1(0.0f), norm = T::set1(0.0f);
     std::size_t g = 0;
     for (std::size_t w = 0; w < words; ++w) {
-      VI word = T::gather_u32(group + 4 * w, offsets);
+      VI word = T::load_words(group + 4 * w, offsets, scan.code_len);
       for (std::size_t s = 0; s < kPerWord && g < scan.m; ++s, ++g) {
-        const VI idx = T::iadd(T::iand(word, mask), T::iset1(static_cast<int>(g << kBits)));
-        sum = T::add(sum, T::gather_f32(scan.values, idx));
-        if (cosine) norm = T::add(norm, T::gather_f32(scan.sq_norms, idx));
+        const VI c = T::iand(word, mask);
+        if constexpr (kBits == 4) {
+          sum = T::add(sum, T::lut16(scan.values + (g << 4), c));
+          if (cosine) norm = T::add(norm, T::lut16(scan.sq_norms + (g << 4), c));
+        } else {
+          const VI idx = T::iadd(c, T::iset1(static_cast<int>(g << kBits)));
+          sum = T::add(sum, T::gather_f32(scan.values, idx));
+          if (cosine) norm = T::add(norm, T::gather_f32(scan.sq_norms, idx));
+        }
         word = T::template isrli<kBits>(word);
       }
     }
@@ -216,17 +224,93 @@ void pq_scan_lanes(const PQScan& scan, float* out) {
   for (; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
 }
 
+// Scalar scoring of L codes at a time: L independent addition chains instead of one.
+template <std::size_t L>
+void pq_scan_interleaved(const PQScan& scan, float* out) {
+  std::size_t i = 0;
+  for (; i + L <= scan.count; i += L) {
+    float sum[L], norm[L];
+    const unsigned char* code[L];
+    for (std::size_t l = 0; l < L; ++l) {
+      sum[l] = norm[l] = 0.0f;
+      code[l] = scan.codes + (i + l) * scan.code_len;
+    }
+    for (std::size_t g = 0; g < scan.m; ++g) {
+      for (std::size_t l = 0; l < L; ++l) {
+        const unsigned c = scan.n_bits == 4 ? (code[l][g >> 1] >> ((g & 1) * 4)) & 0xFu : code[l][g];
+        const std::size_t idx = (g << scan.n_bits) + c;
+        sum[l] = sum[l] + scan.values[idx];
+        if (scan.sq_norms != nullptr) norm[l] = norm[l] + scan.sq_norms[idx];
+      }
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+      if (scan.sq_norms == nullptr) {
+        out[i + l] = sum[l];
+      } else {
+        float den = __builtin_sqrtf(norm[l]) * scan.query_norm;
+        if (!(den > kCosineFloor)) den = kCosineFloor;
+        out[i + l] = 1.0f - sum[l] / den;
+      }
+    }
+  }
+  for (; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
+}
+
 template <class T>
 void pq_scan(const PQScan& scan, float* out) {
   if (scan.n_bits == 4)
     pq_scan_lanes<T, 4>(scan, out);
-  else
+  else if constexpr (T::kFastGather)
     pq_scan_lanes<T, 8>(scan, out);
+  else
+    pq_scan_interleaved<4>(scan, out);
+}
+
+// Rows stored by column need no transposition: a register of W consecutive lanes of column j
+// is element j of W rows. Four chains of W rows each cover the add latency.
+template <class T, Op op>
+void columns(const ColumnScan& scan, float* out) {
+  using V = typename T::V;
+  constexpr std::size_t W = T::W;
+  constexpr std::size_t C = 4;
+  for (std::size_t i = scan.begin; i < scan.end; i += C * W) {
+    const std::size_t chains = lesser(C, (scan.end - i + W - 1) / W);
+    V acc[C];
+    for (std::size_t c = 0; c < C; ++c) acc[c] = T::neg_zero();
+    for (std::size_t j = 0; j < scan.n; ++j) {
+      const float* col = scan.cols + j * scan.lanes + i;
+      const V qj = T::broadcast(scan.q + j);
+      for (std::size_t c = 0; c < C; ++c) {
+        if (c >= chains) break;
+        const V r = T::load(col + c * W);
+        if constexpr (op == Op::L2Sqr) {
+          const V d = T::sub(qj, r);
+          acc[c] = T::add(acc[c], T::mul(d, d));
+        } else {
+          acc[c] = T::add(acc[c], T::mul(qj, r));
+        }
+      }
+    }
+    for (std::size_t c = 0; c < chains; ++c) {
+      V v = acc[c];
+      if constexpr (op == Op::Cosine) {
+        const V den = T::raise_to(T::mul(T::set1(scan.q_root), T::load(scan.row_roots + i + c * W)),
+                                  T::set1(kCosineFloor));
+        v = T::sub(T::set1(1.0f), T::div(v, den));
+      }
+      float tmp[W];
+      T::store(v, tmp);
+      const std::size_t first = i + c * W;
+      for (std::size_t l = 0; l < W && first + l < scan.end; ++l) out[first + l - scan.begin] = tmp[l];
+    }
+  }
 }
 
 template <class T>
 constexpr Kernels make_kernels(const char* name) {
-  return Kernels{name, dot_rows<T>, l2sqr_rows<T>, cosine_rows<T>, pq_scan<T>};
+  return Kernels{name,       dot_rows<T>,                l2sqr_rows<T>,
+                 cosine_rows<T>, pq_scan<T>,             columns<T, Op::L2Sqr>,
+                 columns<T, Op::Cosine>};
 }
 
 }  // namespace

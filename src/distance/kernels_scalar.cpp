@@ -57,6 +57,25 @@ void pq_scan_codes(const PQScan& scan, float* out) {
   for (std::size_t i = 0; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
 }
 
+void l2sqr_columns(const ColumnScan& scan, float* out) {
+  for (std::size_t i = scan.begin; i < scan.end; ++i) {
+    float s = -0.0f;
+    for (std::size_t j = 0; j < scan.n; ++j) {
+      const float d = scan.q[j] - scan.cols[j * scan.lanes + i];
+      s = s + d * d;
+    }
+    out[i - scan.begin] = s;
+  }
+}
+
+void cosine_columns(const ColumnScan& scan, float* out) {
+  for (std::size_t i = scan.begin; i < scan.end; ++i) {
+    float s = -0.0f;
+    for (std::size_t j = 0; j < scan.n; ++j) s = s + scan.q[j] * scan.cols[j * scan.lanes + i];
+    out[i - scan.begin] = cosine_finish(s, scan.q_root * scan.row_roots[i]);
+  }
+}
+
 void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
   for (std::size_t i = 0; i < count; ++i) out[i] = dot_ref(q, src.row(i), n);
 }
@@ -71,7 +90,8 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
     out[i] = cosine_finish(dot_ref(q, src.row(i), n), q_root * std::sqrt(sq_norm_ref(src.row(i), m)));
 }
 
-constexpr Kernels kScalar{"scalar", dot_rows, l2sqr_rows, cosine_rows, pq_scan_codes};
+constexpr Kernels kScalar{"scalar",      dot_rows,      l2sqr_rows,    cosine_rows,
+                           pq_scan_codes, l2sqr_columns, cosine_columns};
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/failure.hpp"
+#include "common/parallel.hpp"
 #include "distance/distance.hpp"
 #include "distance/kernels.hpp"
 
@@ -86,22 +87,28 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
     models.push_back(std::move(model));
   }
 
+  // Every row's code depends only on the row and the models, so rows are encoded in parallel.
   const std::uint64_t code_len = code_len_for(config.n_bits, config.m);
-  VecSet<std::uint8_t> codes = VecSet<std::uint8_t>::with_capacity(code_len, vec_set.len());
-  PodVec<std::uint8_t> code(code_len);
-  for (std::span<const float> row : vec_set.iter()) {
-    if (config.n_bits == 8) {
-      for (std::uint64_t g = 0; g < config.m; ++g)
-        code[g] = static_cast<std::uint8_t>(models[g].find_nearest(row));
-    } else {
-      for (std::uint64_t i = 0; i < config.m / 2; ++i)
-        code[i] = static_cast<std::uint8_t>(models[2 * i].find_nearest(row) |
-                                            (models[2 * i + 1].find_nearest(row) << 4));
-      if (config.m % 2 == 1)
-        code[config.m / 2] = static_cast<std::uint8_t>(models[config.m - 1].find_nearest(row));
+  const std::uint64_t rows = vec_set.len();
+  std::vector<NearestCentroid> nearest(models.begin(), models.end());
+  PodVec<std::uint8_t> bytes(rows * code_len);
+  pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r) {
+      const std::span<const float> row = vec_set[r];
+      std::uint8_t* code = bytes.data() + r * code_len;
+      if (config.n_bits == 8) {
+        for (std::uint64_t g = 0; g < config.m; ++g)
+          code[g] = static_cast<std::uint8_t>(nearest[g].find(row));
+      } else {
+        for (std::uint64_t i = 0; i < config.m / 2; ++i)
+          code[i] = static_cast<std::uint8_t>(nearest[2 * i].find(row) |
+                                              (nearest[2 * i + 1].find(row) << 4));
+        if (config.m % 2 == 1)
+          code[config.m / 2] = static_cast<std::uint8_t>(nearest[config.m - 1].find(row));
+      }
     }
-    codes.push(code.span());
-  }
+  });
+  VecSet<std::uint8_t> codes(code_len, std::move(bytes));
   return PQTable{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms)};
 }
 

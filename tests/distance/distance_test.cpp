@@ -113,6 +113,33 @@ TEST(Distance, BatchFormsMatchPairwiseForms) {
   }
 }
 
+// A column set answers the two-vector distance of each of its rows, query on the left.
+TEST(Distance, ColumnSetMatchesPairwiseForm) {
+  std::mt19937 gen(13);
+  std::normal_distribution<float> normal;
+  for (std::size_t width : {1, 3, 9, 40}) {
+    const std::size_t rows = 133, stride = width + 2;  // rows taken from inside wider rows
+    V data(rows * stride), q(width);
+    for (float& x : data) x = normal(gen);
+    for (float& x : q) x = normal(gen);
+    for (std::size_t j = 0; j < width; ++j) data[7 * stride + j] = 0.0f;
+    for (D d : {D::L2Sqr, D::Cosine}) {
+      const ColumnSet set(d, data.data(), rows, width, stride);
+      V out(rows);
+      set.distances(q, 0, rows, out.data());
+      V tail(rows - 32);
+      set.distances(q, 32, rows, tail.data());
+      for (std::size_t i = 0; i < rows; ++i) {
+        const float want = distance(d, q, std::span<const float>(data.data() + i * stride, width));
+        ASSERT_TRUE(same_bits(out[i], want)) << name(d) << " width " << width << " row " << i;
+        if (i >= 32) {
+          ASSERT_TRUE(same_bits(tail[i - 32], want)) << name(d) << " row " << i;
+        }
+      }
+    }
+  }
+}
+
 // Flush-to-zero / denormals-are-zero left on by another library must not change results.
 TEST(Distance, IgnoresFlushToZeroModeOfTheThread) {
   // Products and sums in the subnormal range, and subnormal inputs.
