@@ -38,6 +38,12 @@ class VecSet {
 
   std::uint64_t dim() const noexcept { return dim_; }
 
+  // Room for `rows` more rows, so that appending them moves nothing.
+  void reserve_more(std::uint64_t rows) {
+    if (dim_ != 0 && rows > (SIZE_MAX - data_.size()) / dim_) fail("capacity overflow");
+    data_.reserve(data_.size() + rows * dim_);
+  }
+
   std::uint64_t len() const {
     if (dim_ == 0) fail_divide_by_zero();
     return data_.size() / dim_;

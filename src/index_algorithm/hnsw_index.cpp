@@ -1,0 +1,112 @@
+// HNSWIndex structure: parameters, nodes, link accessors and the level draw.
+#include "index_algorithm/hnsw_index.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "common/failure.hpp"
+#include "distance/distance.hpp"
+
+namespace quillmere {
+namespace {
+
+constexpr std::uint64_t kMaxLinks = 10000;
+constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 32;  // ids must fit the 32-bit slots
+
+std::uint32_t saturated_count(std::size_t n) {
+  return n > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
+                                                       : static_cast<std::uint32_t>(n);
+}
+
+}  // namespace
+
+HNSWInnerConfig HNSWIndex::parameters(const HNSWConfig& request, DistanceAlgorithm dist,
+                                      std::uint64_t dim) {
+  if (request.max_links > kMaxLinks)
+    std::fputs("M parameter exceeds 10_000 may lead to adverse effects.\n", stderr);
+  const std::uint64_t m = std::min(request.max_links, kMaxLinks);
+  // M = 1 makes the level multiplier infinite and M = 0 leaves nodes without links.
+  if (m < 2) fail("M must be at least 2 in HNSWIndex.");
+  const std::uint64_t ef_construction = std::max(request.ef_construction, 2 * m);
+  return HNSWInnerConfig{dim,
+                         dist,
+                         request.max_elements,
+                         m,
+                         2 * m,
+                         ef_construction,
+                         ef_construction / 2,
+                         1.0f / std::log(static_cast<float>(m)),
+                         1000};
+}
+
+HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
+    : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
+
+std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier) {
+  constexpr float kUnit = 1.0f / 8388608.0f;  // 2^-23
+  // A draw of 0 would give an infinite level: take the smallest non-zero fraction instead.
+  const float u = x >> 9 == 0 ? kUnit : static_cast<float>(x >> 9) * kUnit;
+  const float level = std::floor(-std::log(u) * level_multiplier);
+  if (!(level > 0.0f)) return 0;  // negative or NaN
+  if (level >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(level);
+}
+
+std::uint64_t HNSWIndex::push_init(std::span<const float> vector, std::uint64_t level) {
+  const std::uint64_t id = vec_set.len();  // dimension 0 fails here (division by zero)
+  if (id >= kMaxNodes) fail("HNSWIndex cannot hold more than 4294967296 nodes.");
+  const std::uint64_t m = config.max_links;
+  if (level > 0 && m + 1 > SIZE_MAX / level) fail("capacity overflow");
+  vec_set.push(vector);
+  level0_.resize(level0_.size() + config.max_links_level0 + 1);
+  upper_.emplace_back(level * (m + 1));
+  vec_level.push_back(level);
+  norms.push_back(norm_for(config.dist, vector));
+  return id;
+}
+
+void HNSWIndex::check_level(std::uint64_t node, std::uint64_t level) const {
+  if (node >= len()) fail_index(node, len());
+  if (level > vec_level[node]) fail("Index out of bounds.");
+}
+
+const std::uint32_t* HNSWIndex::block(std::uint64_t node, std::uint64_t level) const {
+  if (level == 0) return level0_.data() + node * (config.max_links_level0 + 1);
+  return upper_[node].data() + (level - 1) * (config.max_links + 1);
+}
+
+std::uint32_t* HNSWIndex::block(std::uint64_t node, std::uint64_t level) {
+  return const_cast<std::uint32_t*>(std::as_const(*this).block(node, level));
+}
+
+std::uint64_t HNSWIndex::get_links_len_checked(std::uint64_t node, std::uint64_t level) const {
+  check_level(node, level);
+  const std::uint64_t count = *block(node, level);
+  const std::uint64_t limit = capacity(level);
+  if (count > limit)
+    fail("links_len[" + std::to_string(node) + "][" + std::to_string(level) + "] exceeds limit " +
+         std::to_string(limit) + ".");
+  return count;
+}
+
+std::span<const std::uint32_t> HNSWIndex::get_links(std::uint64_t node, std::uint64_t level) const {
+  const std::uint64_t count = get_links_len_checked(node, level);
+  return {block(node, level) + 1, count};
+}
+
+void HNSWIndex::put_links(std::uint64_t node, std::uint64_t level,
+                          std::span<const std::uint32_t> ids) {
+  check_level(node, level);
+  std::uint32_t* b = block(node, level);
+  b[0] = saturated_count(ids.size());  // stored before the check, as the count of record
+  get_links_len_checked(node, level);
+  std::copy(ids.begin(), ids.end(), b + 1);
+}
+
+float HNSWIndex::node_distance(std::uint64_t a, std::uint64_t b) const {
+  return distance(config.dist, NormedVector{vec_set[a], norms[a]}, NormedVector{vec_set[b], norms[b]});
+}
+
+}  // namespace quillmere

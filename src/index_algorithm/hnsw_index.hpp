@@ -1,0 +1,148 @@
+// HNSWIndex: the hierarchical navigable small-world graph index of one table. Every node is a
+// row of the index's own vector set (node id = row number) with a random top level; level 0
+// holds every node. Every distance the index computes is the precomputed-norm form, with the
+// norms kept per node (the norm for Cosine, the squared norm for L2Sqr; never persisted).
+//
+// Link storage: level 0 in one flat array of fixed blocks, node after node; the levels above
+// in one array per node, level L (>= 1) in block L-1. A block is [count, M slots] (M0 = 2M
+// slots on level 0), so a node's count and its neighbours share a cache line. Slots past a
+// level's count are never cleared: they hold 0 from the node's creation or ids left over from
+// a longer list. Counts are kept as 32-bit words; a count above the level's capacity (which
+// only an inconsistent file can bring) is kept saturated and fails every checked read alike.
+//
+// No lock of its own: searches only read and may run at once; insertion needs exclusive
+// access (the table's write lock) and fans its searches out to the data-parallel pool.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/allocator.hpp"
+#include "common/random.hpp"
+#include "distance/distance_algorithm.hpp"
+#include "distance/pq_table.hpp"
+#include "index_algorithm/candidate_pair.hpp"
+#include "vec_set.hpp"
+
+namespace quillmere {
+
+// The index's parameters (persisted at the head of the index record).
+struct HNSWInnerConfig {
+  std::uint64_t dim;
+  DistanceAlgorithm dist;
+  std::uint64_t max_elements;        // rows the index was built for (capacity reserve only)
+  std::uint64_t max_links;           // M: slots per node on every level from 1 up
+  std::uint64_t max_links_level0;    // M0 = 2M: slots per node on level 0
+  std::uint64_t ef_construction;     // search width while inserting
+  std::uint64_t ef_search;           // default search width of the table
+  float level_multiplier;            // mL = 1 / ln M
+  std::uint64_t parallel_threshold;  // below this node count, batches insert node by node
+
+  friend bool operator==(const HNSWInnerConfig&, const HNSWInnerConfig&) = default;
+};
+
+// A build request.
+struct HNSWConfig {
+  std::uint64_t max_elements;
+  std::uint64_t ef_construction;
+  std::uint64_t max_links;
+};
+
+class HNSWIndex {
+ public:
+  // The parameters of a new index: M = min(max_links, 10000) (a larger request prints a warning
+  // to standard error), M0 = 2M, ef_construction >= 2M, ef_search = ef_construction / 2,
+  // mL = 1 / ln M in single precision, threshold 1000. M below 2 is an internal failure.
+  static HNSWInnerConfig parameters(const HNSWConfig& request, DistanceAlgorithm dist,
+                                    std::uint64_t dim);
+
+  // An empty index (no node, no entry point) with these parameters.
+  explicit HNSWIndex(const HNSWInnerConfig& config);
+
+  // A whole index over every row of `vec_set`, node i = row i, inserted in batches.
+  // `show_progress` reports the progress on standard error.
+  static HNSWIndex build_on_vec_set(const VecSet<float>& vec_set, DistanceAlgorithm dist,
+                                    const HNSWConfig& request, bool show_progress,
+                                    ChaCha12Rng& rng);
+
+  // --- insertion ---
+  std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng);
+  // Inserts the list in batches sized from the node count and the pool's thread count;
+  // answers the new ids in list order.
+  std::vector<std::uint64_t> inner_batch_add(std::span<const std::span<const float>> vectors,
+                                             ChaCha12Rng& rng);
+  // One batch: node by node below the threshold, otherwise levels drawn first, the neighbour
+  // searches in parallel against the graph as it was before the batch, then the linking.
+  std::vector<std::uint64_t> add_parallel(std::span<const std::span<const float>> vectors,
+                                          ChaCha12Rng& rng);
+  // Links `node` on `level` to the heuristic's choice among `candidates` and updates the
+  // chosen neighbours' lists.
+  void connect_new_links(std::uint64_t node, std::uint64_t level, ResultSet candidates);
+
+  // Test hook: batches link their nodes in parallel (the default) or one by one; both give
+  // the same graph. Not for concurrent use.
+  static void use_parallel_linking(bool on);
+
+  // --- structure ---
+  // Appends a node of top level `level` with empty lists; answers its id.
+  std::uint64_t push_init(std::span<const float> vector, std::uint64_t level);
+  std::uint64_t get_links_len_checked(std::uint64_t node, std::uint64_t level) const;
+  std::span<const std::uint32_t> get_links(std::uint64_t node, std::uint64_t level) const;
+  void put_links(std::uint64_t node, std::uint64_t level, std::span<const std::uint32_t> ids);
+  // The top level of a new node from one 32-bit generator output x:
+  // floor(-ln((x >> 9) / 2^23) * mL) in single precision, saturated to 64 bits. The draw of 0
+  // (whose logarithm is infinite) gives the largest level any other draw can give.
+  static std::uint64_t level_from_draw(std::uint32_t x, float level_multiplier);
+
+  // --- search ---
+  // Descends from the entry point to `target` + 1 and answers the node reached.
+  std::uint64_t greedy_search_until_level(std::uint64_t target, std::span<const float> query) const;
+  // Best-first search of one level from `start` with `width` results.
+  ResultSet search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
+                            std::span<const float> query) const;
+  // The k nearest, searched with width max(ef, k).
+  std::vector<CandidatePair> knn_with_ef(std::span<const float> query, std::uint64_t k,
+                                         std::uint64_t ef) const;
+  // The walk on quantized distances of `pq`'s codes, re-ranked exactly; `pq` must encode the
+  // nodes in id order and be built for the index's distance.
+  std::vector<CandidatePair> knn_pq(std::span<const float> query, std::uint64_t k,
+                                    std::uint64_t ef, const PQTable& pq) const;
+
+  // --- state ---
+  std::uint64_t len() const { return vec_level.size(); }
+  // The capacity of a level's list: M0 on level 0, M above.
+  std::uint64_t capacity(std::uint64_t level) const {
+    return level == 0 ? config.max_links_level0 : config.max_links;
+  }
+  // The unchecked stored count of a level (for writing the index out).
+  std::uint64_t stored_links_len(std::uint64_t node, std::uint64_t level) const {
+    return *block(node, level);
+  }
+  // Every slot of a level's block, used or not (for writing the index out).
+  std::span<const std::uint32_t> slots(std::uint64_t node, std::uint64_t level) const {
+    return {block(node, level) + 1, capacity(level)};
+  }
+
+  HNSWInnerConfig config;
+  VecSet<float> vec_set;
+  PodVec<std::uint64_t> vec_level;  // top level per node
+  std::uint64_t num_deleted = 0;
+  std::optional<std::uint64_t> enter_level;
+  std::optional<std::uint64_t> enter_point;
+  PodVec<float> norms;  // not persisted; see the file comment
+
+ private:
+  std::uint32_t* block(std::uint64_t node, std::uint64_t level);
+  const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const;
+  void check_level(std::uint64_t node, std::uint64_t level) const;
+  float node_distance(std::uint64_t a, std::uint64_t b) const;
+  // Adds `node` to b's list on `level`, re-selecting the list when it is full.
+  void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node);
+
+  PodVec<std::uint32_t> level0_;              // per node: [count, M0 slots]
+  std::vector<PodVec<std::uint32_t>> upper_;  // per node: for L >= 1, [count, M slots]
+};
+
+}  // namespace quillmere

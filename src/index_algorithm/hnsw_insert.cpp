@@ -1,0 +1,261 @@
+// HNSWIndex insertion: one node, batches (searched in parallel), and whole builds.
+#include <algorithm>
+#include <cstdio>
+
+#include "common/parallel.hpp"
+#include "index_algorithm/hnsw_index.hpp"
+#include "index_algorithm/hnsw_walk.hpp"
+
+namespace quillmere {
+namespace {
+
+// The neighbour-selection heuristic (ResultSet::heuristic) over `members` in ascending order:
+// a candidate is kept when it is at least as far from every node kept before it as from the
+// base node. A candidate's distances to all kept nodes are computed in one batch; computing
+// those past the first failing one changes nothing, as distances have no side effects.
+std::vector<CandidatePair> select_neighbours(const HNSWIndex& index,
+                                             std::span<const CandidatePair> members,
+                                             std::uint64_t m) {
+  std::vector<CandidatePair> kept;
+  kept.reserve(std::min<std::uint64_t>(m, members.size()));
+  std::vector<const float*> rows;
+  std::vector<float> row_norms, d;
+  rows.reserve(kept.capacity());
+  row_norms.reserve(kept.capacity());
+  d.resize(kept.capacity());
+  const float* base = index.vec_set.data().data();
+  const std::uint64_t dim = index.vec_set.dim();
+  for (const CandidatePair& c : members) {
+    if (kept.size() >= m) break;
+    if (c.index >= index.len()) fail_index(c.index, index.len());
+    const NormedVector cv{index.vec_set[c.index], index.norms[c.index]};
+    distance_to_rows(index.config.dist, cv, RowBatch::scattered(rows.data(), kept.size(), dim),
+                     row_norms.data(), d.data());
+    bool keep = true;
+    for (std::size_t i = 0; i < kept.size() && keep; ++i) keep = d[i] >= c.distance;
+    if (!keep) continue;
+    kept.push_back(c);
+    rows.push_back(base + c.index * dim);
+    row_norms.push_back(index.norms[c.index]);
+  }
+  return kept;
+}
+
+std::vector<std::uint32_t> ids_of(const std::vector<CandidatePair>& pairs) {
+  std::vector<std::uint32_t> ids;
+  ids.reserve(pairs.size());
+  for (const CandidatePair& p : pairs) ids.push_back(static_cast<std::uint32_t>(p.index));
+  return ids;
+}
+
+NormedVector node_query(const HNSWIndex& index, std::uint64_t id) {
+  return NormedVector{index.vec_set[id], index.norms[id]};
+}
+
+bool parallel_linking = true;
+
+}  // namespace
+
+void HNSWIndex::use_parallel_linking(bool on) { parallel_linking = on; }
+
+HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgorithm dist,
+                                      const HNSWConfig& request, bool show_progress,
+                                      ChaCha12Rng& rng) {
+  HNSWIndex index(parameters(request, dist, source.dim()));
+  const std::uint64_t reserve = request.max_elements;
+  index.vec_set = VecSet<float>::with_capacity(source.dim(), reserve);
+  index.level0_.reserve(reserve * (index.config.max_links_level0 + 1));
+  index.upper_.reserve(reserve);
+  index.vec_level.reserve(reserve);
+  index.norms.reserve(reserve);
+
+  if (source.dim() == 0) fail("chunk size must be non-zero");
+  std::vector<std::span<const float>> rows;
+  rows.reserve(source.len());
+  for (std::span<const float> row : source.iter()) rows.push_back(row);
+  // In slices, so that progress can be told between them; batches are cut by the node count.
+  const std::size_t step = show_progress ? std::max<std::size_t>(rows.size() / 20, 1) : rows.size();
+  for (std::size_t begin = 0; begin < rows.size(); begin += step) {
+    const std::size_t end = std::min(rows.size(), begin + step);
+    index.inner_batch_add(std::span(rows).subspan(begin, end - begin), rng);
+    if (show_progress) std::fprintf(stderr, "HNSW build: %zu / %zu\n", end, rows.size());
+  }
+  return index;
+}
+
+std::uint64_t HNSWIndex::add(std::span<const float> vector, ChaCha12Rng& rng) {
+  const std::uint64_t level = level_from_draw(rng.next_u32(), config.level_multiplier);
+  const std::uint64_t id = push_init(vector, level);
+  if (!enter_point) {
+    enter_level = level;
+    enter_point = id;
+    return id;
+  }
+  const std::uint64_t e = *enter_level;
+  const hnsw_walk::ExactScorer scorer(*this, node_query(*this, id));
+  std::uint64_t p = level >= e ? *enter_point : hnsw_walk::descend(*this, level, scorer);
+  for (std::uint64_t l = std::min(level, e) + 1; l-- > 0;) {
+    ResultSet w = hnsw_walk::search_level(*this, p, l, config.ef_construction, scorer);
+    p = w.members().front().index;
+    connect_new_links(id, l, std::move(w));
+  }
+  if (level > e) {
+    enter_level = level;
+    enter_point = id;
+  }
+  return id;
+}
+
+void HNSWIndex::connect_new_links(std::uint64_t node, std::uint64_t level, ResultSet candidates) {
+  if (get_links_len_checked(node, level) != 0) fail("Links are not empty.");
+  const std::vector<CandidatePair> chosen = select_neighbours(*this, candidates.members(), config.max_links);
+  put_links(node, level, ids_of(chosen));
+  for (const CandidatePair& b : chosen) link_back(b.index, level, node);
+}
+
+void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node) {
+  const std::uint64_t cap = capacity(level);
+  const std::span<const std::uint32_t> old = get_links(b, level);
+  std::vector<std::uint32_t> list(old.begin(), old.end());
+  list.push_back(static_cast<std::uint32_t>(node));
+  if (old.size() < cap) {
+    put_links(b, level, list);
+    return;
+  }
+  // Full: re-select among the old neighbours and the new node, by distance to b.
+  const float* base = vec_set.data().data();
+  const std::uint64_t dim = vec_set.dim();
+  std::vector<const float*> rows(list.size());
+  std::vector<float> row_norms(list.size()), d(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i] >= len()) fail_index(list[i], len());
+    rows[i] = base + list[i] * dim;
+    row_norms[i] = norms[list[i]];
+  }
+  distance_to_rows(config.dist, node_query(*this, b),
+                   RowBatch::scattered(rows.data(), list.size(), dim), row_norms.data(), d.data());
+  ResultSet pool_of(cap + 1);
+  for (std::size_t i = 0; i < list.size(); ++i) pool_of.add(list[i], d[i]);
+  put_links(b, level, ids_of(select_neighbours(*this, pool_of.members(), cap)));
+}
+
+std::vector<std::uint64_t> HNSWIndex::inner_batch_add(std::span<const std::span<const float>> vectors,
+                                                      ChaCha12Rng& rng) {
+  std::vector<std::uint64_t> ids;
+  ids.reserve(vectors.size());
+  std::size_t start = 0;
+  while (start < vectors.size()) {
+    const std::uint64_t c = vec_set.len();
+    std::uint64_t b = 1;
+    if (c >= config.parallel_threshold) {
+      if (config.max_links == 0) fail_divide_by_zero();
+      b = std::min<std::uint64_t>(c / config.max_links, 4 * pool::thread_count());
+      b = std::max<std::uint64_t>(b, 1);  // M above the node count would stall the loop
+    }
+    const std::size_t end = std::min<std::size_t>(vectors.size(), start + b);
+    const std::vector<std::uint64_t> batch = add_parallel(vectors.subspan(start, end - start), rng);
+    ids.insert(ids.end(), batch.begin(), batch.end());
+    start = end;
+  }
+  return ids;
+}
+
+std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<const float>> vectors,
+                                                   ChaCha12Rng& rng) {
+  const std::uint64_t c = vec_set.len();
+  std::vector<std::uint64_t> ids;
+  ids.reserve(vectors.size());
+  if (vectors.size() == 1 || c < config.parallel_threshold) {
+    for (std::span<const float> v : vectors) ids.push_back(add(v, rng));
+    return ids;
+  }
+
+  const std::uint64_t n = vectors.size();
+  vec_set.reserve_more(n);
+  level0_.reserve(level0_.size() + n * (config.max_links_level0 + 1));
+  upper_.reserve(upper_.size() + n);
+  vec_level.reserve(vec_level.size() + n);
+  norms.reserve(norms.size() + n);
+  for (std::span<const float> v : vectors)
+    ids.push_back(push_init(v, level_from_draw(rng.next_u32(), config.level_multiplier)));
+  if (!enter_point || !enter_level) fail("The index is empty.");
+  const std::uint64_t e = *enter_level, entry = *enter_point;
+
+  // The searches see only links made before the batch; later batch nodes are offered to each
+  // node's candidates by hand.
+  struct Record {
+    std::uint64_t level;
+    ResultSet candidates;
+    std::vector<CandidatePair> chosen;  // the node's own selection, when linking in parallel
+  };
+  const bool link_in_parallel = parallel_linking;
+  std::vector<std::vector<Record>> records =
+      pool::parallel_map<std::vector<Record>>(n, [&](std::size_t t) {
+        const std::uint64_t x = c + t;
+        const std::uint64_t level = vec_level[x];
+        const hnsw_walk::ExactScorer scorer(*this, node_query(*this, x));
+        std::uint64_t p = level >= e ? entry : hnsw_walk::descend(*this, level, scorer);
+        std::vector<Record> out;
+        std::vector<std::uint32_t> earlier;
+        std::vector<float> d;
+        hnsw_walk::Scratch& s = hnsw_walk::scratch();
+        for (std::uint64_t l = std::min(level, e) + 1; l-- > 0;) {
+          ResultSet w = hnsw_walk::search_level(*this, p, l, config.ef_construction, scorer);
+          p = w.members().front().index;
+          earlier.clear();
+          for (std::uint64_t y = c; y < x; ++y)
+            if (vec_level[y] >= l) earlier.push_back(static_cast<std::uint32_t>(y));
+          d.resize(earlier.size());
+          s.reserve_batch(earlier.size());
+          scorer.many(earlier.data(), earlier.size(), s, d.data());
+          for (std::size_t i = 0; i < earlier.size(); ++i) w.add(earlier[i], d[i]);
+          std::vector<CandidatePair> chosen;
+          if (link_in_parallel) chosen = select_neighbours(*this, w.members(), config.max_links);
+          out.push_back({l, std::move(w), std::move(chosen)});
+        }
+        return out;
+      });
+
+  if (!link_in_parallel) {
+    for (std::uint64_t t = 0; t < n; ++t)
+      for (Record& r : records[t]) connect_new_links(c + t, r.level, std::move(r.candidates));
+  } else {
+    // Equivalent to linking node by node: a node's own selection depends only on its
+    // candidates and the vectors, and the updates of different lists are independent. Only
+    // the updates of one list must keep batch order; a batch node's own list is written before
+    // any later node updates it, so all own lists are written first.
+    struct Update {
+      std::uint64_t list_owner, level, node;
+    };
+    std::vector<Update> updates;
+    for (std::uint64_t t = 0; t < n; ++t) {
+      for (const Record& r : records[t]) {
+        if (get_links_len_checked(c + t, r.level) != 0) fail("Links are not empty.");
+        put_links(c + t, r.level, ids_of(r.chosen));
+        for (const CandidatePair& b : r.chosen) updates.push_back({b.index, r.level, c + t});
+      }
+    }
+    std::stable_sort(updates.begin(), updates.end(), [](const Update& a, const Update& b) {
+      return a.list_owner != b.list_owner ? a.list_owner < b.list_owner : a.level < b.level;
+    });
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < updates.size(); ++i)
+      if (i == 0 || updates[i].list_owner != updates[i - 1].list_owner || updates[i].level != updates[i - 1].level)
+        starts.push_back(i);
+    starts.push_back(updates.size());
+    pool::parallel_for(starts.size() - 1, [&](std::size_t g0, std::size_t g1) {
+      for (std::size_t g = g0; g < g1; ++g)
+        for (std::size_t i = starts[g]; i < starts[g + 1]; ++i)
+          link_back(updates[i].list_owner, updates[i].level, updates[i].node);
+    });
+  }
+  for (std::uint64_t t = 0; t < n; ++t) {
+    if (vec_level[c + t] > *enter_level) {
+      enter_level = vec_level[c + t];
+      enter_point = c + t;
+    }
+  }
+  return ids;
+}
+
+}  // namespace quillmere
