@@ -149,13 +149,28 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
   }
 }
 
+// The same instruction set with a single accumulator chain, for a last group of at most W
+// scattered rows (a graph node's few unvisited neighbours), which would otherwise be padded to
+// kChains * W rows.
+template <class T>
+struct OneChain : T {
+  static constexpr std::size_t kChains = 1;
+};
+
 template <class T, Op op>
 void run_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
               std::size_t m, float* out) {
-  if (src.ptrs == nullptr)
+  if (src.ptrs == nullptr) {
     run_rows_from<T, op, true>(q, q_root, src, count, n, m, out);
-  else
-    run_rows_from<T, op, false>(q, q_root, src, count, n, m, out);
+    return;
+  }
+  constexpr std::size_t R = T::kChains * T::W;
+  const std::size_t tail = count % R;
+  const std::size_t whole = tail != 0 && tail <= T::W ? count - tail : count;
+  if (whole > 0) run_rows_from<T, op, false>(q, q_root, src, whole, n, m, out);
+  if (whole < count)
+    run_rows_from<OneChain<T>, op, false>(q, q_root, RowSource{nullptr, 0, src.ptrs + whole},
+                                          count - whole, n, m, out + whole);
 }
 
 template <class T>

@@ -149,4 +149,13 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
   kernels::active_kernels().pq_scan(scan_of(lookup, codes[begin].data(), end - begin), out);
 }
 
+void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
+                  std::size_t n, const PQLookupTable& lookup, float* out) {
+  if (n == 0) return;
+  check_scoring(d, lookup);
+  check_code_len(*lookup.table, codes.dim());
+  const kernels::PQScan scan = scan_of(lookup, nullptr, 1);
+  for (std::size_t i = 0; i < n; ++i) out[i] = kernels::pq_code_ref(scan, codes[ids[i]].data());
+}
+
 }  // namespace quillmere

@@ -67,33 +67,9 @@ std::uint64_t HNSWIndex::push_init(std::span<const float> vector, std::uint64_t 
   return id;
 }
 
-void HNSWIndex::check_level(std::uint64_t node, std::uint64_t level) const {
-  if (node >= len()) fail_index(node, len());
-  if (level > vec_level[node]) fail("Index out of bounds.");
-}
-
-const std::uint32_t* HNSWIndex::block(std::uint64_t node, std::uint64_t level) const {
-  if (level == 0) return level0_.data() + node * (config.max_links_level0 + 1);
-  return upper_[node].data() + (level - 1) * (config.max_links + 1);
-}
-
-std::uint32_t* HNSWIndex::block(std::uint64_t node, std::uint64_t level) {
-  return const_cast<std::uint32_t*>(std::as_const(*this).block(node, level));
-}
-
-std::uint64_t HNSWIndex::get_links_len_checked(std::uint64_t node, std::uint64_t level) const {
-  check_level(node, level);
-  const std::uint64_t count = *block(node, level);
-  const std::uint64_t limit = capacity(level);
-  if (count > limit)
-    fail("links_len[" + std::to_string(node) + "][" + std::to_string(level) + "] exceeds limit " +
-         std::to_string(limit) + ".");
-  return count;
-}
-
-std::span<const std::uint32_t> HNSWIndex::get_links(std::uint64_t node, std::uint64_t level) const {
-  const std::uint64_t count = get_links_len_checked(node, level);
-  return {block(node, level) + 1, count};
+void HNSWIndex::fail_links_len(std::uint64_t node, std::uint64_t level) const {
+  fail("links_len[" + std::to_string(node) + "][" + std::to_string(level) + "] exceeds limit " +
+       std::to_string(capacity(level)) + ".");
 }
 
 void HNSWIndex::put_links(std::uint64_t node, std::uint64_t level,

@@ -17,9 +17,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/allocator.hpp"
+#include "common/failure.hpp"
 #include "common/random.hpp"
 #include "distance/distance_algorithm.hpp"
 #include "distance/pq_table.hpp"
@@ -88,8 +90,17 @@ class HNSWIndex {
   // --- structure ---
   // Appends a node of top level `level` with empty lists; answers its id.
   std::uint64_t push_init(std::span<const float> vector, std::uint64_t level);
-  std::uint64_t get_links_len_checked(std::uint64_t node, std::uint64_t level) const;
-  std::span<const std::uint32_t> get_links(std::uint64_t node, std::uint64_t level) const;
+  std::uint64_t get_links_len_checked(std::uint64_t node, std::uint64_t level) const {
+    check_level(node, level);
+    const std::uint64_t count = *block(node, level);
+    if (count > capacity(level)) [[unlikely]]
+      fail_links_len(node, level);
+    return count;
+  }
+  std::span<const std::uint32_t> get_links(std::uint64_t node, std::uint64_t level) const {
+    const std::uint64_t count = get_links_len_checked(node, level);
+    return {block(node, level) + 1, count};
+  }
   void put_links(std::uint64_t node, std::uint64_t level, std::span<const std::uint32_t> ids);
   // The top level of a new node from one 32-bit generator output x:
   // floor(-ln((x >> 9) / 2^23) * mL) in single precision, saturated to 64 bits. The draw of 0
@@ -109,6 +120,11 @@ class HNSWIndex {
   // nodes in id order and be built for the index's distance.
   std::vector<CandidatePair> knn_pq(std::span<const float> query, std::uint64_t k,
                                     std::uint64_t ef, const PQTable& pq) const;
+
+  // Starts loading a node's list on a level (a hint; no checks).
+  void prefetch_links(std::uint64_t node, std::uint64_t level) const {
+    if (node < len() && (level == 0 || level <= vec_level[node])) __builtin_prefetch(block(node, level));
+  }
 
   // --- state ---
   std::uint64_t len() const { return vec_level.size(); }
@@ -134,9 +150,21 @@ class HNSWIndex {
   PodVec<float> norms;  // not persisted; see the file comment
 
  private:
-  std::uint32_t* block(std::uint64_t node, std::uint64_t level);
-  const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const;
-  void check_level(std::uint64_t node, std::uint64_t level) const;
+  std::uint32_t* block(std::uint64_t node, std::uint64_t level) {
+    return const_cast<std::uint32_t*>(std::as_const(*this).block(node, level));
+  }
+  const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const {
+    if (level == 0) return level0_.data() + node * (config.max_links_level0 + 1);
+    return upper_[node].data() + (level - 1) * (config.max_links + 1);
+  }
+  void check_level(std::uint64_t node, std::uint64_t level) const {
+    if (node >= len()) [[unlikely]]
+      fail_index(node, len());
+    // Every node has level 0: only upper levels need the node's top level.
+    if (level != 0 && level > vec_level[node]) [[unlikely]]
+      fail("Index out of bounds.");
+  }
+  [[noreturn]] void fail_links_len(std::uint64_t node, std::uint64_t level) const;
   float node_distance(std::uint64_t a, std::uint64_t b) const;
   // Adds `node` to b's list on `level`, re-selecting the list when it is full.
   void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node);

@@ -63,6 +63,13 @@ class ExactScorer {
  public:
   ExactScorer(const HNSWIndex& index, NormedVector query) : index_(index), query_(query) {}
 
+  // Starts loading a node's vector (up to its first KiB).
+  void prefetch(std::uint32_t id) const {
+    const char* row = reinterpret_cast<const char*>(index_.vec_set.data().data() + id * index_.vec_set.dim());
+    const std::size_t bytes = std::min<std::size_t>(index_.vec_set.dim() * sizeof(float), 1024);
+    for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off);
+  }
+
   float one(std::uint64_t id) const {
     check(id);
     return distance(index_.config.dist, NormedVector{index_.vec_set[id], index_.norms[id]}, query_);
@@ -94,9 +101,10 @@ class PQScorer {
   PQScorer(DistanceAlgorithm dist, const PQTable& pq, const PQLookupTable& lookup)
       : dist_(dist), codes_(pq.encoded_vec_set), lookup_(lookup) {}
 
+  void prefetch(std::uint32_t) const {}
   float one(std::uint64_t id) const { return distance(dist_, codes_[id], lookup_); }
   void many(const std::uint32_t* ids, std::size_t n, Scratch&, float* out) const {
-    for (std::size_t i = 0; i < n; ++i) out[i] = one(ids[i]);
+    pq_distances(dist_, codes_, ids, n, lookup_, out);
   }
 
  private:
@@ -133,7 +141,10 @@ std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer
   return cur;
 }
 
-inline bool heap_after(const CandidatePair& a, const CandidatePair& b) { return b < a; }
+// Orders the heap so that its front is the smallest pair.
+struct HeapAfter {
+  bool operator()(const CandidatePair& a, const CandidatePair& b) const { return b < a; }
+};
 
 // Best-first search of one level from `start`: expands candidates while the result set admits
 // them; every scored node enters the queue, the result set takes what `add` accepts.
@@ -151,7 +162,7 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
   heap.clear();
   heap.push_back({start, d0});
   while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), heap_after);
+    std::pop_heap(heap.begin(), heap.end(), HeapAfter());
     const CandidatePair c = heap.back();
     heap.pop_back();
     if (!result.admits(c)) break;
@@ -160,13 +171,18 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
     std::size_t n = 0;
     for (std::uint32_t id : links) {
       if (id >= index.len()) fail_index(id, index.len());
-      if (s.first_visit(id)) s.ids[n++] = id;
+      if (s.first_visit(id)) {
+        scorer.prefetch(id);
+        s.ids[n++] = id;
+      }
     }
+    // The list of the candidate likely expanded next.
+    if (!heap.empty()) index.prefetch_links(heap.front().index, level);
     scorer.many(s.ids.data(), n, s, s.dists.data());
     for (std::size_t i = 0; i < n; ++i) {
       result.add(s.ids[i], s.dists[i]);
       heap.push_back({s.ids[i], s.dists[i]});
-      std::push_heap(heap.begin(), heap.end(), heap_after);
+      std::push_heap(heap.begin(), heap.end(), HeapAfter());
     }
   }
   return result;
