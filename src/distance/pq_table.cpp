@@ -149,7 +149,7 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
   kernels::active_kernels().pq_scan(scan_of(lookup, codes[begin].data(), end - begin), out);
 }
 
-void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
+void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
                   std::size_t n, const PQLookupTable& lookup, float* out) {
   if (n == 0) return;
   check_scoring(d, lookup);

@@ -76,7 +76,7 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
                   std::uint64_t end, const PQLookupTable& lookup, float* out);
 
 // The quantized distances of the code rows `ids[0..n)` (any order), with the same checks.
-void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
-                  std::size_t n, const PQLookupTable& lookup, float* out);
+void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
+                          std::size_t n, const PQLookupTable& lookup, float* out);
 
 }  // namespace quillmere

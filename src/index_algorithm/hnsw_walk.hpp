@@ -104,7 +104,7 @@ class PQScorer {
   void prefetch(std::uint32_t) const {}
   float one(std::uint64_t id) const { return distance(dist_, codes_[id], lookup_); }
   void many(const std::uint32_t* ids, std::size_t n, Scratch&, float* out) const {
-    pq_distances(dist_, codes_, ids, n, lookup_, out);
+    pq_distances_of_ids(dist_, codes_, ids, n, lookup_, out);
   }
 
  private:
