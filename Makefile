@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 DEB_PACKAGES := cmake ninja-build g++ libmimalloc-dev libtomlplusplus-dev libtbb-dev \
                 libgtest-dev libgmock-dev libbenchmark-dev
 
-.PHONY: all deps build build-asan test demo bench clean
+.PHONY: all deps bench-deps build build-asan test demo bench clean
 
 all: build
 
@@ -22,6 +22,11 @@ deps:
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
+
+# hnswlib is only benchmarked against, never linked into the module.
+bench-deps: deps
+	@dpkg-query -W -f='$${Status}' libhnswlib-dev 2>/dev/null | grep -q 'install ok installed' || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libhnswlib-dev)
 
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
@@ -43,9 +48,14 @@ test: build build-asan
 demo: build
 	./$(BUILD)/examples/flat_demo
 
-bench: build
+# Single-thread kernels and flat scans, PQ training/scoring, then HNSW beside hnswlib.
+bench: bench-deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	./$(BUILD)/bench/distance_bench --benchmark_out=$(BUILD)/distance_bench.json --benchmark_out_format=json
 	python3 bench/summarize.py $(BUILD)/distance_bench.json
+	./$(BUILD)/bench/pq_bench
+	./$(BUILD)/bench/hnsw_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
