@@ -23,6 +23,10 @@ void fail_slice_end(std::uint64_t end, std::uint64_t len, std::source_location w
        where);
 }
 
+void fail_slice_order(std::uint64_t start, std::uint64_t end, std::source_location where) {
+  fail("slice index starts at " + std::to_string(start) + " but ends at " + std::to_string(end), where);
+}
+
 void fail_index(std::uint64_t index, std::uint64_t len, std::source_location where) {
   fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
            std::to_string(index),

@@ -26,6 +26,8 @@ struct InternalFailure {
     std::source_location where = std::source_location::current());
 [[noreturn]] void fail_slice_end(std::uint64_t end, std::uint64_t len,
                                  std::source_location where = std::source_location::current());
+[[noreturn]] void fail_slice_order(std::uint64_t start, std::uint64_t end,
+                                   std::source_location where = std::source_location::current());
 [[noreturn]] void fail_index(std::uint64_t index, std::uint64_t len,
                              std::source_location where = std::source_location::current());
 

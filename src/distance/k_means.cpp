@@ -146,7 +146,7 @@ KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& co
   if (range.end > vec_set.dim()) fail("The selected range should be in the range [0, vec_set.dim())");
   if (vec_set.dim() == 0) fail("chunk size must be non-zero");
   const std::uint64_t n = vec_set.len();
-  if (n > 0 && range.start > range.end) fail_slice_end(range.end, vec_set.dim());
+  if (n > 0 && range.start > range.end) fail_slice_order(range.start, range.end);
   const TrainingViews views{vec_set.data().data() + (n > 0 ? range.start : 0), vec_set.dim(),
                             range.end - std::min(range.start, range.end), n};
   const std::uint64_t k = config.k;
@@ -212,7 +212,8 @@ namespace {
 
 std::span<const float> selected_part(const KMeans& model, std::span<const float> vector) {
   const DimRange range = model.config.selected.value_or(DimRange{0, model.centroids.dim()});
-  if (range.start > range.end || range.end > vector.size()) fail_slice_end(range.end, vector.size());
+  if (range.start > range.end) fail_slice_order(range.start, range.end);
+  if (range.end > vector.size()) fail_slice_end(range.end, vector.size());
   return vector.subspan(range.start, range.end - range.start);
 }
 

@@ -57,7 +57,8 @@ std::vector<DimRange> pq_groups(std::uint64_t dim, std::uint64_t m) {
   groups.reserve(m);
   std::uint64_t start = 0, remaining = m;
   while (true) {
-    const std::uint64_t end = start + (dim - start + remaining - 1) / remaining;
+    const std::uint64_t left = dim - start;  // rounded-up division that cannot overflow
+    const std::uint64_t end = start + left / remaining + (left % remaining != 0);
     groups.push_back({start, end});
     --remaining;
     if (end == dim) break;
