@@ -44,6 +44,40 @@ HNSWInnerConfig HNSWIndex::parameters(const HNSWConfig& request, DistanceAlgorit
 HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
     : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
 
+HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
+                                std::span<const std::uint32_t> level0_links,
+                                std::span<const PodVec<std::uint32_t>> other_links,
+                                std::span<const PodVec<std::uint64_t>> links_len,
+                                PodVec<std::uint64_t> vec_level, std::uint64_t num_deleted,
+                                std::optional<std::uint64_t> enter_level,
+                                std::optional<std::uint64_t> enter_point) {
+  HNSWIndex index(config);
+  const std::uint64_t n = vec_level.size();
+  const std::uint64_t m = config.max_links, m0 = config.max_links_level0;
+  index.level0_.resize(n * (m0 + 1));
+  index.upper_.reserve(n);
+  for (std::uint64_t node = 0; node < n; ++node) {
+    std::uint32_t* b0 = index.level0_.data() + node * (m0 + 1);
+    b0[0] = saturated_count(links_len[node][0]);
+    std::copy_n(level0_links.data() + node * m0, m0, b0 + 1);
+    PodVec<std::uint32_t> upper(vec_level[node] * (m + 1));
+    for (std::uint64_t l = 1; l <= vec_level[node]; ++l) {
+      std::uint32_t* b = upper.data() + (l - 1) * (m + 1);
+      b[0] = saturated_count(links_len[node][l]);
+      std::copy_n(other_links[node].data() + (l - 1) * m, m, b + 1);
+    }
+    index.upper_.push_back(std::move(upper));
+  }
+  index.norms.reserve(n);
+  for (std::span<const float> row : vec_set.iter()) index.norms.push_back(norm_for(config.dist, row));
+  index.vec_set = std::move(vec_set);
+  index.vec_level = std::move(vec_level);
+  index.num_deleted = num_deleted;
+  index.enter_level = enter_level;
+  index.enter_point = enter_point;
+  return index;
+}
+
 std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier) {
   constexpr float kUnit = 1.0f / 8388608.0f;  // 2^-23
   // A draw of 0 would give an infinite level: take the smallest non-zero fraction instead.

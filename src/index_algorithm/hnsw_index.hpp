@@ -69,6 +69,18 @@ class HNSWIndex {
                                     const HNSWConfig& request, bool show_progress,
                                     ChaCha12Rng& rng);
 
+  // The index from its stored parts (the persisted layout: level-0 slots node after node, per
+  // node the slots of its upper levels, per node the counts from level 0 up). The norm cache is
+  // rebuilt from the vectors. REQUIRES: parts validated against each other (array sizes from
+  // the node count, levels and capacities).
+  static HNSWIndex from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
+                              std::span<const std::uint32_t> level0_links,
+                              std::span<const PodVec<std::uint32_t>> other_links,
+                              std::span<const PodVec<std::uint64_t>> links_len,
+                              PodVec<std::uint64_t> vec_level, std::uint64_t num_deleted,
+                              std::optional<std::uint64_t> enter_level,
+                              std::optional<std::uint64_t> enter_point);
+
   // --- insertion ---
   std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng);
   // Inserts the list in batches sized from the node count and the pool's thread count;
