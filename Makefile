@@ -56,6 +56,7 @@ bench: bench-deps
 	python3 bench/summarize.py $(BUILD)/distance_bench.json
 	./$(BUILD)/bench/pq_bench
 	./$(BUILD)/bench/hnsw_bench
+	./$(BUILD)/bench/table_file_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

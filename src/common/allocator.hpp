@@ -110,6 +110,12 @@ class PodVec {
     }
     size_ = n;
   }
+  // Grows or shrinks without initialising new elements: for arrays about to be overwritten
+  // whole (a file read straight into them).
+  void resize_for_overwrite(std::size_t n) {
+    grow_for(n);
+    size_ = n;
+  }
   void push_back(const T& value) {
     if (size_ == cap_) grow_for(size_ + 1);
     ptr_[size_++] = value;

@@ -220,6 +220,26 @@ class Reader {
   void bytes(void* out, std::size_t n) {
     if (n > left_) short_file();
     char* p = static_cast<char*>(out);
+    // What the buffer holds first, then large remainders straight from the file.
+    if (n >= kBufferSize) {
+      const std::size_t take = std::min(n, end_ - pos_);
+      std::memcpy(p, buffer_ + pos_, take);
+      pos_ += take;
+      p += take;
+      n -= take;
+      left_ -= take;
+      while (n >= kBufferSize) {
+        const ssize_t r = ::read(fd_, p, n);
+        if (r < 0) {
+          if (errno == EINTR) continue;
+          throw ReadFailure{"io error: " + os_error(errno)};
+        }
+        if (r == 0) short_file();
+        p += r;
+        n -= static_cast<std::size_t>(r);
+        left_ -= static_cast<std::size_t>(r);
+      }
+    }
     while (n > 0) {
       if (pos_ == end_) refill();
       const std::size_t take = std::min(n, end_ - pos_);
@@ -252,7 +272,7 @@ class Reader {
   template <class T>
   PodVec<T> seq() {
     PodVec<T> v;
-    v.resize(count(sizeof(T)));
+    v.resize_for_overwrite(count(sizeof(T)));
     bytes(v.data(), v.size() * sizeof(T));
     return v;
   }

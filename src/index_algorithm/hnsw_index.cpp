@@ -68,8 +68,14 @@ HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec
     }
     index.upper_.push_back(std::move(upper));
   }
-  index.norms.reserve(n);
-  for (std::span<const float> row : vec_set.iter()) index.norms.push_back(norm_for(config.dist, row));
+  // Squared norms in one batch: the L2Sqr distance from a zero vector sums (0 - x)^2 = x^2 term
+  // by term in the same order as the squared norm, so the bits are the same.
+  const PodVec<float> zero(vec_set.dim());
+  index.norms.resize_for_overwrite(n);
+  distance_to_rows(DistanceAlgorithm::L2Sqr, zero.span(),
+                   RowBatch::contiguous(vec_set.data().data(), n, vec_set.dim()), index.norms.data());
+  if (config.dist == DistanceAlgorithm::Cosine)
+    for (float& x : index.norms) x = std::sqrt(x);
   index.vec_set = std::move(vec_set);
   index.vec_level = std::move(vec_level);
   index.num_deleted = num_deleted;
