@@ -5,7 +5,7 @@
 // The structures differ from plain ordered sets and a hash set, with the same results: the
 // visited set is an epoch-stamped array per thread (reset only when the epoch wraps), the
 // candidate queue a binary min-heap in CandidatePair order (a node enters it at most once, so
-// it never holds two equal pairs), and the unvisited neighbours of an expanded node are scored
+// it never holds two equal pairs; pairs that could only end the search are left out), and the unvisited neighbours of an expanded node are scored
 // in one batch, in list order, before they are offered one by one.
 #pragma once
 
@@ -180,8 +180,12 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
     if (!heap.empty()) index.prefetch_links(heap.front().index, level);
     scorer.many(s.ids.data(), n, s, s.dists.data());
     for (std::size_t i = 0; i < n; ++i) {
-      result.add(s.ids[i], s.dists[i]);
-      heap.push_back({s.ids[i], s.dists[i]});
+      const CandidatePair pair{s.ids[i], s.dists[i]};
+      result.add(pair.index, pair.distance);
+      // A pair the full result set does not admit now never will (its worst member only
+      // improves), and popping it would end the search: leaving it out changes nothing.
+      if (!result.admits(pair)) continue;
+      heap.push_back(pair);
       std::push_heap(heap.begin(), heap.end(), HeapAfter());
     }
   }
