@@ -37,6 +37,8 @@ struct PQScan {
   const float* values;
   const float* sq_norms;  // Cosine only; nullptr for L2Sqr
   float query_norm;
+  // Cosine, optional: N of every code, already summed (it does not depend on the query).
+  const float* code_norms = nullptr;
 };
 
 // Rows stored by column: component j of row i at cols[j * lanes + i]. Scores rows
@@ -83,8 +85,10 @@ float sq_norm_ref(const float* a, std::size_t n);
 float l2sqr_ref(const float* a, const float* b, std::size_t n);
 // The three sums of a cosine distance of two vectors of length n, in one pass (three
 // independent chains instead of three passes): aa = |a|^2, bb = |b|^2, ab = a.b.
-// One code of a PQScan, scored by the reference definition.
+// One code of a PQScan, scored by the reference definition (N summed from the code).
 float pq_code_ref(const PQScan& scan, const unsigned char* code);
+// N of one code: its centroids' squared norms summed in sub-space order from +0.0.
+float pq_code_norm_ref(const PQScan& scan, const unsigned char* code);
 
 void cosine_sums_ref(const float* a, const float* b, std::size_t n, float* aa, float* bb,
                      float* ab);

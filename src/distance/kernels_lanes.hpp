@@ -209,6 +209,7 @@ void pq_scan_lanes(const PQScan& scan, float* out) {
   const VI offsets = T::lane_multiples(static_cast<int>(scan.code_len));
   const VI mask = T::iset1((1 << kBits) - 1);
   const bool cosine = scan.sq_norms != nullptr;
+  const bool sum_norms = cosine && scan.code_norms == nullptr;
 
   std::size_t i = 0;
   for (; small && i + W <= scan.count && (i + W - 1) * scan.code_len + 4 * words <= total; i += W) {
@@ -221,16 +222,17 @@ void pq_scan_lanes(const PQScan& scan, float* out) {
         const VI c = T::iand(word, mask);
         if constexpr (kBits == 4) {
           sum = T::add(sum, T::lut16(scan.values + (g << 4), c));
-          if (cosine) norm = T::add(norm, T::lut16(scan.sq_norms + (g << 4), c));
+          if (sum_norms) norm = T::add(norm, T::lut16(scan.sq_norms + (g << 4), c));
         } else {
           const VI idx = T::iadd(c, T::iset1(static_cast<int>(g << kBits)));
           sum = T::add(sum, T::gather_f32(scan.values, idx));
-          if (cosine) norm = T::add(norm, T::gather_f32(scan.sq_norms, idx));
+          if (sum_norms) norm = T::add(norm, T::gather_f32(scan.sq_norms, idx));
         }
         word = T::template isrli<kBits>(word);
       }
     }
     if (cosine) {
+      if (!sum_norms) norm = T::load(scan.code_norms + i);
       const V den = T::raise_to(T::mul(T::sqrt(norm), T::set1(scan.query_norm)), T::set1(kCosineFloor));
       sum = T::sub(T::set1(1.0f), T::div(sum, den));
     }
@@ -255,14 +257,15 @@ void pq_scan_interleaved(const PQScan& scan, float* out) {
         const unsigned c = scan.n_bits == 4 ? (code[l][g >> 1] >> ((g & 1) * 4)) & 0xFu : code[l][g];
         const std::size_t idx = (g << scan.n_bits) + c;
         sum[l] = sum[l] + scan.values[idx];
-        if (scan.sq_norms != nullptr) norm[l] = norm[l] + scan.sq_norms[idx];
+        if (scan.sq_norms != nullptr && scan.code_norms == nullptr) norm[l] = norm[l] + scan.sq_norms[idx];
       }
     }
     for (std::size_t l = 0; l < L; ++l) {
       if (scan.sq_norms == nullptr) {
         out[i + l] = sum[l];
       } else {
-        float den = __builtin_sqrtf(norm[l]) * scan.query_norm;
+        const float n_sum = scan.code_norms != nullptr ? scan.code_norms[i + l] : norm[l];
+        float den = __builtin_sqrtf(n_sum) * scan.query_norm;
         if (!(den > kCosineFloor)) den = kCosineFloor;
         out[i + l] = 1.0f - sum[l] / den;
       }

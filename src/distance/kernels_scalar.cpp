@@ -51,6 +51,15 @@ float pq_code_ref(const PQScan& scan, const unsigned char* code) {
   return cosine_finish(sum, std::sqrt(norm) * scan.query_norm);
 }
 
+float pq_code_norm_ref(const PQScan& scan, const unsigned char* code) {
+  float norm = 0.0f;
+  for (std::size_t g = 0; g < scan.m; ++g) {
+    const unsigned c = scan.n_bits == 4 ? (code[g >> 1] >> ((g & 1) * 4)) & 0xFu : code[g];
+    norm = norm + scan.sq_norms[(g << scan.n_bits) + c];
+  }
+  return norm;
+}
+
 namespace {
 
 void pq_scan_codes(const PQScan& scan, float* out) {

@@ -110,7 +110,20 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
     }
   });
   VecSet<std::uint8_t> codes(code_len, std::move(bytes));
-  return PQTable{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms)};
+  PQTable table{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms), {}};
+  table.rebuild_code_norms();
+  return table;
+}
+
+void PQTable::rebuild_code_norms() {
+  code_sq_norms.clear();
+  if (config.dist != DistanceAlgorithm::Cosine) return;
+  const std::uint64_t rows = encoded_vec_set.len();
+  code_sq_norms.resize_for_overwrite(rows);
+  const kernels::PQScan scan{nullptr, static_cast<std::size_t>(code_len), 1, static_cast<std::size_t>(config.m),
+                             static_cast<unsigned>(config.n_bits), nullptr, centroid_sq_norms.data(), 0.0f};
+  for (std::uint64_t r = 0; r < rows; ++r)
+    code_sq_norms[r] = kernels::pq_code_norm_ref(scan, encoded_vec_set[r].data());
 }
 
 PQLookupTable PQTable::create_lookup(std::span<const float> query) const {
@@ -147,7 +160,12 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
   check_code_len(*lookup.table, codes.dim());
   if (begin >= end) return;
   (void)codes[end - 1];  // range check of the last row
-  kernels::active_kernels().pq_scan(scan_of(lookup, codes[begin].data(), end - begin), out);
+  kernels::PQScan scan = scan_of(lookup, codes[begin].data(), end - begin);
+  // The cached code norms belong to the table's own codes only.
+  const PQTable& t = *lookup.table;
+  if (&codes == &t.encoded_vec_set && t.code_sq_norms.size() == codes.len() && scan.sq_norms != nullptr)
+    scan.code_norms = t.code_sq_norms.data() + begin;
+  kernels::active_kernels().pq_scan(scan, out);
 }
 
 void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,

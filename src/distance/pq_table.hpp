@@ -56,6 +56,13 @@ struct PQTable {
   VecSet<std::uint8_t> encoded_vec_set;  // row i: the code of row i of the encoded set
   std::vector<KMeans> kmeans;       // one model per sub-space, in order
   PodVec<float> centroid_sq_norms;  // Cosine: |centroid|^2; L2Sqr: 0
+  // Not persisted. Cosine: per code, its centroids' squared norms summed as the quantized
+  // distance sums them, which does not depend on the query; empty for L2Sqr.
+  PodVec<float> code_sq_norms;
+
+  // Recomputes code_sq_norms from the codes (after a table is read back).
+  // REQUIRES: a consistent table (code length, models and norms of its configuration).
+  void rebuild_code_norms();
 
   // Trains the models (on a sample of train_size rows when given) and encodes every row.
   static PQTable from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,

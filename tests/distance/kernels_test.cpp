@@ -146,14 +146,23 @@ TEST_P(KernelsTest, PQScanMatchesReference) {
         std::vector<unsigned char> codes(count * code_len);
         for (auto& b : codes) b = static_cast<unsigned char>(gen());
         for (const float* sq : {static_cast<const float*>(nullptr), static_cast<const float*>(norms.data())}) {
-          const PQScan scan{codes.data(), code_len, count, m, bits, values.data(), sq, 1.75f};
-          std::vector<float> out(count);
-          k.pq_scan(scan, out.data());
-          for (std::size_t i = 0; i < count; ++i) {
-            const float want = pq_code_ref(scan, codes.data() + i * code_len);
-            ASSERT_TRUE(same_bits(out[i], want))
-                << k.name << " bits " << bits << " m " << m << " count " << count << " code " << i
-                << (sq ? " cosine" : " l2") << ": " << show(out[i]) << " vs " << show(want);
+          PQScan scan{codes.data(), code_len, count, m, bits, values.data(), sq, 1.75f};
+          std::vector<float> code_norms(count);
+          if (sq)
+            for (std::size_t i = 0; i < count; ++i) code_norms[i] = pq_code_norm_ref(scan, codes.data() + i * code_len);
+          // With cosine, once summing the code norms and once taking them cached.
+          for (bool cached : {false, true}) {
+            if (cached && !sq) continue;
+            scan.code_norms = cached ? code_norms.data() : nullptr;
+            std::vector<float> out(count);
+            k.pq_scan(scan, out.data());
+            for (std::size_t i = 0; i < count; ++i) {
+              const float want = pq_code_ref(scan, codes.data() + i * code_len);
+              ASSERT_TRUE(same_bits(out[i], want))
+                  << k.name << " bits " << bits << " m " << m << " count " << count << " code " << i
+                  << (sq ? " cosine" : " l2") << (cached ? " cached" : "") << ": " << show(out[i])
+                  << " vs " << show(want);
+            }
           }
         }
       }
