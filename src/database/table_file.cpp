@@ -57,7 +57,7 @@ class Writer {
   explicit Writer(int fd) : fd_(fd) {}
 
   void bytes(const void* data, std::size_t n) {
-    if (failed_) return;
+    if (failed_ || n == 0) return;  // an empty array may have no storage at all
     if (n <= kBufferSize - used_) {
       std::memcpy(buffer_ + used_, data, n);
       used_ += n;
@@ -427,7 +427,8 @@ HNSWIndex read_hnsw(Reader& r) {
             std::to_string(vectors.dim()));
   if (m < 2 || m > 10000 || m0 != 2 * m)
     corrupt("HNSW link capacities " + std::to_string(m) + " and " + std::to_string(m0));
-  if (!(c.level_multiplier > 0.0f) || std::isinf(c.level_multiplier) || c.ef_construction == 0)
+  // 1 / ln M for M >= 2 is at most 1 / ln 2; a larger one would draw levels without bound.
+  if (!(c.level_multiplier > 0.0f && c.level_multiplier <= 1.0f / std::log(2.0f)) || c.ef_construction == 0)
     corrupt("HNSW level multiplier or construction width out of range");
   if (levels.size() != n || other.size() != n || lens.size() != n)
     corrupt("HNSW arrays of " + std::to_string(levels.size()) + ", " + std::to_string(other.size()) +
