@@ -110,6 +110,20 @@ std::uint64_t nearest_of(const float* d, std::uint64_t count) {
   return 0;  // every distance is NaN
 }
 
+// Room for one distance per centroid: on the stack up to 256 centroids (every PQ model).
+class CentroidDistances {
+ public:
+  explicit CentroidDistances(std::uint64_t k) {
+    if (k > kOnStack) heap_.resize(k);
+  }
+  float* data() { return heap_.empty() ? stack_ : heap_.data(); }
+
+ private:
+  static constexpr std::uint64_t kOnStack = 256;
+  float stack_[kOnStack];
+  PodVec<float> heap_;
+};
+
 // max(a, b) that ignores a NaN operand.
 float max_ignoring_nan(float a, float b) {
   if (std::isnan(b)) return a;
@@ -125,15 +139,9 @@ std::pair<std::uint64_t, float> find_nearest_base(std::span<const float> vector,
   if (centroids.data().empty()) fail("The number of centroids should be greater than 0.");
   const std::uint64_t k = centroids.len();
   // Each centroid distance is distance(vector, centroid); the batch form puts the vector on the
-  // left as well. Up to 256 centroids (every PQ model) the distances stay on the stack.
-  constexpr std::uint64_t kOnStack = 256;
-  float on_stack[kOnStack];
-  PodVec<float> on_heap;
-  float* d = on_stack;
-  if (k > kOnStack) {
-    on_heap.resize(k);
-    d = on_heap.data();
-  }
+  // left as well.
+  CentroidDistances scratch(k);
+  float* d = scratch.data();
   distance_to_rows(dist, vector, RowBatch::contiguous(centroids.data().data(), k, centroids.dim()), d);
   const std::uint64_t best = nearest_of(d, k);
   return {best, d[best]};
@@ -233,14 +241,8 @@ std::uint64_t NearestCentroid::find(std::span<const float> vector) const {
   const std::span<const float> part = selected_part(*model_, vector);
   if (model_->centroids.data().empty()) fail("The number of centroids should be greater than 0.");
   const std::uint64_t k = columns_.count();
-  constexpr std::uint64_t kOnStack = 256;
-  float on_stack[kOnStack];
-  PodVec<float> on_heap;
-  float* d = on_stack;
-  if (k > kOnStack) {
-    on_heap.resize(k);
-    d = on_heap.data();
-  }
+  CentroidDistances scratch(k);
+  float* d = scratch.data();
   columns_.distances(part, 0, k, d);
   return nearest_of(d, k);
 }
