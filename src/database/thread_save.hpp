@@ -1,0 +1,225 @@
+// Saving threads: every persisted object (the catalogue, each cached table) is owned through a
+// ThreadSavingManager, which keeps the object behind its lock with the target path and a change
+// flag, and runs one detached thread that saves the object at a fixed interval when it changed.
+// Owners also save synchronously (sync_save), and every save goes through
+// ThreadSave::atomic_save_to, which replaces the target so that a crash leaves either the old or
+// the new complete file.
+//
+// An object type T (the lock with the record inside) is made savable by one free function found
+// by argument-dependent lookup, next to the type or in this header:
+//
+//   Result<void> save_to(const T& object, const std::string& path);
+//
+// It takes the object's lock (shared access for a table, the mutex for the catalogue), writes the
+// record with its own writer and releases the lock. Dispatch is static; nothing is chosen at run
+// time.
+#pragma once
+
+#include <chrono>
+#include <concepts>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "common/error.hpp"
+#include "common/failure.hpp"
+#include "database/locks.hpp"
+#include "database/metadata_vec_table.hpp"
+
+namespace quillmere {
+
+// A table: shared access, so searches go on while it is written.
+Result<void> save_to(const RwLock<MetadataVecTable>& table, const std::string& path);
+
+template <class T>
+concept ThreadSavable = requires(const T& object, const std::string& path) {
+  { save_to(object, path) } -> std::same_as<Result<void>>;
+};
+
+struct ThreadSave {
+  // Writes the object into a fresh temporary directory under TMPDIR (else "/tmp"), copies the
+  // file into a temporary file beside the target, flushes it, renames it over the target and
+  // flushes the target's directory. Every failure is the internal failure "atomic save failed: "
+  // followed by the underlying description; the target is then untouched, and neither the
+  // temporary directory nor the temporary file beside the target is left behind.
+  template <ThreadSavable T>
+  static void atomic_save_to(const T& object, const std::string& target) {
+    atomic_save_with(target, [&object](const std::string& tmp) { return save_to(object, tmp); });
+  }
+
+  // The type-independent body of atomic_save_to; `write` writes the object to the given path.
+  static void atomic_save_with(const std::string& target,
+                               const std::function<Result<void>(const std::string&)>& write);
+};
+
+namespace thread_save_detail {
+
+struct ChangeFlag {
+  explicit ChangeFlag(bool initially) : changed(initially) {}
+  std::mutex mutex;
+  bool changed;
+};
+
+struct StopSignal {
+  std::mutex mutex;
+  bool stopped = false;
+  std::condition_variable wake;
+};
+
+// Prints what stopped a save that nobody else will hear of (the saving thread, a destructor).
+void report(const char* where, const std::string& what) noexcept;
+
+// The longest wait that steady_clock can still add to its current time.
+std::chrono::nanoseconds clamp_interval(std::chrono::nanoseconds interval) noexcept;
+
+}  // namespace thread_save_detail
+
+template <ThreadSavable T>
+class ThreadSavingManager {
+ public:
+  // Takes ownership of `data`, starts the saving thread (running when this returns) and sets the
+  // change flag to `dirty`. A thread that cannot be started is the internal failure
+  // "failed to spawn thread: " with the system's description.
+  ThreadSavingManager(T data, std::string path, std::chrono::nanoseconds interval, bool dirty)
+      : data_(std::make_shared<T>(std::move(data))),
+        path_(std::move(path)),
+        dirty_(std::make_shared<thread_save_detail::ChangeFlag>(dirty)),
+        stop_(std::make_shared<thread_save_detail::StopSignal>()) {
+    try {
+      std::thread(saving_loop, data_, dirty_, stop_, path_,
+                  thread_save_detail::clamp_interval(interval))
+          .detach();
+    } catch (const std::system_error& e) {
+      fail("failed to spawn thread: " + e.code().message() + " (os error " +
+           std::to_string(e.code().value()) + ")");
+    }
+  }
+
+  // Moving keeps the one thread; the moved-from manager is empty and its destructor does nothing.
+  ThreadSavingManager(ThreadSavingManager&&) noexcept = default;
+  ThreadSavingManager(const ThreadSavingManager&) = delete;
+  ThreadSavingManager& operator=(const ThreadSavingManager&) = delete;
+  ThreadSavingManager& operator=(ThreadSavingManager&&) = delete;
+
+  // A final save, then the stop. Never throws: releasing an object must not hang or end the
+  // process, so a failed final save is printed and the thread is stopped all the same (a failed
+  // sync_save leaves the stop flag alone, which would otherwise keep the thread alive forever).
+  ~ThreadSavingManager() {
+    if (!data_) return;
+    try {
+      sync_save(true);
+    } catch (const InternalFailure& f) {
+      thread_save_detail::report("final save", f.message);
+    } catch (const std::exception& e) {
+      thread_save_detail::report("final save", e.what());
+    } catch (...) {
+      thread_save_detail::report("final save", "unknown exception");
+    }
+    request_stop();
+    // Released in field order; the thread may still hold its own references.
+    data_.reset();
+    path_.clear();
+    dirty_.reset();
+    stop_.reset();
+  }
+
+  // Shared access to a table; the change flag is not touched.
+  auto read() const
+    requires requires(const T& t) { t.read(); }
+  {
+    return data_->read();
+  }
+
+  // Exclusive access to a table, marked changed before the caller sees it (whether or not the
+  // caller then changes anything). The change-flag mutex comes first, as in every save, so a
+  // writer waits for a running save and marks the flag again after it.
+  auto write()
+    requires requires(T& t) { t.write(); }
+  {
+    std::lock_guard flag(dirty_->mutex);
+    auto guard = data_->write();
+    dirty_->changed = true;
+    return guard;
+  }
+
+  // The catalogue's mutex, marked changed like write().
+  auto lock()
+    requires requires(T& t) { t.lock(); }
+  {
+    std::lock_guard flag(dirty_->mutex);
+    auto guard = data_->lock();
+    dirty_->changed = true;
+    return guard;
+  }
+
+  // Saves now if the object is marked changed; with `stop` it then stops the saving thread. A
+  // failed save reaches the caller as an internal failure, leaves the object marked changed and
+  // does not set the stop flag.
+  void sync_save(bool stop) {
+    std::lock_guard flag(dirty_->mutex);
+    if (dirty_->changed) {
+      ThreadSave::atomic_save_to(*data_, path_);
+      dirty_->changed = false;
+    }
+    if (stop) request_stop();
+  }
+
+ private:
+  void request_stop() noexcept {
+    std::lock_guard s(stop_->mutex);
+    stop_->stopped = true;
+    stop_->wake.notify_one();
+  }
+
+  // The thread holds its own references, so it never touches released state, and whichever of
+  // manager and thread lets go last frees the object.
+  static void saving_loop(std::shared_ptr<T> data,
+                          std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
+                          std::shared_ptr<thread_save_detail::StopSignal> stop, std::string path,
+                          std::chrono::nanoseconds interval) noexcept {
+    try {
+      for (;;) {
+        {
+          std::unique_lock s(stop->mutex);
+          // The deadline is fixed before the first look at the flag, so spurious wake-ups wait
+          // only for the rest of the interval; steady_clock cannot be set back or forward.
+          const auto deadline = std::chrono::steady_clock::now() + interval;
+          if (stop->wake.wait_until(s, deadline, [&] { return stop->stopped; })) return;
+        }
+        std::lock_guard flag(dirty->mutex);
+        if (!dirty->changed) continue;
+        // A failed periodic save keeps the thread and the change flag, so the object is tried
+        // again at the next interval instead of never being saved again.
+        try {
+          ThreadSave::atomic_save_to(*data, path);
+          dirty->changed = false;
+        } catch (const InternalFailure& f) {
+          thread_save_detail::report("periodic save (retried at the next interval)", f.message);
+        } catch (const std::exception& e) {
+          thread_save_detail::report("periodic save (retried at the next interval)", e.what());
+        }
+      }
+    } catch (const InternalFailure& f) {
+      thread_save_detail::report("saving thread", f.message);
+    } catch (const std::exception& e) {
+      thread_save_detail::report("saving thread", e.what());
+    } catch (...) {
+      thread_save_detail::report("saving thread", "unknown exception");
+    }
+  }
+
+  std::shared_ptr<T> data_;
+  std::string path_;
+  std::shared_ptr<thread_save_detail::ChangeFlag> dirty_;
+  std::shared_ptr<thread_save_detail::StopSignal> stop_;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,492 @@
+#include "database/vec_db_brief.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <toml++/toml.h>
+
+#include "common/failure.hpp"
+
+namespace quillmere {
+namespace {
+
+// "<system message> (os error N)", as the error values show an operating-system error.
+std::string os_error(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+// Closes a file descriptor when it goes out of scope.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+  // Closes now, answering the error number of a failed close (0 on success).
+  int close() {
+    const int fd = std::exchange(fd_, -1);
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// UTF-8
+
+// Decodes the code point starting at text[i] and advances i past it. A byte that does not
+// start a well-formed sequence is answered as itself (>= 0x80) with `valid` false, so callers
+// can copy it through unchanged.
+char32_t next_code_point(std::string_view text, std::size_t& i, bool& valid) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  valid = true;
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  }
+  std::size_t len = 0;
+  char32_t cp = 0;
+  if ((b0 & 0xE0) == 0xC0) {
+    len = 2;
+    cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3;
+    cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4;
+    cp = b0 & 0x07;
+  }
+  if (len == 0 || i + len > text.size()) {
+    valid = false;
+    ++i;
+    return b0;
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      valid = false;
+      ++i;
+      return b0;
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
+    return k < n && at(k) >= lo && at(k) <= hi;
+  };
+  while (i < n) {
+    const unsigned char b = at(i);
+    if (b < 0x80) {
+      i += 1;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      if (!cont(i + 1)) return false;
+      i += 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      const unsigned lo = b == 0xE0 ? 0xA0 : 0x80;
+      const unsigned hi = b == 0xED ? 0x9F : 0xBF;
+      if (!cont(i + 1, lo, hi) || !cont(i + 2)) return false;
+      i += 3;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      const unsigned lo = b == 0xF0 ? 0x90 : 0x80;
+      const unsigned hi = b == 0xF4 ? 0x8F : 0xBF;
+      if (!cont(i + 1, lo, hi) || !cont(i + 2) || !cont(i + 3)) return false;
+      i += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Walks the code points of `text`, calling `on(cp, valid, raw)` with the bytes each one came from.
+template <class F>
+void for_each_code_point(std::string_view text, F&& on) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t start = i;
+    bool valid = true;
+    const char32_t cp = next_code_point(text, i, valid);
+    on(cp, valid, text.substr(start, i - start));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+bool is_bare_key(std::string_view name) {
+  if (name.empty()) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+  });
+}
+
+// A literal string keeps backslashes and double quotes readable; it is chosen only when one of
+// them is present and nothing in the name would need an escape (literal strings have none).
+bool fits_literal(std::string_view name) {
+  if (name.find_first_of("\"\\") == std::string_view::npos) return false;
+  bool fits = true;
+  for_each_code_point(name, [&](char32_t cp, bool valid, std::string_view) {
+    const bool ok = valid && (cp == '\t' || (cp >= 0x20 && cp <= 0x7E && cp != '\'') ||
+                              (cp >= 0x80 && cp <= 0xFF));
+    fits = fits && ok;
+  });
+  return fits;
+}
+
+void append_basic_string(std::string& out, std::string_view text) {
+  out += '"';
+  for_each_code_point(text, [&](char32_t cp, bool, std::string_view raw) {
+    switch (cp) {
+      case '\b': out += "\\b"; return;
+      case '\t': out += "\\t"; return;
+      case '\n': out += "\\n"; return;
+      case '\f': out += "\\f"; return;
+      case '\r': out += "\\r"; return;
+      case '"': out += "\\\""; return;
+      case '\\': out += "\\\\"; return;
+      default: break;
+    }
+    if (cp < 0x20 || cp == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp));
+      out += buf;
+      return;
+    }
+    out += raw;  // as it was, so even a malformed byte is not altered
+  });
+  out += '"';
+}
+
+void append_key(std::string& out, std::string_view name) {
+  if (is_bare_key(name)) {
+    out += name;
+  } else if (fits_literal(name)) {
+    out += '\'';
+    out += name;
+    out += '\'';
+  } else {
+    append_basic_string(out, name);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+// A shape error of the document: the message alone, no position.
+struct Refusal {
+  std::string message;
+};
+
+// A string as a Rust-style debug literal, the way the type errors quote a found string.
+std::string debug_quoted(std::string_view text) {
+  std::string out = "\"";
+  for_each_code_point(text, [&](char32_t cp, bool valid, std::string_view raw) {
+    switch (cp) {
+      case '\0': out += "\\0"; return;
+      case '\t': out += "\\t"; return;
+      case '\n': out += "\\n"; return;
+      case '\r': out += "\\r"; return;
+      case '"': out += "\\\""; return;
+      case '\\': out += "\\\\"; return;
+      default: break;
+    }
+    if (valid && (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+      out += buf;
+      return;
+    }
+    out += raw;
+  });
+  out += '"';
+  return out;
+}
+
+// The shortest decimal that reads back as `value`, always in positional notation and always
+// with a decimal point when finite ("1.0", "0.0001", "1e300" as its 301 digits).
+std::string float_text(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  if (res.ec != std::errc()) fail("a float does not fit its scientific text");
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e = sci.find('e');
+  std::string_view mantissa = sci.substr(0, e);
+  const int exponent = std::atoi(std::string(sci.substr(e + 1)).c_str());
+  std::string out;
+  if (!mantissa.empty() && mantissa.front() == '-') {
+    out += '-';
+    mantissa.remove_prefix(1);
+  }
+  std::string digits;
+  for (char c : mantissa)
+    if (c != '.') digits += c;
+  // digits d0 d1 d2 ... mean d0.d1d2... * 10^exponent
+  const long point = 1 + exponent;  // number of digits before the decimal point
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (static_cast<std::size_t>(point) >= digits.size()) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+    out += ".0";
+  } else {
+    out += digits.substr(0, static_cast<std::size_t>(point));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(point));
+  }
+  return out;
+}
+
+std::string two_digits(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02u", v);
+  return buf;
+}
+
+std::string date_text(const toml::date& d) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", unsigned{d.year}, unsigned{d.month},
+                unsigned{d.day});
+  return buf;
+}
+
+std::string time_text(const toml::time& t) {
+  std::string out = two_digits(t.hour) + ":" + two_digits(t.minute) + ":" + two_digits(t.second);
+  if (t.nanosecond != 0) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%09u", static_cast<unsigned>(t.nanosecond));
+    std::string frac = buf;
+    while (frac.back() == '0') frac.pop_back();
+    out += "." + frac;
+  }
+  return out;
+}
+
+// The text a date, time or date-time is read as when the document asks for a table there.
+std::string date_time_text(const toml::node& node) {
+  if (const auto* d = node.as_date()) return date_text(d->get());
+  if (const auto* t = node.as_time()) return time_text(t->get());
+  const toml::date_time& dt = node.as_date_time()->get();
+  std::string out = date_text(dt.date) + "T" + time_text(dt.time);
+  if (dt.offset) {
+    const int minutes = dt.offset->minutes;
+    if (minutes == 0) {
+      out += "Z";
+    } else {
+      const int a = minutes < 0 ? -minutes : minutes;
+      out += minutes < 0 ? '-' : '+';
+      out += two_digits(static_cast<unsigned>(a / 60));
+      out += ':';
+      out += two_digits(static_cast<unsigned>(a % 60));
+    }
+  }
+  return out;
+}
+
+bool is_date_time(const toml::node& node) {
+  return node.is_date() || node.is_time() || node.is_date_time();
+}
+
+// What was found, as the type errors name it.
+std::string describe(const toml::node& node) {
+  if (const auto* v = node.as_integer()) return "integer `" + std::to_string(v->get()) + "`";
+  if (const auto* v = node.as_floating_point()) return "floating point `" + float_text(v->get()) + "`";
+  if (const auto* v = node.as_boolean()) return std::string("boolean `") + (v->get() ? "true" : "false") + "`";
+  if (const auto* v = node.as_string()) return "string " + debug_quoted(v->get());
+  if (node.is_array()) return "sequence";
+  return "map";  // a table, or a date-time, which the reader presents as a table
+}
+
+Refusal invalid_type(const toml::node& found, std::string_view expected) {
+  return Refusal{"invalid type: " + describe(found) + ", expected " + std::string(expected)};
+}
+
+std::optional<Refusal> read_filename(const toml::node& node, VecTableBrief& out) {
+  if (const auto* s = node.as_string()) {
+    out.filename = s->get();
+    return std::nullopt;
+  }
+  return invalid_type(node, "a string");
+}
+
+std::optional<Refusal> read_entry(const toml::node& node, VecTableBrief& out) {
+  if (const auto* t = node.as_table()) {
+    const toml::node* filename = t->get("filename");
+    if (filename == nullptr) return Refusal{"missing field `filename`"};
+    return read_filename(*filename, out);
+  }
+  if (const auto* a = node.as_array()) {
+    if (a->empty()) return Refusal{"invalid length 0, expected struct VecTableBrief with 1 element"};
+    return read_filename(*a->get(0), out);
+  }
+  if (is_date_time(node)) return Refusal{"missing field `filename`"};
+  return invalid_type(node, "struct VecTableBrief");
+}
+
+bool before(const toml::source_position& a, const toml::source_position& b) {
+  return a.line != b.line ? a.line < b.line : a.column < b.column;
+}
+
+std::optional<Refusal> read_tables(const toml::node& node, VecDBBrief& out) {
+  if (is_date_time(node)) {
+    // Presented as a table of one entry holding the text, which no entry form accepts.
+    return Refusal{"invalid type: string " + debug_quoted(date_time_text(node)) +
+                   ", expected struct VecTableBrief"};
+  }
+  const auto* table = node.as_table();
+  if (table == nullptr) return invalid_type(node, "a map");
+  // The first failure in document order is the one reported, whatever the names' order.
+  std::vector<std::pair<const toml::key*, const toml::node*>> entries;
+  for (const auto& [key, value] : *table) entries.emplace_back(&key, &value);
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    return before(a.second->source().begin, b.second->source().begin);
+  });
+  for (const auto& [key, value] : entries) {
+    VecTableBrief entry;
+    if (auto refusal = read_entry(*value, entry)) return refusal;
+    out.tables.insert_or_assign(std::string(key->str()), std::move(entry));
+  }
+  return std::nullopt;
+}
+
+// "TOML parse error at line L, column C", the offending line under a gutter with a marker
+// below the position, then the reader's own message.
+std::string syntax_error_text(std::string_view text, const toml::parse_error& err) {
+  const toml::source_region& where = err.source();
+  const std::size_t line = where.begin.line == 0 ? 1 : where.begin.line;
+  const std::size_t column = where.begin.column == 0 ? 1 : where.begin.column;
+  std::string_view content;
+  {
+    std::size_t start = 0;
+    for (std::size_t l = 1; l < line && start != std::string_view::npos; ++l) {
+      start = text.find('\n', start);
+      if (start != std::string_view::npos) ++start;
+    }
+    if (start != std::string_view::npos && start <= text.size()) {
+      content = text.substr(start);
+      content = content.substr(0, content.find('\n'));
+    }
+  }
+  std::size_t content_chars = 0;
+  for_each_code_point(content, [&](char32_t, bool, std::string_view) { ++content_chars; });
+  std::size_t carets = 1;
+  if (where.end.line == where.begin.line && where.end.column > where.begin.column)
+    carets = where.end.column - where.begin.column;
+  const std::size_t room = content_chars >= column ? content_chars - column + 1 : 1;
+  carets = std::max<std::size_t>(1, std::min(carets, room));
+
+  const std::string line_num = std::to_string(line);
+  const std::string gutter(line_num.size() + 1, ' ');
+  std::string out = "TOML parse error at line " + line_num + ", column " + std::to_string(column) + "\n";
+  out += gutter + "|\n";
+  out += line_num + " | " + std::string(content) + "\n";
+  out += gutter + "|" + std::string(column, ' ') + std::string(carets, '^') + "\n";
+  out += err.description();
+  return out;
+}
+
+}  // namespace
+
+Result<VecDBBrief> VecDBBrief::parse(std::string_view text) {
+  toml::table root;
+  try {
+    root = toml::parse(text);
+  } catch (const toml::parse_error& err) {
+    return make_error(syntax_error_text(text, err));
+  }
+  VecDBBrief brief;
+  if (const toml::node* tables = root.get("tables")) {
+    if (auto refusal = read_tables(*tables, brief)) return make_error(std::move(refusal->message));
+  }
+  return brief;
+}
+
+Result<VecDBBrief> VecDBBrief::load(const std::string& path) {
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return make_error(os_error(errno));
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0) return make_error(os_error(errno));
+  std::string text;
+  text.reserve(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  char buf[8192];
+  for (;;) {
+    const ssize_t r = ::read(file.get(), buf, sizeof buf);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return make_error(os_error(errno));
+    }
+    if (r == 0) break;
+    text.append(buf, static_cast<std::size_t>(r));
+  }
+  // The file is read as text first, so bytes that are not UTF-8 fail as a read, not a parse.
+  if (!is_valid_utf8(text)) return make_error("stream did not contain valid UTF-8");
+  return parse(text);
+}
+
+std::string VecDBBrief::render() const {
+  if (tables.empty()) return "[tables]\n";
+  std::string out;
+  bool first = true;
+  for (const auto& [name, entry] : tables) {  // std::map iterates in ascending byte order
+    if (!first) out += '\n';
+    first = false;
+    out += "[tables.";
+    append_key(out, name);
+    out += "]\nfilename = ";
+    append_basic_string(out, entry.filename);
+    out += '\n';
+  }
+  return out;
+}
+
+Result<void> VecDBBrief::save(const std::string& path) const {
+  const std::string text = render();  // complete before the file is touched
+  FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (file.get() < 0) return make_error(os_error(errno));
+  const char* p = text.data();
+  std::size_t n = text.size();
+  while (n > 0) {
+    const ssize_t w = ::write(file.get(), p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return make_error(os_error(errno));
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  // The last write is not complete until the file is closed without error.
+  if (const int err = file.close(); err != 0) return make_error(os_error(err));
+  return {};
+}
+
+}  // namespace quillmere
