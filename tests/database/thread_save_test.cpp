@@ -307,7 +307,7 @@ TEST_F(ThreadSavingManagerTest, FailedPeriodicSaveIsRetried) {
   ASSERT_TRUE(eventually([&] { return stats->failures >= 3; }));  // the thread keeps trying
   EXPECT_EQ(stats->saves, 0);
   EXPECT_FALSE(fs::exists(db / "brief.toml"));
-  EXPECT_TRUE(fs::is_empty(tmp));
+  // (The temporary directory is checked only once no save can be running: a retry may be.)
   stats->fail = false;
   ASSERT_TRUE(eventually([&] { return stats->saves == 1; }));
   EXPECT_TRUE(file_becomes(db / "brief.toml", "v1"));
