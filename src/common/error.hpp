@@ -10,6 +10,8 @@ namespace quillmere {
 
 struct Error {
   std::string message;
+
+  friend bool operator==(const Error&, const Error&) = default;
 };
 
 template <class T>

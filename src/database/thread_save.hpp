@@ -160,6 +160,31 @@ class ThreadSavingManager {
     return guard;
   }
 
+  // The catalogue's mutex with the change flag's mutex kept as well, marked changed: while the
+  // result lives no save of the object can run or be half done, so its holder may write the
+  // object's file itself with save_held, and no save of an older state can land after it.
+  template <class Guard>
+  struct Held {
+    std::unique_lock<std::mutex> flag;
+    Guard guard;
+  };
+  auto lock_held()
+    requires requires(T& t) { t.lock(); }
+  {
+    std::unique_lock flag(dirty_->mutex);
+    auto guard = data_->lock();
+    dirty_->changed = true;
+    return Held<decltype(guard)>{std::move(flag), std::move(guard)};
+  }
+  // Writes the object's file now from a held access (`write` writes the held value to a path),
+  // then counts the object as saved. A failure is an internal failure; the flag stays set.
+  template <class Guard>
+  void save_held(Held<Guard>& held, const std::function<Result<void>(const std::string&)>& write) {
+    (void)held;  // proof that the change flag's mutex is held
+    ThreadSave::atomic_save_with(path_, write);
+    dirty_->changed = false;
+  }
+
   // Saves now if the object is marked changed; with `stop` it then stops the saving thread. A
   // failed save reaches the caller as an internal failure, leaves the object marked changed and
   // does not set the stop flag.

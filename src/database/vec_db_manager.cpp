@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <type_traits>
 
 namespace quillmere {
 namespace {
@@ -53,7 +54,106 @@ Result<void> validate(VecDBBrief& brief) {
   return {};
 }
 
+
+// The scalar values of UTF-8 text; a byte that does not start a valid sequence counts as one
+// character of its own (it is mapped to '_' like other unusual characters).
+std::vector<char32_t> scalar_values(const std::string& text) {
+  std::vector<char32_t> out;
+  const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = b[i];
+    const std::size_t width = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool ok = width != 0 && i + width <= n;
+    char32_t v = width == 1 ? c : width == 2 ? c & 0x1F : width == 3 ? c & 0x0F : c & 0x07;
+    for (std::size_t k = 1; ok && k < width; ++k) {
+      ok = (b[i + k] & 0xC0) == 0x80;
+      v = (v << 6) | (b[i + k] & 0x3F);
+    }
+    if (!ok) {
+      out.push_back(0xFFFFFFFF);  // not a character: becomes '_'
+      ++i;
+      continue;
+    }
+    out.push_back(v);
+    i += width;
+  }
+  return out;
+}
+
+bool kept_in_file_name(char32_t c) {
+  if (c < 0x80)
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+  if (c == 0xFFFFFFFF || c <= 0x9F) return false;  // non-ASCII control characters
+  const bool white = c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+                     c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+  return !white;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+void report(const char* what, const std::string& message) {
+  std::fprintf(stderr, "quillmere: %s failed: %s\n", what, message.c_str());
+}
+
 }  // namespace
+
+void CompletionSignal::send() {
+  std::lock_guard lock(mutex_);
+  sent_ = true;
+  arrived_.notify_all();
+}
+
+void CompletionSignal::wait() {
+  std::unique_lock lock(mutex_);
+  arrived_.wait(lock, [&] { return sent_; });
+}
+
+VecTableManager::VecTableManager(Saver s, std::shared_ptr<CompletionSignal> done)
+    : saver(std::move(s)), done_sender_(std::move(done)) {}
+
+VecTableManager::~VecTableManager() {
+  try {
+    saver.sync_save(true);
+  } catch (const InternalFailure& f) {
+    report("final save of a table", f.message);
+  } catch (const std::exception& e) {
+    report("final save of a table", e.what());
+  }
+  done_sender_->send();
+}
+
+std::string VecDBManager::table_file_name(const std::string& key, const std::set<std::string>& used) {
+  std::string stem;
+  std::size_t count = 0;
+  for (char32_t c : scalar_values(key)) {
+    if (count++ == 32) break;
+    if (kept_in_file_name(c))
+      append_utf8(stem, c);
+    else
+      stem += '_';
+  }
+  std::string name = stem + ".db";
+  for (std::uint64_t counter = 1; used.contains(name); ++counter)
+    name = stem + "_" + std::to_string(counter) + ".db";
+  return name;
+}
 
 Result<void> save_to(const Locked<VecDBBrief>& brief, const std::string& path) {
   const auto guard = brief.lock();
@@ -99,10 +199,196 @@ VecDBManager::~VecDBManager() {
     std::fprintf(stderr, "saving the catalogue failed: %s\n", e.what());
   }
   {
+    // Each table in name order: drop the cache's reference and wait for the final save.
     std::lock_guard cache(cache_mutex_);
-    table_cache_.clear();
+    while (!table_cache_.empty()) evict(table_cache_.begin());
   }
   ::close(lock_fd_);  // ends the directory lock
+}
+
+std::string VecDBManager::table_path(const std::string& filename) const {
+  return (std::filesystem::path(dir_) / filename).string();
+}
+
+void VecDBManager::evict(std::map<std::string, CachedTable>::iterator entry) {
+  CachedTable taken = std::move(entry->second);
+  table_cache_.erase(entry);
+  taken.table.reset();  // the release runs here unless an operation is still in flight
+  taken.done->wait();
+}
+
+Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& key) {
+  auto [catalogue, cache] = get_locks_by_order();
+  const auto entry = catalogue->tables.find(key);
+  if (entry == catalogue->tables.end()) return make_error("Table " + key + " not found");
+  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) return cached->second.table;
+  const std::string path = table_path(entry->second.filename);
+  Result<MetadataVecTable> loaded = MetadataVecTable::load(path);
+  if (!loaded) return std::unexpected(loaded.error());
+  auto done = std::make_shared<CompletionSignal>();
+  auto handle = std::make_shared<VecTableManager>(
+      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*loaded)), path, kTableInterval, false),
+      done);
+  table_cache_.emplace(key, CachedTable{done, handle});
+  return handle;
+}
+
+Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
+                                                      DistanceAlgorithm dist) {
+  if (dim == 0) return make_error("Dimension must be greater than 0");
+  auto [catalogue, cache] = get_locks_by_order();
+  if (catalogue->tables.contains(key)) return false;
+  const std::string filename = table_file_name(key, catalogue->filenames);
+  const std::string path = table_path(filename);
+  Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
+  if (!made) return std::unexpected(made.error());
+  auto done = std::make_shared<CompletionSignal>();
+  auto handle = std::make_shared<VecTableManager>(
+      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*made)), path, kTableInterval, true), done);
+  // The file exists before the catalogue can name it; the table still counts as changed.
+  handle->saver.sync_save(false);
+  (void)handle->saver.write();
+  catalogue->filenames.insert(filename);
+  catalogue->tables.emplace(key, VecTableBrief{filename});
+  table_cache_.emplace(key, CachedTable{done, handle});
+  return true;
+}
+
+Result<bool> VecDBManager::delete_table(const std::string& key) {
+  // The catalogue is held with its change flag, so that it can be written here with no save of
+  // an older state in flight.
+  auto held = brief_.lock_held();
+  CacheGuard cache(cache_mutex_);
+  VecDBBrief& catalogue = *held.guard;
+  const auto entry = catalogue.tables.find(key);
+  if (entry == catalogue.tables.end()) return false;
+  const std::string filename = entry->second.filename;
+  catalogue.tables.erase(entry);
+  catalogue.filenames.erase(filename);
+  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) evict(cached);
+  // The catalogue without the entry is on disk before the table file goes, so no saved
+  // catalogue names a removed file.
+  brief_.save_held(held, [&catalogue](const std::string& tmp) { return catalogue.save(tmp); });
+  if (::unlink(table_path(filename).c_str()) != 0 && errno != ENOENT) return make_error(os_error(errno));
+  return true;
+}
+
+void VecDBManager::remove_cached_table(const std::string& key) {
+  auto [catalogue, cache] = get_locks_by_order();
+  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) evict(cached);
+}
+
+template <class F>
+auto VecDBManager::with_read(const std::string& key, F&& f)
+    -> Result<decltype(f(std::declval<const MetadataVecTable&>()))> {
+  Result<std::shared_ptr<VecTableManager>> handle = table(key);
+  if (!handle) return std::unexpected(handle.error());
+  const auto access = (*handle)->saver.read();
+  if constexpr (std::is_void_v<decltype(f(*access))>) {
+    f(*access);
+    return {};
+  } else {
+    return f(*access);
+  }
+}
+
+template <class F>
+auto VecDBManager::with_write(const std::string& key, F&& f)
+    -> Result<decltype(f(std::declval<MetadataVecTable&>()))> {
+  Result<std::shared_ptr<VecTableManager>> handle = table(key);
+  if (!handle) return std::unexpected(handle.error());
+  auto access = (*handle)->saver.write();
+  if constexpr (std::is_void_v<decltype(f(*access))>) {
+    f(*access);
+    return {};
+  } else {
+    return f(*access);
+  }
+}
+
+Result<std::uint64_t> VecDBManager::get_len(const std::string& key) {
+  return with_read(key, [](const MetadataVecTable& t) { return t.len(); });
+}
+
+Result<std::uint64_t> VecDBManager::get_dim(const std::string& key) {
+  return with_read(key, [](const MetadataVecTable& t) { return t.dim(); });
+}
+
+Result<DistanceAlgorithm> VecDBManager::get_dist(const std::string& key) {
+  return with_read(key, [](const MetadataVecTable& t) { return t.dist(); });
+}
+
+Result<bool> VecDBManager::has_hnsw_index(const std::string& key) {
+  return with_read(key, [](const MetadataVecTable& t) { return t.has_hnsw_index(); });
+}
+
+Result<bool> VecDBManager::has_pq_table(const std::string& key) {
+  return with_read(key, [](const MetadataVecTable& t) { return t.has_pq_table(); });
+}
+
+Result<void> VecDBManager::add(const std::string& key, std::vector<float> vec, Metadata metadata) {
+  Result<std::shared_ptr<VecTableManager>> handle = table(key);
+  if (!handle) return std::unexpected(handle.error());
+  VecTableManager::Saver& saver = (*handle)->saver;
+  if (vec.size() != saver.read()->dim()) return make_error("Dimension mismatch for vec");
+  saver.write()->add(vec, std::move(metadata));
+  return {};
+}
+
+Result<void> VecDBManager::batch_add(const std::string& key, std::vector<std::vector<float>> vec_list,
+                                     std::vector<Metadata> metadata_list) {
+  if (vec_list.size() != metadata_list.size())
+    return make_error("Length mismatch for vec_list and metadata_list");
+  Result<std::shared_ptr<VecTableManager>> handle = table(key);
+  if (!handle) return std::unexpected(handle.error());
+  VecTableManager::Saver& saver = (*handle)->saver;
+  for (const std::vector<float>& v : vec_list)
+    if (v.size() != saver.read()->dim()) return make_error("Dimension mismatch for vec_list");
+  std::vector<std::span<const float>> views(vec_list.begin(), vec_list.end());
+  saver.write()->batch_add(views, std::move(metadata_list));
+  return {};
+}
+
+Result<void> VecDBManager::build_hnsw_index(const std::string& key, std::optional<std::uint64_t> ef_construction) {
+  return with_write(key, [&](MetadataVecTable& t) { t.build_hnsw_index(ef_construction); });
+}
+
+Result<void> VecDBManager::clear_hnsw_index(const std::string& key) {
+  return with_write(key, [](MetadataVecTable& t) { t.clear_hnsw_index(); });
+}
+
+Result<void> VecDBManager::build_pq_table(const std::string& key, std::optional<float> train_proportion,
+                                          std::optional<std::uint64_t> n_bits, std::optional<std::uint64_t> m) {
+  Result<Result<void>> built =
+      with_write(key, [&](MetadataVecTable& t) { return t.build_pq_table(train_proportion, n_bits, m); });
+  if (!built) return std::unexpected(built.error());
+  return *built;
+}
+
+Result<void> VecDBManager::clear_pq_table(const std::string& key) {
+  return with_write(key, [](MetadataVecTable& t) { t.clear_pq_table(); });
+}
+
+Result<std::uint64_t> VecDBManager::delete_rows(const std::string& key, const Metadata& pattern) {
+  return with_write(key, [&](MetadataVecTable& t) { return t.delete_rows(pattern); });
+}
+
+Result<std::vector<std::pair<Metadata, float>>> VecDBManager::search(const std::string& key,
+                                                                      std::span<const float> query,
+                                                                      std::uint64_t k,
+                                                                      std::optional<std::uint64_t> ef,
+                                                                      std::optional<float> upper_bound) {
+  return with_read(key, [&](const MetadataVecTable& t) { return t.search(query, k, ef, upper_bound); });
+}
+
+Result<std::vector<std::pair<std::vector<float>, Metadata>>> VecDBManager::extract_data(const std::string& key) {
+  return with_read(key, [](const MetadataVecTable& t) { return t.extract_data(); });
+}
+
+void VecDBManager::force_save() {
+  brief_.sync_save(false);
+  std::lock_guard cache(cache_mutex_);
+  for (auto& [name, cached] : table_cache_) cached.table->saver.sync_save(false);
 }
 
 std::pair<VecDBManager::CatalogueGuard, VecDBManager::CacheGuard> VecDBManager::get_locks_by_order() {

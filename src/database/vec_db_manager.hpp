@@ -7,15 +7,21 @@
 // locks. get_locks_by_order is the one way to hold the first two.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/error.hpp"
 #include "database/locks.hpp"
+#include "database/metadata_vec_table.hpp"
 #include "database/thread_save.hpp"
 #include "database/vec_db_brief.hpp"
 
@@ -24,8 +30,43 @@ namespace quillmere {
 // The catalogue's save: under its mutex, the canonical text.
 Result<void> save_to(const Locked<VecDBBrief>& brief, const std::string& path);
 
-// One loaded table in the cache. (Filled in by the table cache; empty until then.)
-struct CachedTable {};
+// The one completion message of a released table handle: sent once, after the table's final
+// save, and awaited by whoever evicts, deletes or closes while holding the cache.
+class CompletionSignal {
+ public:
+  void send();
+  void wait();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  bool sent_ = false;
+};
+
+// The handle of one cached table, shared between the cache and the operations in flight. When
+// the last reference goes, on whichever thread drops it, the table gets its final save and the
+// completion message is sent (also after a failed save, which is printed, so no waiter hangs).
+class VecTableManager {
+ public:
+  using Saver = ThreadSavingManager<RwLock<MetadataVecTable>>;
+
+  VecTableManager(Saver saver, std::shared_ptr<CompletionSignal> done);
+  ~VecTableManager();
+  VecTableManager(const VecTableManager&) = delete;
+  VecTableManager& operator=(const VecTableManager&) = delete;
+
+  Saver saver;
+
+ private:
+  std::shared_ptr<CompletionSignal> done_sender_;
+};
+
+// One loaded table in the cache: the receiving end of its completion signal and the cache's
+// reference to its handle.
+struct CachedTable {
+  std::shared_ptr<CompletionSignal> done;
+  std::shared_ptr<VecTableManager> table;
+};
 
 class VecDBManager {
  public:
@@ -53,13 +94,72 @@ class VecDBManager {
   std::vector<std::string> get_cached_tables();
   bool contains_cached(const std::string& key);
 
+  // --- tables ---
+  // The table's handle, loaded from its file on first use (under both catalogue locks; a failed
+  // load is passed on unchanged and nothing is cached). "Table {key} not found" when the
+  // catalogue has no such entry. The caller must not take the catalogue locks while holding it.
+  Result<std::shared_ptr<VecTableManager>> table(const std::string& key);
+  // Creates an empty table and writes its file before returning (so no saved catalogue can name
+  // a missing file); false when the name exists. A dimension of 0 is refused before anything.
+  Result<bool> create_table_if_not_exists(const std::string& key, std::uint64_t dim,
+                                          DistanceAlgorithm dist);
+  // Removes the table: the catalogue entry, the cached table (after its final save), then the
+  // catalogue file is rewritten without the entry before the table file is removed. False when
+  // the name does not exist.
+  Result<bool> delete_table(const std::string& key);
+  // Drops the cached table (after its final save); waits for operations in flight on it.
+  void remove_cached_table(const std::string& key);
+  // Saves the catalogue and then every cached table, in name order, each if changed.
+  void force_save();
+
+  // --- table operations: each looks the table up, then takes read or write access ---
+  Result<std::uint64_t> get_len(const std::string& key);
+  Result<std::uint64_t> get_dim(const std::string& key);
+  Result<DistanceAlgorithm> get_dist(const std::string& key);
+  // The length is checked under read access ("Dimension mismatch for vec"), which is released
+  // before write access is taken (a table's dimension never changes).
+  Result<void> add(const std::string& key, std::vector<float> vec, Metadata metadata);
+  // "Length mismatch for vec_list and metadata_list" before the lookup, then every vector's
+  // length under read access ("Dimension mismatch for vec_list"), then write access.
+  Result<void> batch_add(const std::string& key, std::vector<std::vector<float>> vec_list,
+                         std::vector<Metadata> metadata_list);
+  Result<void> build_hnsw_index(const std::string& key, std::optional<std::uint64_t> ef_construction);
+  Result<void> clear_hnsw_index(const std::string& key);
+  Result<bool> has_hnsw_index(const std::string& key);
+  Result<void> build_pq_table(const std::string& key, std::optional<float> train_proportion,
+                              std::optional<std::uint64_t> n_bits, std::optional<std::uint64_t> m);
+  Result<void> clear_pq_table(const std::string& key);
+  Result<bool> has_pq_table(const std::string& key);
+  Result<std::uint64_t> delete_rows(const std::string& key, const Metadata& pattern);
+  Result<std::vector<std::pair<Metadata, float>>> search(const std::string& key,
+                                                          std::span<const float> query, std::uint64_t k,
+                                                          std::optional<std::uint64_t> ef,
+                                                          std::optional<float> upper_bound);
+  Result<std::vector<std::pair<std::vector<float>, Metadata>>> extract_data(const std::string& key);
+
+  // The file name of a new table `key` given the names in use: its first 32 characters mapped
+  // (ASCII letters, digits, '-', '_' and non-ASCII characters other than controls and white
+  // space kept, everything else '_'), then ".db", or "_1.db", "_2.db", ... for the first free one.
+  static std::string table_file_name(const std::string& key, const std::set<std::string>& used);
+
   const std::string& dir() const { return dir_; }
 
-  // The catalogue's saving interval.
+  // The saving intervals of the catalogue and of a table.
   static constexpr std::chrono::seconds kCatalogueInterval{5};
+  static constexpr std::chrono::seconds kTableInterval{60};
 
  private:
   VecDBManager(std::string dir, ThreadSavingManager<Locked<VecDBBrief>> brief, int lock_fd);
+  // Takes the entry out of the cache and waits for the table's final save. REQUIRES: the cache
+  // lock is held.
+  void evict(std::map<std::string, CachedTable>::iterator entry);
+  std::string table_path(const std::string& filename) const;
+  // f(table) under read access / write access of the table `key`; the access is released
+  // before the handle.
+  template <class F>
+  auto with_read(const std::string& key, F&& f) -> Result<decltype(f(std::declval<const MetadataVecTable&>()))>;
+  template <class F>
+  auto with_write(const std::string& key, F&& f) -> Result<decltype(f(std::declval<MetadataVecTable&>()))>;
 
   std::string dir_;
   ThreadSavingManager<Locked<VecDBBrief>> brief_;
