@@ -57,6 +57,7 @@ bench: bench-deps
 	./$(BUILD)/bench/pq_bench
 	./$(BUILD)/bench/hnsw_bench
 	./$(BUILD)/bench/table_file_bench
+	./$(BUILD)/bench/manager_search_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
