@@ -13,14 +13,9 @@
 #include <utility>
 
 #include "common/failure.hpp"
+#include "common/os_file.hpp"
 
 namespace quillmere {
-
-namespace locks_detail {
-inline std::string os_text(int code) {
-  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-}
-}  // namespace locks_detail
 
 // A reader-writer lock holding a T. glibc's default rwlock (and so std::shared_mutex) lets a
 // stream of searches starve a writer forever; the writer-preferring kind makes new readers queue
@@ -84,19 +79,19 @@ class RwLock {
   void init() {
     pthread_rwlockattr_t attr;
     if (int rc = pthread_rwlockattr_init(&attr); rc != 0)
-      fail("rwlock attribute init failed: " + locks_detail::os_text(rc));
+      fail("rwlock attribute init failed: " + os_error(rc));
     int rc = pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
     if (rc == 0) rc = pthread_rwlock_init(&lock_, &attr);
     pthread_rwlockattr_destroy(&attr);
-    if (rc != 0) fail("rwlock init failed: " + locks_detail::os_text(rc));
+    if (rc != 0) fail("rwlock init failed: " + os_error(rc));
   }
   void lock_shared() const {
     if (int rc = pthread_rwlock_rdlock(&lock_); rc != 0)
-      fail("rwlock read lock failed: " + locks_detail::os_text(rc));
+      fail("rwlock read lock failed: " + os_error(rc));
   }
   void lock_exclusive() {
     if (int rc = pthread_rwlock_wrlock(&lock_); rc != 0)
-      fail("rwlock write lock failed: " + locks_detail::os_text(rc));
+      fail("rwlock write lock failed: " + os_error(rc));
   }
   void unlock() const { pthread_rwlock_unlock(&lock_); }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/failure.hpp"
+#include "common/os_file.hpp"
 
 namespace quillmere::table_file {
 namespace {
@@ -22,30 +23,7 @@ static_assert(std::endian::native == std::endian::little,
 
 constexpr std::size_t kBufferSize = 8192;
 
-// "<system message> (os error N)", as the error values show an operating-system error.
-std::string os_error(int err) {
-  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
 
-// Closes a file descriptor when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-  // Closes now, answering the error number of a failed close (0 on success).
-  int close() {
-    const int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Writing

@@ -28,12 +28,8 @@ constexpr std::string_view kFailure = "atomic save failed: ";
 constexpr std::string_view kNameChars =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-std::string os_text(int code) {
-  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-}
-
 [[noreturn]] void fail_os(int code, std::string_view at = {}) {
-  std::string message = std::string(kFailure) + os_text(code);
+  std::string message = std::string(kFailure) + os_error(code);
   if (!at.empty()) message += " at path \"" + std::string(at) + "\"";
   fail(std::move(message));
 }

@@ -1,5 +1,7 @@
 #include "database/vec_db_manager.hpp"
 
+#include "common/os_file.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,28 +17,12 @@
 namespace quillmere {
 namespace {
 
-std::string os_error(int err) {
-  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
 
 // `dir` joined with a file name, the directory kept exactly as given (relative stays relative).
 std::string in_dir(const std::string& dir, const char* name) {
   return (std::filesystem::path(dir) / name).string();
 }
 
-// Closes the lock file unless released, so that every failed open gives the lock back.
-class LockFile {
- public:
-  explicit LockFile(int fd) : fd_(fd) {}
-  ~LockFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // Every file name ends with ".db" and names a file of the directory itself; no two entries
 // share one. Entries are checked in name order, each completely before the next.
@@ -167,7 +153,8 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir)
     std::filesystem::create_directories(dir, ec);
     if (ec) return make_error(os_error(ec.value()));
   }
-  LockFile lock(::open(in_dir(dir, "db.lock").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // Closed unless handed to the manager, so that every failed open gives the lock back.
+  FileHandle lock(::open(in_dir(dir, "db.lock").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (lock.get() < 0) return make_error(os_error(errno));
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return make_error("Failed to acquire lock for VecDBManager");
 
