@@ -3,13 +3,14 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEB_PACKAGES := cmake ninja-build g++ libmimalloc-dev libtomlplusplus-dev libtbb-dev \
                 libgtest-dev libgmock-dev libbenchmark-dev
 
-.PHONY: all deps bench-deps build build-asan test demo bench clean
+.PHONY: all deps bench-deps build build-asan build-tsan test demo bench clean
 
 all: build
 
@@ -34,16 +35,26 @@ $(BUILD)/build.ninja: | deps
 $(ASAN_BUILD)/build.ninja: | deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMERE_SANITIZE=ON $(CMAKE_ARGS)
 
+# ThreadSanitizer (libtsan comes with g++): only the database tests are built and run.
+$(TSAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TSAN=ON $(CMAKE_ARGS)
+
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# Every test of the plain build, then the C++ tests again under ASan + UBSan.
-test: build build-asan
+build-tsan: deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target database_tests
+
+# Every test of the plain build, then the C++ tests again under ASan + UBSan, then the
+# concurrent database tests under ThreadSanitizer.
+test: build build-asan build-tsan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) \
+	  -R '^(ManagerStress|TableLifecycle|TableFileNames|ThreadSav|VecDBManager)'
 
 demo: build
 	./$(BUILD)/examples/flat_demo
@@ -60,4 +71,4 @@ bench: bench-deps
 	./$(BUILD)/bench/manager_search_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
