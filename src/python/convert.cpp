@@ -1,0 +1,300 @@
+#include "python/convert.hpp"
+
+#include "common/failure.hpp"
+
+namespace quillmere::python {
+namespace {
+
+// Sets TypeError "'{type}' object cannot be converted to '{target}'".
+bool cannot_convert(PyObject* obj, const char* target) {
+  PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+  if (qualname == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
+                 target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname, target);
+    Py_DECREF(qualname);
+  }
+  return false;
+}
+
+// The sequence check shared by the vector and list kinds: a str is refused first.
+bool check_sequence(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) return cannot_convert(obj, "Sequence");
+  return true;
+}
+
+// Iterates a sequence, converting each item with `conv` into `out`.
+template <class T, class Conv>
+bool sequence_to_vector(PyObject* obj, std::vector<T>& out, Conv conv) {
+  if (!check_sequence(obj)) return false;
+  Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0)
+    PyErr_Clear();  // only sizes the array
+  else
+    out.reserve(static_cast<std::size_t>(size));
+  PyObject* iter = PyObject_GetIter(obj);
+  if (iter == nullptr) return false;
+  while (PyObject* item = PyIter_Next(iter)) {
+    T value{};
+    bool ok = conv(item, value);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(iter);
+      return false;
+    }
+    out.push_back(std::move(value));
+  }
+  Py_DECREF(iter);
+  return !PyErr_Occurred();
+}
+
+[[noreturn]] void fail_create(const char* what) {
+  PyErr_Clear();
+  fail(std::string("Failed to create a Python ") + what);
+}
+
+}  // namespace
+
+bool to_text(PyObject* obj, std::string& out) {
+  if (!PyUnicode_Check(obj)) return cannot_convert(obj, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_size(PyObject* obj, std::uint64_t& out) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return false;
+    value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to_float(PyObject* obj, float& out) {
+  double value;
+  if (PyFloat_CheckExact(obj)) {
+    value = PyFloat_AS_DOUBLE(obj);
+  } else {
+    value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+  }
+  out = static_cast<float>(value);  // nearest float; beyond the range an infinity
+  return true;
+}
+
+bool to_float_vector(PyObject* obj, std::vector<float>& out) {
+  return sequence_to_vector(obj, out, to_float);
+}
+
+bool to_vector_list(PyObject* obj, std::vector<std::vector<float>>& out) {
+  return sequence_to_vector(obj, out, to_float_vector);
+}
+
+bool to_metadata(PyObject* obj, Metadata& out) {
+  if (!PyDict_Check(obj)) return cannot_convert(obj, "PyDict");
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    std::string k, v;
+    if (!to_text(key, k) || !to_text(value, v)) return false;
+    out.insert_or_assign(std::move(k), std::move(v));
+  }
+  return true;
+}
+
+bool to_metadata_list(PyObject* obj, std::vector<Metadata>& out) {
+  return sequence_to_vector(obj, out, to_metadata);
+}
+
+bool to_optional_size(PyObject* obj, std::optional<std::uint64_t>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  std::uint64_t value = 0;
+  if (!to_size(obj, value)) return false;
+  out = value;
+  return true;
+}
+
+bool to_optional_float(PyObject* obj, std::optional<float>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  float value = 0;
+  if (!to_float(obj, value)) return false;
+  out = value;
+  return true;
+}
+
+void prefix_type_error(const char* name) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr || Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(exc);
+    return;
+  }
+  PyObject* message = PyObject_Str(exc);
+  if (message == nullptr) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyObject* text = PyUnicode_FromFormat("argument '%s': %U", name, message);
+  Py_DECREF(message);
+  if (text == nullptr) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyObject* replaced = PyObject_CallOneArg(PyExc_TypeError, text);
+  Py_DECREF(text);
+  if (replaced == nullptr) {
+    Py_DECREF(exc);
+    return;
+  }
+  PyException_SetCause(replaced, PyException_GetCause(exc));  // steals the new reference
+  Py_DECREF(exc);
+  PyErr_SetRaisedException(replaced);
+}
+
+PyObject* from_text(const std::string& text) {
+  PyObject* obj = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (obj == nullptr) fail_create("str");
+  return obj;
+}
+
+PyObject* from_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+
+PyObject* from_count(std::uint64_t value) {
+  PyObject* obj = PyLong_FromUnsignedLongLong(value);
+  if (obj == nullptr) fail_create("int");
+  return obj;
+}
+
+PyObject* from_float(float value) {
+  PyObject* obj = PyFloat_FromDouble(static_cast<double>(value));
+  if (obj == nullptr) fail_create("float");
+  return obj;
+}
+
+PyObject* from_names(const std::vector<std::string>& names) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+  if (list == nullptr) fail_create("list");
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* item;
+    try {
+      item = from_text(names[i]);
+    } catch (...) {
+      Py_DECREF(list);
+      throw;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+PyObject* from_metadata(const Metadata& metadata) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) fail_create("dict");
+  for (const auto& [key, value] : metadata) {  // ascending byte-wise key order
+    PyObject* k = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+    PyObject* v = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    if (k == nullptr || v == nullptr) {
+      Py_XDECREF(k);
+      Py_XDECREF(v);
+      Py_DECREF(dict);
+      fail_create("str");
+    }
+    int rc = PyDict_SetItem(dict, k, v);
+    Py_DECREF(k);
+    Py_DECREF(v);
+    if (rc < 0) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+  }
+  return dict;
+}
+
+namespace {
+
+// A list of 2-tuples made by `first` and `second` from each row; nullptr when a dict insert
+// failed (exception set).
+template <class Rows, class First, class Second>
+PyObject* rows_to_list(const Rows& rows, First first, Second second) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
+  if (list == nullptr) fail_create("list");
+  try {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      PyObject* a = first(rows[i]);
+      if (a == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyObject* b;
+      try {
+        b = second(rows[i]);
+      } catch (...) {
+        Py_DECREF(a);
+        throw;
+      }
+      if (b == nullptr) {
+        Py_DECREF(a);
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyObject* pair = PyTuple_New(2);
+      if (pair == nullptr) {
+        Py_DECREF(a);
+        Py_DECREF(b);
+        fail_create("tuple");
+      }
+      PyTuple_SET_ITEM(pair, 0, a);
+      PyTuple_SET_ITEM(pair, 1, b);
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+    }
+  } catch (...) {
+    Py_DECREF(list);
+    throw;
+  }
+  return list;
+}
+
+PyObject* from_floats(const std::vector<float>& vec) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(vec.size()));
+  if (list == nullptr) fail_create("list");
+  for (std::size_t i = 0; i < vec.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(vec[i]));
+    if (item == nullptr) {
+      Py_DECREF(list);
+      fail_create("float");
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+}  // namespace
+
+PyObject* from_search_rows(const std::vector<std::pair<Metadata, float>>& rows) {
+  return rows_to_list(
+      rows, [](const auto& row) { return from_metadata(row.first); },
+      [](const auto& row) { return from_float(row.second); });
+}
+
+PyObject* from_table_rows(const std::vector<std::pair<std::vector<float>, Metadata>>& rows) {
+  return rows_to_list(
+      rows, [](const auto& row) { return from_floats(row.first); },
+      [](const auto& row) { return from_metadata(row.second); });
+}
+
+}  // namespace quillmere::python
