@@ -5,6 +5,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
+DEMO_DIR   ?= quickstart_db
 CMAKE_ARGS ?=
 
 DEB_PACKAGES := cmake ninja-build g++ libmimalloc-dev libtomlplusplus-dev libtbb-dev \
@@ -56,8 +57,11 @@ test: build build-asan build-tsan
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) \
 	  -R '^(ManagerStress|TableLifecycle|TableFileNames|ThreadSav|VecDBManager)'
 
+PYTHON = $(shell sed -n 's/^Python3_EXECUTABLE:FILEPATH=//p' $(BUILD)/CMakeCache.txt 2>/dev/null)
+
+# The Python quick start, with the module just built.
 demo: build
-	./$(BUILD)/examples/flat_demo
+	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/quickstart.py $(DEMO_DIR)
 
 # Single-thread kernels and flat scans, PQ training/scoring, then HNSW beside hnswlib.
 bench: bench-deps
