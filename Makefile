@@ -73,6 +73,7 @@ bench: bench-deps
 	./$(BUILD)/bench/hnsw_bench
 	./$(BUILD)/bench/table_file_bench
 	./$(BUILD)/bench/manager_search_bench
+	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/python_bench.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
