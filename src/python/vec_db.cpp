@@ -4,7 +4,6 @@
 // queries) and converts the outcome with the lock held again.
 #include "python/vec_db.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,20 +22,15 @@ namespace {
 
 struct VecDBObject {
   PyObject_HEAD
-  VecDBManager* manager;             // owned; destroyed with the object
-  std::atomic<std::uint64_t> borrows;  // shared uses by method calls in flight
+  VecDBManager* manager;  // owned; destroyed with the object
 };
 
-// Shared use of the receiver for one call, with a reference of its own.
+// The receiver of one call, with a reference of its own: the manager outlives the call even
+// while the interpreter lock is released.
 class Borrow {
  public:
-  explicit Borrow(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) {
-    self_->borrows.fetch_add(1, std::memory_order_relaxed);
-  }
-  ~Borrow() {
-    self_->borrows.fetch_sub(1, std::memory_order_relaxed);
-    Py_DECREF(reinterpret_cast<PyObject*>(self_));
-  }
+  explicit Borrow(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) {}
+  ~Borrow() { Py_DECREF(reinterpret_cast<PyObject*>(self_)); }
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   VecDBManager& manager() const { return *self_->manager; }
@@ -408,7 +402,6 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (obj == nullptr) return nullptr;  // the manager closes here
     auto* self = reinterpret_cast<VecDBObject*>(obj);
     self->manager = manager->release();
-    new (&self->borrows) std::atomic<std::uint64_t>(0);
     return obj;
   });
 }
