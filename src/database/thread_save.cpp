@@ -43,26 +43,6 @@ std::string random_suffix() {
   return s;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closing reports the last write-back errors of some file systems, so it is checked.
-  int close() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
 // Removes a path on every way out of the save, including an unwinding failure.
 class RemoveOnExit {
  public:
@@ -114,7 +94,7 @@ void write_all(int fd, const char* data, std::size_t len) {
 // every instant. The temporary directory may lie on another file system, which is why the bytes
 // are copied first and renamed only within the target's directory.
 void replace_target(const fs::path& source, mode_t permissions, const fs::path& target) {
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  FileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) fail_os(errno);
 
   fs::path dir = target.parent_path();
@@ -126,7 +106,7 @@ void replace_target(const fs::path& source, mode_t permissions, const fs::path& 
     out_fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out_fd < 0 && (errno != EEXIST || attempt >= 1000)) fail_os(errno);
   }
-  Fd out(out_fd);
+  FileHandle out(out_fd);
   RemoveOnExit remove_staged(staged, false);
 
   std::array<char, 1 << 16> buffer;
@@ -141,13 +121,14 @@ void replace_target(const fs::path& source, mode_t permissions, const fs::path& 
   }
   if (::fchmod(out.get(), permissions) != 0) fail_os(errno);
   if (::fsync(out.get()) != 0) fail_os(errno);
-  if (out.close() != 0) fail_os(errno);
+  // Closing reports the last write-back errors of some file systems, so it is checked.
+  if (const int err = out.close(); err != 0) fail_os(err);
 
   if (::rename(staged.c_str(), target.c_str()) != 0) fail_os(errno);
   remove_staged.disarm();
 
   // Without this the rename itself may be lost by a crash, leaving the old file.
-  Fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir_fd.get() < 0) fail_os(errno);
   if (::fsync(dir_fd.get()) != 0) fail_os(errno);
 }
