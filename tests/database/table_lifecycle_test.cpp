@@ -173,6 +173,25 @@ TEST_F(TableLifecycleTest, EvictionWaitsForAnOperationInFlight) {
   EXPECT_TRUE(*db_->has_hnsw_index("t"));  // the build reached the file before eviction returned
 }
 
+// Closing writes the changed catalogue first, then each changed table in name order.
+TEST_F(TableLifecycleTest, ClosingSavesCatalogueThenTablesInNameOrder) {
+  for (const char* name : {"c", "a", "b"}) {
+    ASSERT_TRUE(db_->create_table_if_not_exists(name, 1, D::L2Sqr).has_value());
+    ASSERT_TRUE(db_->add(name, {1.0f}, {}).has_value());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto before = mtime("a.db");
+  db_.reset();
+  const auto brief = mtime("brief.toml"), a = mtime("a.db"), b = mtime("b.db"), c = mtime("c.db");
+  EXPECT_GT(a, before);  // rewritten at closing, as it was changed
+  EXPECT_LE(brief, a);
+  EXPECT_LE(a, b);
+  EXPECT_LE(b, c);
+  // The directory lock is free again.
+  open();
+  EXPECT_EQ(*db_->get_len("b"), 1u);
+}
+
 // A process killed right after creating or deleting a table leaves a directory that opens and
 // whose every catalogue entry loads.
 TEST_F(TableLifecycleTest, KilledRightAfterCreateOrDeleteLeavesAConsistentDirectory) {
