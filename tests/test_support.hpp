@@ -1,10 +1,16 @@
 // Helpers shared by the C++ test suites.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/failure.hpp"
 #include "common/random.hpp"
@@ -36,5 +42,38 @@ inline ChaCha12Rng fixed_rng(std::uint8_t salt = 0) {
   for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(31 * i + 5 + salt);
   return ChaCha12Rng(seed);
 }
+
+// n rows of `dim` floats, uniform in [-1, 1), the same for the same seed.
+inline std::vector<std::vector<float>> random_rows(std::size_t n, std::size_t dim, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  std::vector<std::vector<float>> rows(n, std::vector<float>(dim));
+  for (auto& r : rows)
+    for (float& x : r) x = u(gen);
+  return rows;
+}
+
+// A fresh directory under the test temporary directory, removed with everything in it when the
+// owner goes away (declare it before anything that still writes into it).
+class ScratchDir {
+ public:
+  ScratchDir() = default;
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  // Creates the directory "<prefix>_XXXXXX" and answers its path.
+  const std::string& make(const std::string& prefix) {
+    std::string pattern = ::testing::TempDir() + "/" + prefix + "_XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
+    path_ = pattern;
+    return path_;
+  }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace quillmere::testing_support

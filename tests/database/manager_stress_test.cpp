@@ -24,6 +24,7 @@
 
 #include "common/failure.hpp"
 #include "database/vec_db_manager.hpp"
+#include "test_support.hpp"
 
 namespace quillmere {
 namespace {
@@ -101,15 +102,10 @@ std::multiset<std::uint64_t> rows_of(const std::vector<std::pair<std::vector<flo
 class ManagerStressTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "/vecdb_stress_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.make("vecdb_stress");
     open();
   }
-  void TearDown() override {
-    db_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { db_.reset(); }  // closes before the directory goes
   void open() {
     auto db = VecDBManager::open(dir_);
     ASSERT_TRUE(db.has_value()) << db.error().message;
@@ -145,6 +141,7 @@ class ManagerStressTest : public ::testing::Test {
     }
   }
 
+  testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string dir_;
   std::unique_ptr<VecDBManager> db_;
   std::mutex problems_mutex_;

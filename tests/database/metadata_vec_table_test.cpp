@@ -22,6 +22,8 @@
 namespace quillmere {
 namespace {
 
+using testing_support::random_rows;
+
 using testing_support::failure_of;
 using testing_support::fixed_rng;
 using testing_support::kNoFailure;
@@ -37,14 +39,6 @@ MetadataVecTable make_table(std::uint64_t dim, DistanceAlgorithm dist = Distance
   return std::move(*t);
 }
 
-Rows random_rows(std::size_t n, std::size_t dim, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  Rows rows(n, std::vector<float>(dim));
-  for (auto& r : rows)
-    for (float& x : r) x = u(gen);
-  return rows;
-}
 
 Metadata row_meta(std::size_t i) { return {{"id", std::to_string(i)}}; }
 

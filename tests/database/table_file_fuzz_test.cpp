@@ -27,6 +27,8 @@
 namespace quillmere {
 namespace {
 
+using testing_support::random_rows;
+
 using Bytes = std::vector<std::uint8_t>;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -299,14 +301,6 @@ class Mutator {
   std::mt19937_64 rng_;
 };
 
-std::vector<std::vector<float>> random_rows(std::size_t n, std::size_t dim, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<std::vector<float>> rows(n, std::vector<float>(dim));
-  for (auto& r : rows)
-    for (float& x : r) x = u(gen);
-  return rows;
-}
 
 MetadataVecTable base_table(std::size_t n, DistanceAlgorithm dist, bool hnsw, bool pq) {
   Result<MetadataVecTable> t = MetadataVecTable::create(4, dist);
@@ -329,11 +323,8 @@ MetadataVecTable base_table(std::size_t n, DistanceAlgorithm dist, bool hnsw, bo
 class TableFileFuzz : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "/quillmere_fuzz_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.make("quillmere_fuzz");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   static Bytes read_bytes(const std::string& p) {
     std::ifstream in(p, std::ios::binary);
@@ -344,6 +335,7 @@ class TableFileFuzz : public ::testing::TestWithParam<int> {
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
   }
 
+  testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string dir_;
 };
 

@@ -29,6 +29,8 @@
 namespace quillmere {
 namespace {
 
+using testing_support::random_rows;
+
 using testing_support::failure_of;
 using testing_support::fixed_rng;
 using testing_support::kNoFailure;
@@ -99,14 +101,6 @@ Bytes empty_hnsw_file(const HNSWInnerConfig& c, bool entry) {
 }
 
 
-std::vector<std::vector<float>> random_rows(std::size_t n, std::size_t dim, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<std::vector<float>> rows(n, std::vector<float>(dim));
-  for (auto& r : rows)
-    for (float& x : r) x = u(gen);
-  return rows;
-}
 
 MetadataVecTable make_table(std::uint64_t dim, DistanceAlgorithm dist) {
   Result<MetadataVecTable> t = MetadataVecTable::create(dim, dist);
@@ -205,11 +199,8 @@ struct HnswLayout {
 class TableFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "/quillmere_table_file_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.make("quillmere_table_file");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string path(const std::string& name = "table.bin") const { return dir_ + "/" + name; }
 
@@ -246,6 +237,7 @@ class TableFileTest : public ::testing::Test {
     EXPECT_EQ(saved_bytes(*loaded), first);
   }
 
+  testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string dir_;
 };
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "database/vec_db_manager.hpp"
+#include "test_support.hpp"
 
 namespace quillmere {
 namespace {
@@ -21,15 +22,10 @@ using D = DistanceAlgorithm;
 class TableLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "/vecdb_tables_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.make("vecdb_tables");
     open();
   }
-  void TearDown() override {
-    db_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { db_.reset(); }  // closes before the directory goes
   void open() {
     auto db = VecDBManager::open(dir_);
     ASSERT_TRUE(db.has_value()) << db.error().message;
@@ -41,6 +37,7 @@ class TableLifecycleTest : public ::testing::Test {
   }
   fs::file_time_type mtime(const std::string& name) { return fs::last_write_time(fs::path(dir_) / name); }
 
+  testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string dir_;
   std::unique_ptr<VecDBManager> db_;
 };

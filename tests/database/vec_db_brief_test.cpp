@@ -1,4 +1,5 @@
 #include "database/vec_db_brief.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -213,11 +214,9 @@ TEST(VecDBBriefTest, SyntaxErrorShowsPositionLineAndMarker) {
 class VecDBBriefFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "/quillmere_brief_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.make("quillmere_brief");
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  testing_support::ScratchDir scratch_;
   std::string dir_;
 };
 

@@ -1,4 +1,5 @@
 #include "database/vec_db_manager.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,11 +21,8 @@ namespace fs = std::filesystem;
 class VecDBManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "/vecdb_manager_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    root_ = scratch_.make("vecdb_manager");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   void write_brief(const std::string& dir, const std::string& text) {
     fs::create_directories(dir);
@@ -37,6 +35,7 @@ class VecDBManagerTest : public ::testing::Test {
     return s.str();
   }
 
+  testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string root_;
 };
 
