@@ -2,8 +2,7 @@
 //
 // PodVec<T> is the growable array behind vector data, link arrays, norms and codes: trivially
 // copyable elements only, so growth is one mi_realloc_aligned and zero-filling uses
-// mi_zalloc_aligned. MiAllocator<T> serves std containers that need bulk storage of other types.
-// Neither replaces the global operator new or malloc.
+// mi_zalloc_aligned. It does not replace the global operator new or malloc.
 #pragma once
 
 #include <algorithm>
@@ -20,27 +19,6 @@
 namespace quillmere {
 
 inline constexpr std::size_t kBulkAlignment = 64;
-
-template <class T>
-struct MiAllocator {
-  using value_type = T;
-  MiAllocator() noexcept = default;
-  template <class U>
-  MiAllocator(const MiAllocator<U>&) noexcept {}
-
-  T* allocate(std::size_t n) {
-    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    void* p = mi_malloc_aligned(n * sizeof(T), std::max(kBulkAlignment, alignof(T)));
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<T*>(p);
-  }
-  void deallocate(T* p, std::size_t) noexcept { mi_free(p); }
-
-  template <class U>
-  bool operator==(const MiAllocator<U>&) const noexcept {
-    return true;
-  }
-};
 
 template <class T>
 class PodVec {

@@ -32,25 +32,19 @@ float distance(DistanceAlgorithm d, std::span<const float> a, std::span<const fl
 // L2Sqr: (na + nb) - (dot + dot), not clamped at 0. Cosine: 1 - dot / max(na * nb, floor).
 float distance(DistanceAlgorithm d, NormedVector a, NormedVector b);
 
-// The rows of a batch: `count` rows of `row_len` elements, either evenly spaced (row i at
-// rows + i * stride; stride = row_len for consecutive rows, more for a range of each row's
-// components) or scattered (`row_ptrs`).
+// The rows of a batch: `count` rows of `row_len` elements, either consecutive (`rows`) or
+// scattered (`row_ptrs`).
 struct RowBatch {
   const float* rows = nullptr;
   const float* const* row_ptrs = nullptr;
   std::size_t count = 0;
   std::size_t row_len = 0;
-  std::size_t stride = 0;
 
   static RowBatch contiguous(const float* rows, std::size_t count, std::size_t row_len) {
-    return {rows, nullptr, count, row_len, row_len};
-  }
-  static RowBatch strided(const float* rows, std::size_t count, std::size_t row_len,
-                          std::size_t stride) {
-    return {rows, nullptr, count, row_len, stride};
+    return {rows, nullptr, count, row_len};
   }
   static RowBatch scattered(const float* const* ptrs, std::size_t count, std::size_t row_len) {
-    return {nullptr, ptrs, count, row_len, 0};
+    return {nullptr, ptrs, count, row_len};
   }
 };
 
