@@ -1,5 +1,5 @@
 // Save and load of a 100,000 x 128 HNSW table with a PQ table, beside a plain write and read of
-// the same number of bytes in the same run (best of three each, files in $TMPDIR or /tmp).
+// the same number of bytes in the same run (files in $TMPDIR or /tmp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,23 +9,41 @@
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "common/allocator.hpp"
 #include "database/metadata_vec_table.hpp"
 
 using namespace quillmere;
 
 namespace {
 
-double seconds(auto&& f) {
-  double best = 1e30;
-  for (int i = 0; i < 3; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+double elapsed(auto&& f) {
+  const auto t0 = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// The file's bytes written to a new file in calls of `chunk` bytes.
+void plain_write(const std::string& path, const char* data, std::size_t bytes, std::size_t chunk) {
+  ::unlink(path.c_str());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  for (std::size_t off = 0; off < bytes;)
+    off += static_cast<std::size_t>(::write(fd, data + off, std::min(chunk, bytes - off)));
+  ::close(fd);
+}
+
+void plain_read(const std::string& path, char* into, std::size_t bytes, std::size_t chunk) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  for (std::size_t off = 0; off < bytes;) {
+    const ssize_t r = ::read(fd, into + off, std::min(chunk, bytes - off));
+    if (r <= 0) break;
+    off += static_cast<std::size_t>(r);
   }
-  return best;
+  ::close(fd);
 }
 
 }  // namespace
@@ -51,46 +69,55 @@ int main() {
   table.build_hnsw_index(std::nullopt);
   if (!table.build_pq_table(std::nullopt, std::nullopt, std::nullopt)) return 1;
 
-  const double save_s = seconds([&] {
-    if (!table.save(table_path)) std::abort();
-  });
+  if (!table.save(table_path)) return 1;
   struct stat st;
   ::stat(table_path.c_str(), &st);
   const std::size_t bytes = static_cast<std::size_t>(st.st_size);
-  const double load_s = seconds([&] {
-    if (!MetadataVecTable::load(table_path)) std::abort();
-  });
-
   std::vector<char> block(bytes, 'x');
-  const double write_s = seconds([&] {
-    const int fd = ::open(plain_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    for (std::size_t off = 0; off < bytes;) off += static_cast<std::size_t>(::write(fd, block.data() + off, bytes - off));
-    ::close(fd);
-  });
-  auto plain_read = [&](char* into) {
-    const int fd = ::open(plain_path.c_str(), O_RDONLY);
-    for (std::size_t off = 0; off < bytes;) {
-      const ssize_t r = ::read(fd, into + off, bytes - off);
-      if (r <= 0) break;
-      off += static_cast<std::size_t>(r);
-    }
-    ::close(fd);
-  };
-  const double read_s = seconds([&] { plain_read(block.data()); });
-  // A load necessarily reads into memory it has just allocated, whose pages fault in on first
-  // touch: the same plain read into a fresh allocation is the fair baseline.
-  const double fresh_read_s = seconds([&] {
-    std::unique_ptr<char[]> fresh(new char[bytes]);
-    plain_read(fresh.get());
-  });
+  constexpr std::size_t kWhole = SIZE_MAX, kBuffer = 8192;
+
+  // Rounds alternate between the operations so that a slow moment of the machine does not
+  // fall on one of them only; each figure is the best round. A save always writes a new file
+  // (the saving threads write into a fresh temporary directory), and so do the plain writes.
+  enum { kSave, kWrite, kWrite8k, kLoad, kRead, kRead8k, kReadFresh, kCount };
+  double best[kCount];
+  std::fill(best, best + kCount, 1e30);
+  for (int round = 0; round < 7; ++round) {
+    const double t[kCount] = {
+        elapsed([&] {
+          ::unlink(table_path.c_str());
+          if (!table.save(table_path)) std::abort();
+        }),
+        elapsed([&] { plain_write(plain_path, block.data(), bytes, kWhole); }),
+        elapsed([&] { plain_write(plain_path, block.data(), bytes, kBuffer); }),
+        elapsed([&] {
+          if (!MetadataVecTable::load(table_path)) std::abort();
+        }),
+        elapsed([&] { plain_read(plain_path, block.data(), bytes, kWhole); }),
+        elapsed([&] { plain_read(plain_path, block.data(), bytes, kBuffer); }),
+        // A load reads into memory it has just allocated, whose pages fault in on first touch:
+        // the same read into a fresh block from the same allocator.
+        elapsed([&] {
+          PodVec<char> fresh;
+          fresh.resize_for_overwrite(bytes);
+          plain_read(plain_path, fresh.data(), bytes, kWhole);
+        }),
+    };
+    for (int i = 0; i < kCount; ++i) best[i] = std::min(best[i], t[i]);
+  }
+
   const double mb = static_cast<double>(bytes) / 1e6;
+  auto line = [&](const char* what, double s, double ours) {
+    std::printf("  %-44s %.4f s %6.0f MB/s   ratio %.2f\n", what, s, mb / s, s / ours);
+  };
   std::printf("table file %.1f MB (HNSW %zu x %zu, PQ m 43 / 4 bits, 2 metadata keys per row)\n", mb, kRows, kDim);
-  std::printf("save %.3f s  %7.0f MB/s   plain write %.3f s  %7.0f MB/s   ratio %.2f\n", save_s, mb / save_s,
-              write_s, mb / write_s, write_s / save_s);
-  std::printf("load %.3f s  %7.0f MB/s   plain read  %.3f s  %7.0f MB/s   ratio %.2f\n", load_s, mb / load_s,
-              read_s, mb / read_s, read_s / load_s);
-  std::printf("                           plain read into fresh memory %.3f s  %7.0f MB/s   ratio %.2f\n",
-              fresh_read_s, mb / fresh_read_s, fresh_read_s / load_s);
+  std::printf("save %.4f s %6.0f MB/s; beside it (ratio = its time / save's):\n", best[kSave], mb / best[kSave]);
+  line("plain write, one call", best[kWrite], best[kSave]);
+  line("plain write, 8192-byte calls", best[kWrite8k], best[kSave]);
+  std::printf("load %.4f s %6.0f MB/s; beside it (ratio = its time / load's):\n", best[kLoad], mb / best[kLoad]);
+  line("plain read, one call, into a used buffer", best[kRead], best[kLoad]);
+  line("plain read, 8192-byte calls, into a used buffer", best[kRead8k], best[kLoad]);
+  line("plain read, one call, into fresh memory", best[kReadFresh], best[kLoad]);
   if (!std::getenv("KEEP")) ::unlink(table_path.c_str());
   ::unlink(plain_path.c_str());
   return 0;

@@ -3,6 +3,12 @@
 // PodVec<T> is the growable array behind vector data, link arrays, norms and codes: trivially
 // copyable elements only, so growth is one mi_realloc_aligned and zero-filling uses
 // mi_zalloc_aligned. It does not replace the global operator new or malloc.
+//
+// Blocks of several MiB are asked to be backed by transparent huge pages before their first
+// touch (large blocks are therefore grown by allocate-advise-copy rather than realloc): a load
+// or a growing vector set then takes one page fault per 2 MiB instead of one per 4 KiB, which
+// on a virtual machine is the larger part of reading a table file, and scans see fewer TLB
+// misses.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +26,14 @@ namespace quillmere {
 
 inline constexpr std::size_t kBulkAlignment = 64;
 
+// Blocks from this size on are advised to use huge pages.
+inline constexpr std::size_t kHugePageBlockBytes = std::size_t{4} << 20;
+
+// Asks the kernel to back the whole 2 MiB pages inside [p, p + bytes) with huge pages. Only a
+// hint: where transparent huge pages are unavailable the memory stays in small pages and
+// works the same.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
+
 template <class T>
 class PodVec {
   static_assert(std::is_trivially_copyable_v<T>, "PodVec holds trivially copyable elements");
@@ -30,10 +44,14 @@ class PodVec {
   PodVec() noexcept = default;
   // n zero-initialised elements.
   explicit PodVec(std::size_t n) {
-    if (n != 0) {
+    if (n == 0) return;
+    if (bytes(n) < kHugePageBlockBytes) {
       ptr_ = static_cast<T*>(checked(mi_zalloc_aligned(bytes(n), kBulkAlignment)));
-      size_ = cap_ = n;
+    } else {
+      ptr_ = allocate_large(n);
+      std::memset(static_cast<void*>(ptr_), 0, bytes(n));
     }
+    size_ = cap_ = n;
   }
   PodVec(std::span<const T> values) { append(values); }
   PodVec(std::initializer_list<T> values) { append(std::span<const T>(values.begin(), values.size())); }
@@ -77,7 +95,14 @@ class PodVec {
 
   void reserve(std::size_t n) {
     if (n <= cap_) return;
-    ptr_ = static_cast<T*>(checked(mi_realloc_aligned(ptr_, bytes(n), kBulkAlignment)));
+    if (bytes(n) < kHugePageBlockBytes) {
+      ptr_ = static_cast<T*>(checked(mi_realloc_aligned(ptr_, bytes(n), kBulkAlignment)));
+    } else {
+      T* grown = allocate_large(n);
+      if (size_ > 0) std::memcpy(static_cast<void*>(grown), ptr_, size_ * sizeof(T));
+      mi_free(ptr_);
+      ptr_ = grown;
+    }
     cap_ = n;
   }
   // Grows with zero-filled elements or shrinks.
@@ -128,6 +153,12 @@ class PodVec {
   static void* checked(void* p) {
     if (p == nullptr) throw std::bad_alloc();
     return p;
+  }
+  // An uninitialised block advised to use huge pages before anything touches it.
+  static T* allocate_large(std::size_t n) {
+    void* p = checked(mi_malloc_aligned(bytes(n), kBulkAlignment));
+    advise_huge_pages(p, bytes(n));
+    return static_cast<T*>(p);
   }
   // Amortised doubling: appends stay O(1) on average.
   void grow_for(std::size_t needed) {

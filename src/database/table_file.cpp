@@ -375,6 +375,8 @@ std::vector<Metadata> read_metadata(Reader& r) {
   return out;
 }
 
+// The links are read straight into the index's own blocks ([count, slots] per node and
+// level), without a per-node allocation for nodes of level 0, and checked as they arrive.
 HNSWIndex read_hnsw(Reader& r) {
   HNSWInnerConfig c{};
   c.dim = r.u64();
@@ -387,17 +389,7 @@ HNSWIndex read_hnsw(Reader& r) {
   c.level_multiplier = r.f32();
   c.parallel_threshold = r.u64();
   VecSet<float> vectors = read_vec_set<float>(r, "the HNSW vector set");
-  const PodVec<std::uint32_t> level0 = r.seq<std::uint32_t>();
-  std::vector<PodVec<std::uint32_t>> other(r.count(8));
-  for (auto& o : other) o = r.seq<std::uint32_t>();
-  std::vector<PodVec<std::uint64_t>> lens(r.count(8));
-  for (auto& l : lens) l = r.seq<std::uint64_t>();
-  PodVec<std::uint64_t> levels = r.seq<std::uint64_t>();
-  const std::uint64_t num_deleted = r.u64();
-  const std::optional<std::uint64_t> enter_level = r.opt_u64();
-  const std::optional<std::uint64_t> enter_point = r.opt_u64();
 
-  // The parts must agree before they can be laid out as an index.
   const std::uint64_t n = vectors.len();
   const std::uint64_t m = c.max_links, m0 = c.max_links_level0;
   if (c.dim != vectors.dim())
@@ -408,30 +400,70 @@ HNSWIndex read_hnsw(Reader& r) {
   // 1 / ln M for M >= 2 is at most 1 / ln 2; a larger one would draw levels without bound.
   if (!(c.level_multiplier > 0.0f && c.level_multiplier <= 1.0f / std::log(2.0f)) || c.ef_construction == 0)
     corrupt("HNSW level multiplier or construction width out of range");
-  if (levels.size() != n || other.size() != n || lens.size() != n)
-    corrupt("HNSW arrays of " + std::to_string(levels.size()) + ", " + std::to_string(other.size()) +
-            " and " + std::to_string(lens.size()) + " nodes for " + std::to_string(n) + " vectors");
-  if (product(n, m0) != level0.size())
-    corrupt(std::to_string(level0.size()) + " level-0 link slots for " + std::to_string(n) + " nodes");
-  std::uint64_t top = 0;
+  auto node_count = [&](const char* what) {
+    const std::uint64_t count = r.count(8);
+    if (count != n)
+      corrupt("HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " +
+              std::to_string(n) + " vectors");
+  };
+
+  const std::uint64_t slots0 = r.count(4);
+  if (product(n, m0) != slots0)
+    corrupt(std::to_string(slots0) + " level-0 link slots for " + std::to_string(n) + " nodes");
+  PodVec<std::uint32_t> level0;
+  level0.resize_for_overwrite(n * (m0 + 1));
+  for (std::uint64_t node = 0; node < n; ++node) r.bytes(level0.data() + node * (m0 + 1) + 1, m0 * 4);
+
+  node_count("upper links");
+  std::vector<PodVec<std::uint32_t>> upper(n);
+  PodVec<std::uint64_t> upper_levels;  // per node, from its slot count
+  upper_levels.resize_for_overwrite(n);
   for (std::uint64_t node = 0; node < n; ++node) {
-    const std::uint64_t level = levels[node];
-    top = std::max(top, level);
-    if (product(level, m) != other[node].size() || lens[node].size() != level + 1 || level == UINT64_MAX)
-      corrupt("HNSW node " + std::to_string(node) + " of level " + std::to_string(level) +
-              " has " + std::to_string(other[node].size()) + " upper slots and " +
-              std::to_string(lens[node].size()) + " link counts");
+    const std::uint64_t slots = r.count(4);
+    if (slots % m != 0)
+      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(slots) +
+              " upper slots, not a multiple of " + std::to_string(m));
+    upper_levels[node] = slots / m;
+    upper[node].resize_for_overwrite(slots / m * (m + 1));
+    for (std::uint64_t l = 0; l < slots / m; ++l) r.bytes(upper[node].data() + l * (m + 1) + 1, m * 4);
   }
+
+  node_count("link counts");
   for (std::uint64_t node = 0; node < n; ++node) {
-    for (std::uint64_t l = 0; l <= levels[node]; ++l) {
-      const std::uint64_t count = lens[node][l];
+    const std::uint64_t counts = r.count(8);
+    if (counts != upper_levels[node] + 1)
+      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(upper_levels[node] * m) +
+              " upper slots and " + std::to_string(counts) + " link counts");
+    for (std::uint64_t l = 0; l < counts; ++l) {
+      const std::uint64_t count = r.u64();
       if (count > (l == 0 ? m0 : m))
         corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(count) +
                 " links on level " + std::to_string(l));
-      const std::uint32_t* ids = l == 0 ? level0.data() + node * m0 : other[node].data() + (l - 1) * m;
-      for (std::uint64_t i = 0; i < count; ++i) {
-        if (ids[i] >= n || levels[ids[i]] < l)
-          corrupt("HNSW node " + std::to_string(node) + " links to node " + std::to_string(ids[i]) +
+      *(l == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (l - 1) * (m + 1)) =
+          static_cast<std::uint32_t>(count);
+    }
+  }
+
+  PodVec<std::uint64_t> levels = r.seq<std::uint64_t>();
+  const std::uint64_t num_deleted = r.u64();
+  const std::optional<std::uint64_t> enter_level = r.opt_u64();
+  const std::optional<std::uint64_t> enter_point = r.opt_u64();
+  if (levels.size() != n)
+    corrupt("HNSW levels for " + std::to_string(levels.size()) + " nodes, " + std::to_string(n) + " vectors");
+  std::uint64_t top = 0;
+  for (std::uint64_t node = 0; node < n; ++node) {
+    top = std::max(top, levels[node]);
+    if (levels[node] != upper_levels[node])
+      corrupt("HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) +
+              " has " + std::to_string(upper_levels[node] * m) + " upper slots and " +
+              std::to_string(upper_levels[node] + 1) + " link counts");
+  }
+  for (std::uint64_t node = 0; node < n; ++node) {
+    for (std::uint64_t l = 0; l <= levels[node]; ++l) {
+      const std::uint32_t* block = l == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (l - 1) * (m + 1);
+      for (std::uint32_t i = 1; i <= block[0]; ++i) {
+        if (block[i] >= n || levels[block[i]] < l)
+          corrupt("HNSW node " + std::to_string(node) + " links to node " + std::to_string(block[i]) +
                   " on level " + std::to_string(l));
       }
     }
@@ -440,7 +472,7 @@ HNSWIndex read_hnsw(Reader& r) {
                                : enter_level && enter_point && *enter_point < n &&
                                      levels[*enter_point] == *enter_level && *enter_level == top;
   if (!entry_ok) corrupt("HNSW entry point inconsistent with the nodes");
-  return HNSWIndex::from_parts(c, std::move(vectors), level0.span(), other, lens, std::move(levels),
+  return HNSWIndex::from_parts(c, std::move(vectors), std::move(level0), std::move(upper), std::move(levels),
                                num_deleted, enter_level, enter_point);
 }
 

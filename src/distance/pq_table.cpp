@@ -122,8 +122,10 @@ void PQTable::rebuild_code_norms() {
   code_sq_norms.resize_for_overwrite(rows);
   const kernels::PQScan scan{nullptr, static_cast<std::size_t>(code_len), 1, static_cast<std::size_t>(config.m),
                              static_cast<unsigned>(config.n_bits), nullptr, centroid_sq_norms.data(), 0.0f};
-  for (std::uint64_t r = 0; r < rows; ++r)
-    code_sq_norms[r] = kernels::pq_code_norm_ref(scan, encoded_vec_set[r].data());
+  pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r)
+      code_sq_norms[r] = kernels::pq_code_norm_ref(scan, encoded_vec_set[r].data());
+  });
 }
 
 PQLookupTable PQTable::create_lookup(std::span<const float> query) const {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/failure.hpp"
+#include "common/parallel.hpp"
 #include "distance/distance.hpp"
 
 namespace quillmere {
@@ -45,37 +46,29 @@ HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
     : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
 
 HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
-                                std::span<const std::uint32_t> level0_links,
-                                std::span<const PodVec<std::uint32_t>> other_links,
-                                std::span<const PodVec<std::uint64_t>> links_len,
+                                PodVec<std::uint32_t> level0_blocks,
+                                std::vector<PodVec<std::uint32_t>> upper_blocks,
                                 PodVec<std::uint64_t> vec_level, std::uint64_t num_deleted,
                                 std::optional<std::uint64_t> enter_level,
                                 std::optional<std::uint64_t> enter_point) {
   HNSWIndex index(config);
+  index.level0_ = std::move(level0_blocks);
+  index.upper_ = std::move(upper_blocks);
+  // Squared norms in batches spread over the pool: the L2Sqr distance from a zero vector sums
+  // (0 - x)^2 = x^2 term by term in the same order as the squared norm, so the bits are the same.
   const std::uint64_t n = vec_level.size();
-  const std::uint64_t m = config.max_links, m0 = config.max_links_level0;
-  index.level0_.resize(n * (m0 + 1));
-  index.upper_.reserve(n);
-  for (std::uint64_t node = 0; node < n; ++node) {
-    std::uint32_t* b0 = index.level0_.data() + node * (m0 + 1);
-    b0[0] = saturated_count(links_len[node][0]);
-    std::copy_n(level0_links.data() + node * m0, m0, b0 + 1);
-    PodVec<std::uint32_t> upper(vec_level[node] * (m + 1));
-    for (std::uint64_t l = 1; l <= vec_level[node]; ++l) {
-      std::uint32_t* b = upper.data() + (l - 1) * (m + 1);
-      b[0] = saturated_count(links_len[node][l]);
-      std::copy_n(other_links[node].data() + (l - 1) * m, m, b + 1);
-    }
-    index.upper_.push_back(std::move(upper));
-  }
-  // Squared norms in one batch: the L2Sqr distance from a zero vector sums (0 - x)^2 = x^2 term
-  // by term in the same order as the squared norm, so the bits are the same.
-  const PodVec<float> zero(vec_set.dim());
+  const std::uint64_t dim = vec_set.dim();
+  const PodVec<float> zero(dim);
   index.norms.resize_for_overwrite(n);
-  distance_to_rows(DistanceAlgorithm::L2Sqr, zero.span(),
-                   RowBatch::contiguous(vec_set.data().data(), n, vec_set.dim()), index.norms.data());
-  if (config.dist == DistanceAlgorithm::Cosine)
-    for (float& x : index.norms) x = std::sqrt(x);
+  constexpr std::size_t kRowsPerTask = 4096;
+  pool::parallel_for((n + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t t0, std::size_t t1) {
+    const std::size_t begin = t0 * kRowsPerTask, end = std::min<std::size_t>(n, t1 * kRowsPerTask);
+    float* out = index.norms.data() + begin;
+    distance_to_rows(DistanceAlgorithm::L2Sqr, zero.span(),
+                     RowBatch::contiguous(vec_set.data().data() + begin * dim, end - begin, dim), out);
+    if (config.dist == DistanceAlgorithm::Cosine)
+      for (float* x = out; x < index.norms.data() + end; ++x) *x = std::sqrt(*x);
+  });
   index.vec_set = std::move(vec_set);
   index.vec_level = std::move(vec_level);
   index.num_deleted = num_deleted;

@@ -69,14 +69,13 @@ class HNSWIndex {
                                     const HNSWConfig& request, bool show_progress,
                                     ChaCha12Rng& rng);
 
-  // The index from its stored parts (the persisted layout: level-0 slots node after node, per
-  // node the slots of its upper levels, per node the counts from level 0 up). The norm cache is
-  // rebuilt from the vectors. REQUIRES: parts validated against each other (array sizes from
-  // the node count, levels and capacities).
+  // The index from its link blocks as they lie in memory (level 0: one array of [count, M0
+  // slots] per node; per node one array of [count, M slots] per upper level) and its levels.
+  // The norm cache is rebuilt from the vectors. REQUIRES: every part consistent with the node
+  // count, the levels and the capacities (a loaded file is checked first).
   static HNSWIndex from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
-                              std::span<const std::uint32_t> level0_links,
-                              std::span<const PodVec<std::uint32_t>> other_links,
-                              std::span<const PodVec<std::uint64_t>> links_len,
+                              PodVec<std::uint32_t> level0_blocks,
+                              std::vector<PodVec<std::uint32_t>> upper_blocks,
                               PodVec<std::uint64_t> vec_level, std::uint64_t num_deleted,
                               std::optional<std::uint64_t> enter_level,
                               std::optional<std::uint64_t> enter_point);
