@@ -40,7 +40,7 @@ inline std::size_t common_len(std::span<const float> a, std::span<const float> b
 }
 
 kernels::RowSource source_of(const RowBatch& batch) {
-  return {batch.rows, batch.row_len, batch.row_ptrs};
+  return {batch.rows, batch.row_len, batch.row_ptrs, batch.following};
 }
 
 }  // namespace

@@ -33,18 +33,22 @@ float distance(DistanceAlgorithm d, std::span<const float> a, std::span<const fl
 float distance(DistanceAlgorithm d, NormedVector a, NormedVector b);
 
 // The rows of a batch: `count` rows of `row_len` elements, either consecutive (`rows`) or
-// scattered (`row_ptrs`).
+// scattered (`row_ptrs`). Consecutive rows may be followed in memory by `following` rows that
+// the caller scores next (a scan in blocks), so that the kernels keep prefetching across the
+// end of a block.
 struct RowBatch {
   const float* rows = nullptr;
   const float* const* row_ptrs = nullptr;
   std::size_t count = 0;
   std::size_t row_len = 0;
+  std::size_t following = 0;
 
-  static RowBatch contiguous(const float* rows, std::size_t count, std::size_t row_len) {
-    return {rows, nullptr, count, row_len};
+  static RowBatch contiguous(const float* rows, std::size_t count, std::size_t row_len,
+                             std::size_t following = 0) {
+    return {rows, nullptr, count, row_len, following};
   }
   static RowBatch scattered(const float* const* ptrs, std::size_t count, std::size_t row_len) {
-    return {nullptr, ptrs, count, row_len};
+    return {nullptr, ptrs, count, row_len, 0};
   }
 };
 

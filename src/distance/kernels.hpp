@@ -10,11 +10,14 @@
 
 namespace quillmere::kernels {
 
-// Where the rows of a batch are: either `ptrs[i]` or `base + i * stride`.
+// Where the rows of a batch are: either `ptrs[i]` or `base + i * stride`. Consecutive rows may
+// be followed by `following` more rows that the caller scans next: the kernel may prefetch
+// them (never reads them).
 struct RowSource {
   const float* base = nullptr;
   std::size_t stride = 0;
   const float* const* ptrs = nullptr;
+  std::size_t following = 0;
 
   const float* row(std::size_t i) const { return ptrs != nullptr ? ptrs[i] : base + i * stride; }
 };

@@ -9,6 +9,7 @@ namespace {
 struct Avx2 {
   using V = __m256;
   static constexpr std::size_t kChains = 2;
+  static constexpr std::size_t kConsecutiveChains = 2;  // 16 rows per group
   static constexpr std::size_t W = 8;
 
   static V neg_zero() { return _mm256_set1_ps(-0.0f); }

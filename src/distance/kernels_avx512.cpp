@@ -12,6 +12,7 @@ namespace {
 struct Avx512 {
   using V = __m512;
   static constexpr std::size_t kChains = 2;
+  static constexpr std::size_t kConsecutiveChains = 1;  // 16 rows per group
   static constexpr std::size_t W = 16;
 
   static V neg_zero() { return _mm512_set1_ps(-0.0f); }

@@ -23,7 +23,7 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
   float dists[kBlockRows];
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t count = std::min(kBlockRows, rows - begin);
-    distance_to_rows(dist, q, RowBatch::contiguous(data + begin * dim, count, dim), dists);
+    distance_to_rows(dist, q, RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count), dists);
     for (std::uint64_t i = 0; i < count; ++i) result.add(begin + i, dists[i]);
   }
   return std::move(result).into_sorted_vec();
