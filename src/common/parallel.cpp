@@ -1,12 +1,15 @@
 #include "common/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include <tbb/global_control.h>
 
@@ -25,6 +28,14 @@ std::optional<std::size_t> parse_count(const char* text) {
   return value;
 }
 
+std::atomic<bool> forked{false};
+
+// Called before oneTBB is first used: from then on, a forked child knows it was forked.
+void watch_forks() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, [] { forked.store(true); }); });
+}
+
 struct ProcessPool {
   std::size_t threads;
   // Lets the arena have more threads than TBB's default (the CPU count) when asked for.
@@ -39,6 +50,7 @@ struct ProcessPool {
 };
 
 ProcessPool& process_pool() {
+  watch_forks();
   static ProcessPool pool(size_from_environment(std::getenv("RAYON_NUM_THREADS"),
                                                 std::getenv("RAYON_RS_NUM_CPUS"),
                                                 available_cpus()));
@@ -70,6 +82,8 @@ tbb::task_arena& arena() {
   return process_pool().arena;
 }
 
+bool forked_after_start() { return forked.load(std::memory_order_relaxed); }
+
 std::size_t thread_count() {
   if (override_arena != nullptr) return override_threads;
   return process_pool().threads;
@@ -77,6 +91,7 @@ std::size_t thread_count() {
 
 ScopedThreadCount::ScopedThreadCount(std::size_t threads)
     : previous_(override_arena), previous_threads_(override_threads) {
+  watch_forks();
   own_.emplace(static_cast<int>(threads));
   override_arena = &*own_;
   override_threads = threads;

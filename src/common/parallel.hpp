@@ -5,6 +5,12 @@
 //                                      otherwise the available CPUs (1 if unknown).
 // The helpers below run their bodies inside that arena and wait for them; an exception thrown
 // by a body (InternalFailure included) is re-thrown on the calling thread.
+//
+// A process forked after oneTBB started (by the pool or a ScopedThreadCount) has none of the
+// workers, and may have copied oneTBB's state in the middle of a change: a child that used it
+// could wait forever (a Python program forks its multiprocessing workers). There the helpers
+// run their bodies on the calling thread instead. The thread count is still the sizing rule's,
+// so everything computed in the child is what the pool would have computed.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +40,9 @@ tbb::task_arena& arena();
 // The pool's thread count (creates the pool on first use).
 std::size_t thread_count();
 
+// Whether this process was forked after oneTBB started (see the top of this file).
+bool forked_after_start();
+
 // Test hook: while alive, every helper runs in an arena of `threads` threads instead of the
 // process pool. Not for concurrent use; tests compare results across pool sizes with it.
 class ScopedThreadCount {
@@ -53,6 +62,10 @@ class ScopedThreadCount {
 template <class Body>
 void parallel_for(std::size_t n, Body&& body) {
   if (n == 0) return;
+  if (forked_after_start()) {
+    body(std::size_t{0}, n);
+    return;
+  }
   arena().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
                       [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
@@ -72,6 +85,11 @@ std::vector<T> parallel_map(std::size_t n, F&& f) {
 // Fork-join: runs a and b, possibly at the same time, and returns when both have finished.
 template <class A, class B>
 void join(A&& a, B&& b) {
+  if (forked_after_start()) {
+    a();
+    b();
+    return;
+  }
   arena().execute([&] { tbb::parallel_invoke(std::ref(a), std::ref(b)); });
 }
 
