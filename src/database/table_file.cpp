@@ -4,16 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string_view>
+#include <tuple>
 #include <utility>
 
+#include "common/allocator.hpp"
 #include "common/failure.hpp"
 #include "common/os_file.hpp"
+#include "common/parallel.hpp"
 
 namespace quillmere::table_file {
 namespace {
@@ -30,24 +35,22 @@ constexpr std::size_t kBufferSize = 8192;
 
 // A buffered byte sink over a file. After the first failed write every later write is
 // skipped, and the failure is what save reports.
+//
+// Small values are copied into the buffer inline; only a full buffer or a large array leaves
+// the caller (`bytes_slow`). A table of a million rows writes millions of small values, so the
+// per-value cost is most of what save spends outside the kernel.
 class Writer {
  public:
   explicit Writer(int fd) : fd_(fd) {}
 
   void bytes(const void* data, std::size_t n) {
-    if (failed_ || n == 0) return;  // an empty array may have no storage at all
-    if (n <= kBufferSize - used_) {
+    // An empty array may have no storage at all: it goes the slow way, which skips it.
+    if (n <= kBufferSize - used_ && n != 0) [[likely]] {
       std::memcpy(buffer_ + used_, data, n);
       used_ += n;
       return;
     }
-    flush();
-    if (n >= kBufferSize) {
-      write_all(data, n);
-    } else {
-      std::memcpy(buffer_, data, n);
-      used_ = n;
-    }
+    bytes_slow(data, n);
   }
   void flush() {
     if (used_ > 0) write_all(buffer_, used_);
@@ -55,10 +58,10 @@ class Writer {
   }
   const std::optional<Error>& failure() const { return failed_; }
 
-  void u8(std::uint8_t v) { bytes(&v, 1); }
-  void u32(std::uint32_t v) { bytes(&v, 4); }
-  void u64(std::uint64_t v) { bytes(&v, 8); }
-  void f32(float v) { bytes(&v, 4); }
+  void u8(std::uint8_t v) { value(v); }
+  void u32(std::uint32_t v) { value(v); }
+  void u64(std::uint64_t v) { value(v); }
+  void f32(float v) { value(v); }
   void str(const std::string& s) {
     u64(s.size());
     bytes(s.data(), s.size());
@@ -80,6 +83,35 @@ class Writer {
   }
 
  private:
+  template <class T>
+  void value(T v) {
+    if (sizeof v <= kBufferSize - used_) [[likely]] {
+      std::memcpy(buffer_ + used_, &v, sizeof v);
+      used_ += sizeof v;
+      return;
+    }
+    bytes_slow(&v, sizeof v);
+  }
+
+  [[gnu::noinline]] void bytes_slow(const void* data, std::size_t n) {
+    if (failed_ || n == 0) return;
+    // The buffer is topped up and written whole, the whole buffers' worth of the rest goes
+    // straight to the file and the tail waits in the buffer. Every write then starts at a
+    // multiple of the buffer size and covers whole pages of the file: a page shared by two
+    // writes costs the file system more than copying the top-up does.
+    const char* p = static_cast<const char*>(data);
+    const std::size_t top = kBufferSize - used_;
+    std::memcpy(buffer_ + used_, p, top);
+    used_ = kBufferSize;
+    flush();
+    p += top;
+    n -= top;
+    const std::size_t whole = n / kBufferSize * kBufferSize;
+    if (whole > 0) write_all(p, whole);
+    std::memcpy(buffer_, p + whole, n - whole);
+    used_ = n - whole;
+  }
+
   void write_all(const void* data, std::size_t n) {
     const char* p = static_cast<const char*>(data);
     while (n > 0 && !failed_) {
@@ -179,6 +211,13 @@ void write_pq(Writer& w, const PQTable& pq) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
+// Room for `needed` elements, grown by doubling but never past `limit` (what the rest of the
+// file can fill): the amortised growth of an array read piece by piece stays within the file.
+template <class T>
+void grow_within(PodVec<T>& v, std::size_t needed, std::size_t limit) {
+  if (needed > v.capacity()) v.reserve(std::max(needed, std::min(2 * v.capacity(), limit)));
+}
+
 // Stops a read; caught once in load and turned into its error value.
 struct ReadFailure {
   std::string message;
@@ -187,46 +226,100 @@ struct ReadFailure {
 [[noreturn]] void short_file() { throw ReadFailure{"io error: failed to fill whole buffer"}; }
 [[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{"Corrupt table file: " + what}; }
 
+template <class Word>
+std::uint64_t word_at(const unsigned char* b, std::size_t at) {
+  Word w;
+  std::memcpy(&w, b + at, sizeof w);
+  return w;
+}
+
+// Whether all n bytes are ASCII. Metadata nearly always is and is mostly shorter than a word:
+// the test ORs whole words together, the last one overlapping the one before.
+bool ascii(const unsigned char* b, std::size_t n) {
+  std::uint64_t any = 0;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 <= n; i += 8) any |= word_at<std::uint64_t>(b, i);
+    any |= word_at<std::uint64_t>(b, n - 8);
+  } else if (n >= 4) {
+    any = word_at<std::uint32_t>(b, 0) | word_at<std::uint32_t>(b, n - 4);
+  } else if (n >= 2) {
+    any = word_at<std::uint16_t>(b, 0) | word_at<std::uint16_t>(b, n - 2);
+  } else if (n == 1) {
+    any = b[0];
+  }
+  return (any & 0x8080808080808080u) == 0;
+}
+
+// The index of the first byte from `i` on that is not ASCII, or n.
+std::size_t skip_ascii(const unsigned char* b, std::size_t i, std::size_t n) {
+  while (n - i >= 8 && (word_at<std::uint64_t>(b, i) & 0x8080808080808080u) == 0) i += 8;
+  while (i < n && b[i] < 0x80) ++i;
+  return i;
+}
+
+// The decoder's description of the first invalid sequence, as "string is not valid utf8: ...".
+void check_utf8(const char* s, std::size_t n) {
+  const auto* b = reinterpret_cast<const unsigned char*>(s);
+  std::size_t i = 0;
+  auto invalid = [&](std::size_t len) {
+    throw ReadFailure{"string is not valid utf8: invalid utf-8 sequence of " + std::to_string(len) +
+                      " bytes from index " + std::to_string(i)};
+  };
+  auto incomplete = [&] {
+    throw ReadFailure{"string is not valid utf8: incomplete utf-8 byte sequence from index " +
+                      std::to_string(i)};
+  };
+  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+  if (ascii(b, n)) return;
+  while (true) {
+    i = skip_ascii(b, i, n);
+    if (i == n) return;
+    const unsigned char c = b[i];
+    std::size_t width = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      width = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      width = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      width = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      invalid(1);
+    }
+    if (i + 1 >= n) incomplete();
+    if (b[i + 1] < lo || b[i + 1] > hi) invalid(1);
+    for (std::size_t k = 2; k < width; ++k) {
+      if (i + k >= n) incomplete();
+      if (!cont(b[i + k])) invalid(k);
+    }
+    i += width;
+  }
+}
+
 // A buffered byte source over a file that knows how many bytes are left, so that no length
 // read from the file can make it reserve more than the file could still hold.
+//
+// The buffer never holds more than the bytes left (a refill reads at most what the file size
+// said remains), so a value the buffer holds can be taken inline with a single bound check;
+// only an empty buffer or a large array leaves the caller (`bytes_slow`).
 class Reader {
  public:
-  Reader(int fd, std::uint64_t size) : fd_(fd), left_(size) {}
+  Reader(int fd, std::uint64_t size) : fd_(fd), unread_(size) {}
 
-  std::uint64_t left() const { return left_; }
+  std::uint64_t left() const { return unread_ + buffered(); }
 
   void bytes(void* out, std::size_t n) {
-    if (n > left_) short_file();
-    char* p = static_cast<char*>(out);
-    // What the buffer holds first, then large remainders straight from the file.
-    if (n >= kBufferSize) {
-      const std::size_t take = std::min(n, end_ - pos_);
-      std::memcpy(p, buffer_ + pos_, take);
-      pos_ += take;
-      p += take;
-      n -= take;
-      left_ -= take;
-      while (n >= kBufferSize) {
-        const ssize_t r = ::read(fd_, p, n);
-        if (r < 0) {
-          if (errno == EINTR) continue;
-          throw ReadFailure{"io error: " + os_error(errno)};
-        }
-        if (r == 0) short_file();
-        p += r;
-        n -= static_cast<std::size_t>(r);
-        left_ -= static_cast<std::size_t>(r);
-      }
+    // An empty array may have no storage at all: it goes the slow way, which skips it.
+    if (n <= buffered() && n != 0) [[likely]] {
+      std::memcpy(out, buffer_ + pos_, n);
+      pos_ += n;
+      return;
     }
-    while (n > 0) {
-      if (pos_ == end_) refill();
-      const std::size_t take = std::min(n, end_ - pos_);
-      std::memcpy(p, buffer_ + pos_, take);
-      pos_ += take;
-      p += take;
-      n -= take;
-      left_ -= take;
-    }
+    bytes_slow(out, n);
   }
 
   std::uint8_t u8() { return value<std::uint8_t>(); }
@@ -234,23 +327,25 @@ class Reader {
   std::uint64_t u64() { return value<std::uint64_t>(); }
   float f32() { return value<float>(); }
 
-  // A count of elements that take at least `min_bytes` each in the file.
-  std::uint64_t count(std::uint64_t min_bytes) {
+  // A count of elements that take at least kMinBytes each in the file (a constant, so that
+  // the bound costs no division).
+  template <std::uint64_t kMinBytes>
+  std::uint64_t count() {
     const std::uint64_t c = u64();
-    if (c > left_ / min_bytes) short_file();
+    if (c > left() / kMinBytes) short_file();
     return c;
   }
 
-  std::string str() {
-    std::string s(count(1), '\0');
-    bytes(s.data(), s.size());
-    check_utf8(s);
-    return s;
-  }
+  // The bytes the buffer holds, not yet taken: for a caller that checks several values in
+  // place before it takes them with skip().
+  std::span<const char> window() const { return {buffer_ + pos_, buffered()}; }
+  // REQUIRES: n <= window().size().
+  void skip(std::size_t n) { pos_ += n; }
+
   template <class T>
   PodVec<T> seq() {
     PodVec<T> v;
-    v.resize_for_overwrite(count(sizeof(T)));
+    v.resize_for_overwrite(count<sizeof(T)>());
     bytes(v.data(), v.size() * sizeof(T));
     return v;
   }
@@ -273,6 +368,8 @@ class Reader {
   }
 
  private:
+  std::size_t buffered() const { return end_ - pos_; }
+
   template <class T>
   T value() {
     T v;
@@ -280,67 +377,53 @@ class Reader {
     return v;
   }
 
+  // What the buffer holds first, then large remainders straight from the file.
+  [[gnu::noinline]] void bytes_slow(void* out, std::size_t n) {
+    if (n == 0) return;
+    if (n > left()) short_file();
+    char* p = static_cast<char*>(out);
+    const std::size_t take = std::min(n, buffered());
+    std::memcpy(p, buffer_ + pos_, take);
+    pos_ += take;
+    p += take;
+    n -= take;
+    while (n >= kBufferSize) {
+      const std::size_t r = read_some(p, n);
+      p += r;
+      n -= r;
+    }
+    while (n > 0) {
+      refill();
+      const std::size_t part = std::min(n, buffered());
+      std::memcpy(p, buffer_, part);
+      pos_ = part;
+      p += part;
+      n -= part;
+    }
+  }
+
+  // REQUIRES: the buffer is empty and bytes are left.
   void refill() {
+    end_ = read_some(buffer_, static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, unread_)));
+    pos_ = 0;
+  }
+
+  // One read of up to `n` (> 0) bytes; a file that ends before its size said is a short file.
+  std::size_t read_some(char* into, std::size_t n) {
     while (true) {
-      const ssize_t r = ::read(fd_, buffer_, kBufferSize);
+      const ssize_t r = ::read(fd_, into, n);
       if (r < 0) {
         if (errno == EINTR) continue;
         throw ReadFailure{"io error: " + os_error(errno)};
       }
       if (r == 0) short_file();
-      pos_ = 0;
-      end_ = static_cast<std::size_t>(r);
-      return;
-    }
-  }
-
-  // The decoder's description of the first invalid sequence, as "string is not valid utf8: ...".
-  static void check_utf8(const std::string& s) {
-    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    auto invalid = [&](std::size_t len) {
-      throw ReadFailure{"string is not valid utf8: invalid utf-8 sequence of " + std::to_string(len) +
-                        " bytes from index " + std::to_string(i)};
-    };
-    auto incomplete = [&] {
-      throw ReadFailure{"string is not valid utf8: incomplete utf-8 byte sequence from index " +
-                        std::to_string(i)};
-    };
-    auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
-    while (i < n) {
-      const unsigned char c = b[i];
-      if (c < 0x80) {
-        ++i;
-        continue;
-      }
-      std::size_t width = 0;
-      unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-      if (c >= 0xC2 && c <= 0xDF) {
-        width = 2;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        width = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        width = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-      } else {
-        invalid(1);
-      }
-      if (i + 1 >= n) incomplete();
-      if (b[i + 1] < lo || b[i + 1] > hi) invalid(1);
-      for (std::size_t k = 2; k < width; ++k) {
-        if (i + k >= n) incomplete();
-        if (!cont(b[i + k])) invalid(k);
-      }
-      i += width;
+      unread_ -= static_cast<std::uint64_t>(r);
+      return static_cast<std::size_t>(r);
     }
   }
 
   int fd_;
-  std::uint64_t left_;
+  std::uint64_t unread_;  // bytes of the file not yet read into the buffer or a destination
   char buffer_[kBufferSize];
   std::size_t pos_ = 0, end_ = 0;
 };
@@ -363,20 +446,327 @@ VecSet<T> read_vec_set(Reader& r, const char* what) {
   return VecSet<T>(dim, std::move(data));
 }
 
-std::vector<Metadata> read_metadata(Reader& r) {
-  std::vector<Metadata> out(r.count(8));
-  for (Metadata& m : out) {
-    const std::uint64_t entries = r.count(16);
-    for (std::uint64_t e = 0; e < entries; ++e) {
-      std::string key = r.str();
-      m[std::move(key)] = r.str();  // a repeated key keeps the later value
+// The metadata section with every count bounded and every string checked, kept in the file's
+// own encoding (per map: entry count, then per entry: key length, key, value length, value):
+// the maps are built from it later (see read_table), without the file.
+struct MetadataSection {
+  std::uint64_t maps = 0;
+  PodVec<char> bytes;
+};
+
+// Copies the metadata section out of the reader. Counts and strings that lie whole in the
+// buffer are checked where they lie and copied in one run per buffer; one cut by the end of
+// the buffer is taken by the reader's general path. Metadata is hundreds of thousands of
+// short strings: per string this is a length check and an ASCII test.
+class SectionCopy {
+ public:
+  SectionCopy(Reader& r, PodVec<char>& out) : r_(r), out_(out) {}
+
+  template <std::uint64_t kMinBytes>
+  std::uint64_t count() {
+    const std::span<const char> w = unchecked();
+    if (w.size() < 8) [[unlikely]]
+      return count_slow<kMinBytes>();
+    std::uint64_t c;
+    std::memcpy(&c, w.data(), 8);
+    run_ += 8;
+    if (c > left() / kMinBytes) short_file();
+    return c;
+  }
+
+  void str() {
+    const std::span<const char> w = unchecked();
+    if (w.size() >= 8) [[likely]] {
+      std::uint64_t n;
+      std::memcpy(&n, w.data(), 8);
+      if (n <= w.size() - 8) [[likely]] {
+        check_utf8(w.data() + 8, n);
+        run_ += 8 + n;
+        return;
+      }
+    }
+    str_slow();
+  }
+
+  // Copies the run checked so far and takes it from the reader.
+  void flush() {
+    append(r_.window().data(), run_);
+    r_.skip(run_);
+    run_ = 0;
+  }
+
+ private:
+  // What the reader's buffer holds after the run.
+  std::span<const char> unchecked() const { return r_.window().subspan(run_); }
+  // The bytes of the file after the run.
+  std::uint64_t left() const { return r_.left() - run_; }
+
+  template <std::uint64_t kMinBytes>
+  std::uint64_t count_slow() {
+    flush();
+    const std::uint64_t c = r_.count<kMinBytes>();
+    append(&c, 8);
+    return c;
+  }
+  void str_slow() {
+    const std::uint64_t n = count_slow<1>();
+    const std::size_t at = out_.size();
+    grow(n);
+    out_.resize_for_overwrite(at + n);
+    r_.bytes(out_.data() + at, n);
+    check_utf8(out_.data() + at, n);
+  }
+
+  // Room for n more bytes, which the file still holds or has just given.
+  void grow(std::size_t n) { grow_within(out_, out_.size() + n, out_.size() + n + r_.left()); }
+  void append(const void* p, std::size_t n) {
+    if (n == 0) return;
+    grow(n);
+    const std::size_t at = out_.size();
+    out_.resize_for_overwrite(at + n);
+    std::memcpy(out_.data() + at, p, n);
+  }
+
+  Reader& r_;
+  PodVec<char>& out_;
+  std::size_t run_ = 0;  // bytes at the front of the reader's window checked but not yet copied
+};
+
+MetadataSection read_metadata_section(Reader& r) {
+  MetadataSection section;
+  section.maps = r.count<8>();
+  // Reserved up front at the size from which blocks get huge pages (or what the file still
+  // holds): a section of some MiB then costs a few page faults and no copies as it grows.
+  if (section.maps > 0) section.bytes.reserve(std::min<std::uint64_t>(r.left(), kHugePageBlockBytes));
+  SectionCopy copy(r, section.bytes);
+  for (std::uint64_t i = 0; i < section.maps; ++i) {
+    const std::uint64_t strings = 2 * copy.count<16>();
+    for (std::uint64_t s = 0; s < strings; ++s) copy.str();
+  }
+  copy.flush();
+  return section;
+}
+
+// Walks a MetadataSection, whose counts and lengths need no checks any more.
+class SectionCursor {
+ public:
+  explicit SectionCursor(const PodVec<char>& bytes) : p_(bytes.data()) {}
+  std::uint64_t count() {
+    std::uint64_t c;
+    std::memcpy(&c, p_, 8);
+    p_ += 8;
+    return c;
+  }
+  std::string_view str() {
+    const std::uint64_t n = count();
+    const std::string_view s(p_, n);
+    p_ += n;
+    return s;
+  }
+
+ private:
+  const char* p_;
+};
+
+// Save lists a map's keys in ascending order, so each key normally goes in at the end without
+// a search; keys in any other order are inserted by search, and a repeated key keeps the
+// later value.
+void build_map(SectionCursor& c, Metadata& m) {
+  const std::uint64_t entries = c.count();
+  for (std::uint64_t e = 0; e < entries; ++e) {
+    const std::string_view key = c.str(), value = c.str();
+    if (m.empty() || std::string_view(m.rbegin()->first) < key) {
+      m.emplace_hint(m.end(), std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(value));
+    } else {
+      m.insert_or_assign(std::string(key), std::string(value));
     }
   }
+}
+
+std::vector<Metadata> build_metadata(const MetadataSection& section) {
+  std::vector<Metadata> out(section.maps);
+  SectionCursor c(section.bytes);
+  for (Metadata& m : out) build_map(c, m);
   return out;
 }
 
-// The links are read straight into the index's own blocks ([count, slots] per node and
-// level), without a per-node allocation for nodes of level 0, and checked as they arrive.
+// The links of an HNSW index in the index's own block layout ([count, slots] per node and
+// level), read straight into place: nodes of level 0 need no allocation of their own.
+struct LinkBlocks {
+  std::uint64_t m = 0, m0 = 0;
+  PodVec<std::uint32_t> level0;              // per node: [count, M0 slots]
+  std::vector<PodVec<std::uint32_t>> upper;  // per node: for L >= 1, [count, M slots]
+  PodVec<std::uint64_t> upper_levels;        // per node, from its slot count
+
+  std::uint32_t* block(std::uint64_t node, std::uint64_t level) {
+    return level == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (level - 1) * (m + 1);
+  }
+  const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const {
+    return const_cast<LinkBlocks*>(this)->block(node, level);
+  }
+};
+
+void check_node_count(Reader& r, std::uint64_t n, const char* what) {
+  const std::uint64_t count = r.count<8>();
+  if (count != n)
+    corrupt("HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " + std::to_string(n) +
+            " vectors");
+}
+
+void read_level0_slots(Reader& r, std::uint64_t n, LinkBlocks& b) {
+  const std::uint64_t slots = r.count<4>();
+  if (product(n, b.m0) != slots)
+    corrupt(std::to_string(slots) + " level-0 link slots for " + std::to_string(n) + " nodes");
+  b.level0.resize_for_overwrite(n * (b.m0 + 1));
+  // The file holds the slots without the counts. They are read straight into the top of the
+  // array (node j's slots at n + j * M0), a slice small enough to stay in cache at a time,
+  // and each node's slots are moved down to its block right away: the block of node j ends
+  // where the slots of node j + 1 begin at the earliest, so no unread slot is overwritten.
+  constexpr std::uint64_t kSliceBytes = 256 << 10;
+  const std::uint64_t per_slice = std::max<std::uint64_t>(1, kSliceBytes / (b.m0 * 4));
+  std::uint32_t* const top = b.level0.data() + n;
+  for (std::uint64_t first = 0; first < n; first += per_slice) {
+    const std::uint64_t end = std::min(n, first + per_slice);
+    r.bytes(top + first * b.m0, (end - first) * b.m0 * 4);
+    for (std::uint64_t node = first; node < end; ++node)
+      std::memmove(b.block(node, 0) + 1, top + node * b.m0, b.m0 * 4);
+  }
+}
+
+void read_upper_slots(Reader& r, std::uint64_t n, LinkBlocks& b) {
+  check_node_count(r, n, "upper links");
+  b.upper.resize(n);
+  b.upper_levels.resize_for_overwrite(n);
+  for (std::uint64_t node = 0; node < n; ++node) {
+    const std::uint64_t slots = r.count<4>();
+    if (slots % b.m != 0)
+      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(slots) +
+              " upper slots, not a multiple of " + std::to_string(b.m));
+    const std::uint64_t levels = slots / b.m;
+    b.upper_levels[node] = levels;
+    if (levels == 0) continue;
+    b.upper[node].resize_for_overwrite(levels * (b.m + 1));
+    for (std::uint64_t l = 1; l <= levels; ++l) r.bytes(b.block(node, l) + 1, b.m * 4);
+  }
+}
+
+void read_link_counts(Reader& r, std::uint64_t n, LinkBlocks& b) {
+  check_node_count(r, n, "link counts");
+  for (std::uint64_t node = 0; node < n; ++node) {
+    const std::uint64_t counts = r.count<8>();
+    if (counts != b.upper_levels[node] + 1)
+      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(b.upper_levels[node] * b.m) +
+              " upper slots and " + std::to_string(counts) + " link counts");
+    for (std::uint64_t l = 0; l < counts; ++l) {
+      const std::uint64_t count = r.u64();
+      if (count > (l == 0 ? b.m0 : b.m))
+        corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(count) + " links on level " +
+                std::to_string(l));
+      *b.block(node, l) = static_cast<std::uint32_t>(count);
+    }
+  }
+}
+
+// Whether every one of `count` ids is below n. Written as one pass without an early exit so
+// that it runs as wide compares: level 0 holds nearly all of a graph's links.
+bool ids_below(const std::uint32_t* ids, std::uint32_t count, std::uint64_t n) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) return true;
+  const auto limit = static_cast<std::uint32_t>(n);
+  std::uint32_t outside = 0;
+  for (std::uint32_t i = 0; i < count; ++i) outside |= ids[i] >= limit ? 1u : 0u;
+  return outside == 0;
+}
+
+struct BadLink {
+  std::uint64_t level;
+  std::uint32_t target;
+};
+
+// A node's first link, level by level, that names no node or a node whose top level is below
+// the link's level. Every node reaches level 0, so there only the id range needs checking.
+std::optional<BadLink> bad_link(const LinkBlocks& b, const PodVec<std::uint64_t>& levels, std::uint64_t node) {
+  const std::uint64_t n = levels.size();
+  for (std::uint64_t l = 0; l <= levels[node]; ++l) {
+    const std::uint32_t* block = b.block(node, l);
+    if (l == 0 && ids_below(block + 1, block[0], n)) continue;
+    for (std::uint32_t i = 1; i <= block[0]; ++i) {
+      if (block[i] >= n || levels[block[i]] < l) return BadLink{l, block[i]};
+    }
+  }
+  return std::nullopt;
+}
+
+// Reports the first bad link in node order. The nodes are checked in parallel slices, each
+// noting its first bad node; the earliest of those is the one a single pass would report.
+void check_links(const LinkBlocks& b, const PodVec<std::uint64_t>& levels) {
+  constexpr std::uint64_t kNodesPerSlice = 8192;
+  const std::uint64_t n = levels.size();
+  std::vector<std::uint64_t> first_bad((n + kNodesPerSlice - 1) / kNodesPerSlice, n);
+  pool::parallel_for(first_bad.size(), [&](std::size_t s0, std::size_t s1) {
+    for (std::size_t s = s0; s < s1; ++s) {
+      const std::uint64_t end = std::min(n, (s + 1) * kNodesPerSlice);
+      for (std::uint64_t node = s * kNodesPerSlice; node < end; ++node) {
+        if (bad_link(b, levels, node)) {
+          first_bad[s] = node;
+          break;
+        }
+      }
+    }
+  });
+  for (const std::uint64_t node : first_bad) {
+    if (node == n) continue;
+    const BadLink bad = *bad_link(b, levels, node);
+    corrupt("HNSW node " + std::to_string(node) + " links to node " + std::to_string(bad.target) + " on level " +
+            std::to_string(bad.level));
+  }
+}
+
+// The levels must agree with the slots and counts read per node; answers the top level.
+std::uint64_t check_levels(const LinkBlocks& b, const PodVec<std::uint64_t>& levels) {
+  std::uint64_t top = 0;
+  for (std::uint64_t node = 0; node < levels.size(); ++node) {
+    top = std::max(top, levels[node]);
+    if (levels[node] != b.upper_levels[node])
+      corrupt("HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) + " has " +
+              std::to_string(b.upper_levels[node] * b.m) + " upper slots and " +
+              std::to_string(b.upper_levels[node] + 1) + " link counts");
+  }
+  return top;
+}
+
+// The HNSW record after its vectors.
+struct Graph {
+  LinkBlocks links;
+  PodVec<std::uint64_t> levels;
+  std::uint64_t num_deleted = 0;
+  std::optional<std::uint64_t> enter_level, enter_point;
+};
+
+Graph read_graph(Reader& r, std::uint64_t n, std::uint64_t m, std::uint64_t m0) {
+  Graph g;
+  g.links.m = m;
+  g.links.m0 = m0;
+  read_level0_slots(r, n, g.links);
+  read_upper_slots(r, n, g.links);
+  read_link_counts(r, n, g.links);
+  g.levels = r.seq<std::uint64_t>();
+  g.num_deleted = r.u64();
+  g.enter_level = r.opt_u64();
+  g.enter_point = r.opt_u64();
+  return g;
+}
+
+void check_graph(const Graph& g, std::uint64_t n) {
+  if (g.levels.size() != n)
+    corrupt("HNSW levels for " + std::to_string(g.levels.size()) + " nodes, " + std::to_string(n) + " vectors");
+  const std::uint64_t top = check_levels(g.links, g.levels);
+  check_links(g.links, g.levels);
+  const bool entry_ok = n == 0 ? !g.enter_level && !g.enter_point
+                               : g.enter_level && g.enter_point && *g.enter_point < n &&
+                                     g.levels[*g.enter_point] == *g.enter_level && *g.enter_level == top;
+  if (!entry_ok) corrupt("HNSW entry point inconsistent with the nodes");
+}
+
 HNSWIndex read_hnsw(Reader& r) {
   HNSWInnerConfig c{};
   c.dim = r.u64();
@@ -400,80 +790,15 @@ HNSWIndex read_hnsw(Reader& r) {
   // 1 / ln M for M >= 2 is at most 1 / ln 2; a larger one would draw levels without bound.
   if (!(c.level_multiplier > 0.0f && c.level_multiplier <= 1.0f / std::log(2.0f)) || c.ef_construction == 0)
     corrupt("HNSW level multiplier or construction width out of range");
-  auto node_count = [&](const char* what) {
-    const std::uint64_t count = r.count(8);
-    if (count != n)
-      corrupt("HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " +
-              std::to_string(n) + " vectors");
-  };
 
-  const std::uint64_t slots0 = r.count(4);
-  if (product(n, m0) != slots0)
-    corrupt(std::to_string(slots0) + " level-0 link slots for " + std::to_string(n) + " nodes");
-  PodVec<std::uint32_t> level0;
-  level0.resize_for_overwrite(n * (m0 + 1));
-  for (std::uint64_t node = 0; node < n; ++node) r.bytes(level0.data() + node * (m0 + 1) + 1, m0 * 4);
-
-  node_count("upper links");
-  std::vector<PodVec<std::uint32_t>> upper(n);
-  PodVec<std::uint64_t> upper_levels;  // per node, from its slot count
-  upper_levels.resize_for_overwrite(n);
-  for (std::uint64_t node = 0; node < n; ++node) {
-    const std::uint64_t slots = r.count(4);
-    if (slots % m != 0)
-      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(slots) +
-              " upper slots, not a multiple of " + std::to_string(m));
-    upper_levels[node] = slots / m;
-    upper[node].resize_for_overwrite(slots / m * (m + 1));
-    for (std::uint64_t l = 0; l < slots / m; ++l) r.bytes(upper[node].data() + l * (m + 1) + 1, m * 4);
-  }
-
-  node_count("link counts");
-  for (std::uint64_t node = 0; node < n; ++node) {
-    const std::uint64_t counts = r.count(8);
-    if (counts != upper_levels[node] + 1)
-      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(upper_levels[node] * m) +
-              " upper slots and " + std::to_string(counts) + " link counts");
-    for (std::uint64_t l = 0; l < counts; ++l) {
-      const std::uint64_t count = r.u64();
-      if (count > (l == 0 ? m0 : m))
-        corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(count) +
-                " links on level " + std::to_string(l));
-      *(l == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (l - 1) * (m + 1)) =
-          static_cast<std::uint32_t>(count);
-    }
-  }
-
-  PodVec<std::uint64_t> levels = r.seq<std::uint64_t>();
-  const std::uint64_t num_deleted = r.u64();
-  const std::optional<std::uint64_t> enter_level = r.opt_u64();
-  const std::optional<std::uint64_t> enter_point = r.opt_u64();
-  if (levels.size() != n)
-    corrupt("HNSW levels for " + std::to_string(levels.size()) + " nodes, " + std::to_string(n) + " vectors");
-  std::uint64_t top = 0;
-  for (std::uint64_t node = 0; node < n; ++node) {
-    top = std::max(top, levels[node]);
-    if (levels[node] != upper_levels[node])
-      corrupt("HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) +
-              " has " + std::to_string(upper_levels[node] * m) + " upper slots and " +
-              std::to_string(upper_levels[node] + 1) + " link counts");
-  }
-  for (std::uint64_t node = 0; node < n; ++node) {
-    for (std::uint64_t l = 0; l <= levels[node]; ++l) {
-      const std::uint32_t* block = l == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (l - 1) * (m + 1);
-      for (std::uint32_t i = 1; i <= block[0]; ++i) {
-        if (block[i] >= n || levels[block[i]] < l)
-          corrupt("HNSW node " + std::to_string(node) + " links to node " + std::to_string(block[i]) +
-                  " on level " + std::to_string(l));
-      }
-    }
-  }
-  const bool entry_ok = n == 0 ? !enter_level && !enter_point
-                               : enter_level && enter_point && *enter_point < n &&
-                                     levels[*enter_point] == *enter_level && *enter_level == top;
-  if (!entry_ok) corrupt("HNSW entry point inconsistent with the nodes");
-  return HNSWIndex::from_parts(c, std::move(vectors), std::move(level0), std::move(upper), std::move(levels),
-                               num_deleted, enter_level, enter_point);
+  // The norms need only the vectors: the pool computes them while the links are read.
+  Graph g;
+  PodVec<float> norms;
+  pool::join([&] { g = read_graph(r, n, m, m0); }, [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
+  check_graph(g, n);
+  return HNSWIndex::from_parts(c, std::move(vectors), std::move(g.links.level0), std::move(g.links.upper),
+                               std::move(g.levels), std::move(norms), g.num_deleted, g.enter_level,
+                               g.enter_point);
 }
 
 PQTable read_pq(Reader& r) {
@@ -487,7 +812,7 @@ PQTable read_pq(Reader& r) {
   const std::uint64_t dim = r.u64(), k = r.u64(), code_len = r.u64();
   VecSet<std::uint8_t> codes = read_vec_set<std::uint8_t>(r, "the PQ code set");
   std::vector<KMeans> models;
-  const std::uint64_t n_models = r.count(41);  // the smallest KMeans record
+  const std::uint64_t n_models = r.count<41>();  // the smallest KMeans record
   models.reserve(n_models);
   for (std::uint64_t g = 0; g < n_models; ++g) {
     KMeansConfig kc{};
@@ -505,19 +830,35 @@ PQTable read_pq(Reader& r) {
   return PQTable{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms), {}};
 }
 
-MetadataVecTable read_table(Reader& r) {
-  std::vector<Metadata> metadata = read_metadata(r);
-  std::optional<DynamicIndex> inner;
+// Everything after the metadata: the index, then the optional PQ table.
+void read_index_and_pq(Reader& r, std::optional<DynamicIndex>& inner, std::optional<PQTable>& pq) {
   if (r.variant() == DynamicIndex::Flat) {
     const DistanceAlgorithm d = r.dist();
     inner.emplace(FlatIndex(d, read_vec_set<float>(r, "the vector set")));
   } else {
     inner.emplace(read_hnsw(r));
   }
-  std::optional<PQTable> pq;
   if (r.tag()) pq = read_pq(r);
-  return MetadataVecTable{std::move(metadata), std::move(*inner), std::move(pq),
-                          ChaCha12Rng::from_entropy()};
+}
+
+// Metadata sections from this size on are turned into maps on the pool while the rest of the
+// file is read; for a smaller one, waking the pool costs more than building its maps.
+constexpr std::size_t kBackgroundMapBytes = 64 << 10;
+
+MetadataVecTable read_table(Reader& r) {
+  const MetadataSection section = read_metadata_section(r);
+  // The maps take one allocation per entry, which is what reading them costs. Every check of
+  // the metadata is done by now, so the errors still come in file order.
+  std::vector<Metadata> metadata;
+  std::optional<DynamicIndex> inner;
+  std::optional<PQTable> pq;
+  if (section.bytes.size() >= kBackgroundMapBytes) {
+    pool::join([&] { read_index_and_pq(r, inner, pq); }, [&] { metadata = build_metadata(section); });
+  } else {
+    metadata = build_metadata(section);
+    read_index_and_pq(r, inner, pq);
+  }
+  return MetadataVecTable{std::move(metadata), std::move(*inner), std::move(pq), ChaCha12Rng::from_entropy()};
 }
 
 }  // namespace

@@ -120,11 +120,14 @@ void PQTable::rebuild_code_norms() {
   if (config.dist != DistanceAlgorithm::Cosine) return;
   const std::uint64_t rows = encoded_vec_set.len();
   code_sq_norms.resize_for_overwrite(rows);
-  const kernels::PQScan scan{nullptr, static_cast<std::size_t>(code_len), 1, static_cast<std::size_t>(config.m),
-                             static_cast<unsigned>(config.n_bits), nullptr, centroid_sq_norms.data(), 0.0f};
+  // A code's N is what the L2Sqr scan scores it with the centroid norms as the lookup table:
+  // the same terms summed in the same order from +0.0, by the kernel that runs many codes at once.
+  const kernels::Kernels& k = kernels::active_kernels();
   pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t r = begin; r < end; ++r)
-      code_sq_norms[r] = kernels::pq_code_norm_ref(scan, encoded_vec_set[r].data());
+    const kernels::PQScan scan{encoded_vec_set[begin].data(), static_cast<std::size_t>(code_len), end - begin,
+                               static_cast<std::size_t>(config.m), static_cast<unsigned>(config.n_bits),
+                               centroid_sq_norms.data(), nullptr, 0.0f};
+    k.pq_scan(scan, code_sq_norms.data() + begin);
   });
 }
 

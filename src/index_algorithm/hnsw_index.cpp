@@ -45,30 +45,37 @@ HNSWInnerConfig HNSWIndex::parameters(const HNSWConfig& request, DistanceAlgorit
 HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
     : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
 
-HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
-                                PodVec<std::uint32_t> level0_blocks,
-                                std::vector<PodVec<std::uint32_t>> upper_blocks,
-                                PodVec<std::uint64_t> vec_level, std::uint64_t num_deleted,
-                                std::optional<std::uint64_t> enter_level,
-                                std::optional<std::uint64_t> enter_point) {
-  HNSWIndex index(config);
-  index.level0_ = std::move(level0_blocks);
-  index.upper_ = std::move(upper_blocks);
+PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist) {
   // Squared norms in batches spread over the pool: the L2Sqr distance from a zero vector sums
   // (0 - x)^2 = x^2 term by term in the same order as the squared norm, so the bits are the same.
-  const std::uint64_t n = vec_level.size();
+  const std::uint64_t n = vec_set.len();
   const std::uint64_t dim = vec_set.dim();
   const PodVec<float> zero(dim);
-  index.norms.resize_for_overwrite(n);
+  PodVec<float> norms;
+  norms.resize_for_overwrite(n);
   constexpr std::size_t kRowsPerTask = 4096;
   pool::parallel_for((n + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t t0, std::size_t t1) {
     const std::size_t begin = t0 * kRowsPerTask, end = std::min<std::size_t>(n, t1 * kRowsPerTask);
-    float* out = index.norms.data() + begin;
+    float* out = norms.data() + begin;
     distance_to_rows(DistanceAlgorithm::L2Sqr, zero.span(),
                      RowBatch::contiguous(vec_set.data().data() + begin * dim, end - begin, dim), out);
-    if (config.dist == DistanceAlgorithm::Cosine)
-      for (float* x = out; x < index.norms.data() + end; ++x) *x = std::sqrt(*x);
+    if (dist == DistanceAlgorithm::Cosine)
+      for (float* x = out; x < norms.data() + end; ++x) *x = std::sqrt(*x);
   });
+  return norms;
+}
+
+HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
+                                PodVec<std::uint32_t> level0_blocks,
+                                std::vector<PodVec<std::uint32_t>> upper_blocks,
+                                PodVec<std::uint64_t> vec_level, PodVec<float> norms,
+                                std::uint64_t num_deleted, std::optional<std::uint64_t> enter_level,
+                                std::optional<std::uint64_t> enter_point) {
+  assert_eq(static_cast<std::uint64_t>(norms.size()), vec_level.size());
+  HNSWIndex index(config);
+  index.level0_ = std::move(level0_blocks);
+  index.upper_ = std::move(upper_blocks);
+  index.norms = std::move(norms);
   index.vec_set = std::move(vec_set);
   index.vec_level = std::move(vec_level);
   index.num_deleted = num_deleted;

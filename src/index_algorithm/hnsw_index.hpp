@@ -69,15 +69,19 @@ class HNSWIndex {
                                     const HNSWConfig& request, bool show_progress,
                                     ChaCha12Rng& rng);
 
+  // The norm cache of an index of distance `dist` over `vec_set` (see the file comment),
+  // computed over the pool.
+  static PodVec<float> norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist);
+
   // The index from its link blocks as they lie in memory (level 0: one array of [count, M0
-  // slots] per node; per node one array of [count, M slots] per upper level) and its levels.
-  // The norm cache is rebuilt from the vectors. REQUIRES: every part consistent with the node
-  // count, the levels and the capacities (a loaded file is checked first).
+  // slots] per node; per node one array of [count, M slots] per upper level), its levels and
+  // its norm cache. REQUIRES: every part consistent with the node count, the levels and the
+  // capacities (a loaded file is checked first); `norms` = norms_of(vec_set, config.dist).
   static HNSWIndex from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
                               PodVec<std::uint32_t> level0_blocks,
                               std::vector<PodVec<std::uint32_t>> upper_blocks,
-                              PodVec<std::uint64_t> vec_level, std::uint64_t num_deleted,
-                              std::optional<std::uint64_t> enter_level,
+                              PodVec<std::uint64_t> vec_level, PodVec<float> norms,
+                              std::uint64_t num_deleted, std::optional<std::uint64_t> enter_level,
                               std::optional<std::uint64_t> enter_point);
 
   // --- insertion ---

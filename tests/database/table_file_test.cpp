@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <optional>
 #include <random>
 #include <span>
@@ -24,6 +25,7 @@
 
 #include "common/failure.hpp"
 #include "database/metadata_vec_table.hpp"
+#include "distance/kernels.hpp"
 #include "test_support.hpp"
 
 namespace quillmere {
@@ -78,6 +80,23 @@ Bytes one_row_file(const std::vector<std::pair<std::string, std::string>>& entri
   e.u64(1).u64(entries.size());
   for (const auto& [k, v] : entries) e.str(k).str(v);
   e.u32(0).u32(0).u64(1).u64(1).f32(5.0f).u8(0);
+  return e.b;
+}
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// A flat L2Sqr file of dimension 1 with one row per map (row i holds i), each map given as
+// (key, value) entries in file order.
+Bytes flat_file(const std::vector<Entries>& maps) {
+  Encoder e;
+  e.u64(maps.size());
+  for (const Entries& entries : maps) {
+    e.u64(entries.size());
+    for (const auto& [k, v] : entries) e.str(k).str(v);
+  }
+  e.u32(0).u32(0).u64(1).u64(maps.size());
+  for (std::size_t i = 0; i < maps.size(); ++i) e.f32(static_cast<float>(i));
+  e.u8(0);
   return e.b;
 }
 
@@ -193,6 +212,47 @@ struct HnswLayout {
   }
   std::size_t level0_slot(std::size_t node, std::size_t i, std::size_t m0) const {
     return level0 + 8 + 4 * (node * m0 + i);
+  }
+};
+
+// The file of an HNSW table of dimension 1 and M = 2 (M0 = 4) without metadata, built from its
+// links: every node has level 0, the nodes in `level1` also level 1, and the first of those (or
+// node 0) is the entry point. Unused slots hold `filler`.
+struct GraphFile {
+  std::vector<std::vector<std::uint32_t>> level0;              // per node
+  std::map<std::uint32_t, std::vector<std::uint32_t>> level1;  // per node of level 1
+  std::uint32_t filler = 0;
+
+  Bytes encode() const {
+    constexpr std::size_t m = 2, m0 = 4;
+    const std::size_t n = level0.size();
+    auto slots = [&](Encoder& e, const std::vector<std::uint32_t>& links, std::size_t capacity) {
+      for (std::size_t i = 0; i < capacity; ++i) e.u32(i < links.size() ? links[i] : filler);
+    };
+    Encoder e;
+    e.u64(n);
+    for (std::size_t i = 0; i < n; ++i) e.u64(0);
+    e.u32(1).u64(1).u32(0).u64(n).u64(m).u64(m0).u64(40).u64(20).f32(1.0f / std::log(2.0f)).u64(1000);
+    e.u64(1).u64(n);
+    for (std::size_t i = 0; i < n; ++i) e.f32(static_cast<float>(i));
+    e.u64(n * m0);
+    for (const auto& links : level0) slots(e, links, m0);
+    e.u64(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      e.u64(level1.contains(i) ? m : 0);
+      if (level1.contains(i)) slots(e, level1.at(i), m);
+    }
+    e.u64(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      e.u64(level1.contains(i) ? 2 : 1).u64(level0[i].size());
+      if (level1.contains(i)) e.u64(level1.at(i).size());
+    }
+    e.u64(n);
+    for (std::uint32_t i = 0; i < n; ++i) e.u64(level1.contains(i) ? 1 : 0);
+    e.u64(0);
+    e.u8(1).u64(level1.empty() ? 0 : 1).u8(1).u64(level1.empty() ? 0 : level1.begin()->first);
+    e.u8(0);
+    return e.b;
   }
 };
 
@@ -315,6 +375,23 @@ TEST_F(TableFileTest, MapOrderInTheFileIsNotCheckedAndARepeatedKeyKeepsTheLaterV
   ASSERT_TRUE(t.has_value()) << t.error().message;
   EXPECT_EQ(t->metadata, (std::vector<Metadata>{{{"a", "x"}, {"k", "2"}}}));
   EXPECT_EQ(t->extract_data()[0].first, std::vector<float>{5.0f});
+
+  // Keys in ascending order go in at the end of the map; every other order must give the same
+  // map, with the last value of a repeated key.
+  const std::pair<Entries, Metadata> cases[] = {
+      {{{"a", "1"}, {"b", "2"}, {"c", "3"}}, {{"a", "1"}, {"b", "2"}, {"c", "3"}}},
+      {{{"c", "3"}, {"b", "2"}, {"a", "1"}}, {{"a", "1"}, {"b", "2"}, {"c", "3"}}},
+      {{{"b", "1"}, {"b", "2"}}, {{"b", "2"}}},
+      {{{"a", "1"}, {"b", "2"}, {"a", "3"}}, {{"a", "3"}, {"b", "2"}}},
+      {{{"a", "1"}, {"c", "2"}, {"b", "3"}, {"c", "4"}}, {{"a", "1"}, {"b", "3"}, {"c", "4"}}},
+      {{{"ab", "1"}, {"a", "2"}, {"", "3"}, {"abc", "4"}}, {{"", "3"}, {"a", "2"}, {"ab", "1"}, {"abc", "4"}}},
+      {{{"\xC3\xA9", "1"}, {"z", "2"}}, {{"z", "2"}, {"\xC3\xA9", "1"}}},  // bytes compare unsigned
+  };
+  for (const auto& [entries, want] : cases) {
+    Result<MetadataVecTable> loaded = load_bytes(flat_file({entries, {}, entries}));
+    ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+    EXPECT_EQ(loaded->metadata, (std::vector<Metadata>{want, {}, want})) << entries.front().first;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -372,6 +449,29 @@ TEST_F(TableFileTest, PqRoundTripsForBothCodeWidths) {
   }
 }
 
+// The code norms are not stored: after a load they must be the reference sums, bit for bit,
+// for every row (37 rows: wide kernels leave a partial group at the end).
+TEST_F(TableFileTest, LoadedCodeNormsAreTheReferenceSums) {
+  for (std::uint64_t bits : {4u, 8u}) {
+    for (std::uint64_t m : {1u, 3u, 5u}) {
+      SCOPED_TRACE("bits " + std::to_string(bits) + " m " + std::to_string(m));
+      MetadataVecTable t = filled_table(37, 5, DistanceAlgorithm::Cosine, false);
+      ASSERT_TRUE(t.build_pq_table(0.9f, bits, m).has_value());
+      const Result<MetadataVecTable> loaded = load_bytes(saved_bytes(t));
+      ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+      const PQTable& pq = *loaded->pq_table;
+      ASSERT_EQ(pq.code_sq_norms.size(), 37u);
+      const kernels::PQScan scan{nullptr, static_cast<std::size_t>(pq.code_len), 1, static_cast<std::size_t>(m),
+                                 static_cast<unsigned>(bits), nullptr, pq.centroid_sq_norms.data(), 0.0f};
+      for (std::uint64_t row = 0; row < 37; ++row) {
+        const float want = kernels::pq_code_norm_ref(scan, pq.encoded_vec_set[row].data());
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(pq.code_sq_norms[row]), std::bit_cast<std::uint32_t>(want))
+            << "row " << row;
+      }
+    }
+  }
+}
+
 TEST_F(TableFileTest, ValuesAcrossTheBufferBoundary) {
   MetadataVecTable t = make_table(2, DistanceAlgorithm::L2Sqr);
   for (std::size_t len : {8180u, 8191u, 8192u, 8193u, 20000u, 1u, 0u}) {
@@ -380,6 +480,52 @@ TEST_F(TableFileTest, ValuesAcrossTheBufferBoundary) {
     t.add(std::vector<float>{static_cast<float>(len), 1.0f}, {{std::string(len % 7, 'k'), value}});
   }
   expect_round_trip(t);
+}
+
+// The reader's 8192-byte buffer ends at every offset of a map in turn (inside its entry count,
+// a length, a key, a value or between them): the map loads the same, a bad string in it is
+// reported the same, and a file that ends there is short.
+TEST_F(TableFileTest, MetadataCutByTheBufferEndAtEveryOffset) {
+  constexpr std::size_t kBuffer = 8192;
+  const Entries probe = {{"k\xC3\xA9", "v\xE2\x82\xAC"}, {"key2", "value two"}};
+  const Entries bad = {{"k\xC3\xA9", "v\xE2\x82\xAC"}, {"key2", "valu\xFF two"}};
+  constexpr std::size_t kProbeBytes = 8 + (8 + 3 + 8 + 4) + (8 + 4 + 8 + 9);
+  // The first map (after the 8-byte map count) is padded so that `inside` bytes of the probe
+  // map come before the end of the first buffer.
+  auto file = [&](const Entries& probe_map, std::size_t inside) {
+    const std::size_t pad = kBuffer - inside - (8 + 8 + 8 + 3 + 8);
+    return flat_file({{{"pad", std::string(pad, 'p')}}, probe_map});
+  };
+  for (std::size_t inside = 0; inside <= kProbeBytes; ++inside) {
+    SCOPED_TRACE("the buffer ends " + std::to_string(inside) + " bytes into the map");
+    const Bytes whole = file(probe, inside);
+    const Result<MetadataVecTable> loaded = load_bytes(whole);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+    EXPECT_EQ(loaded->metadata.at(1), Metadata(probe.begin(), probe.end()));
+    EXPECT_EQ(load_error(file(bad, inside)), "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 4");
+    for (std::size_t len : {kBuffer, kBuffer + 1})
+      EXPECT_EQ(load_error(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(len))), kShort);
+  }
+}
+
+// Metadata of some hundred KiB, built into maps while the rest of the file is read: the table
+// is the same, and errors after the metadata are still the ones reported.
+TEST_F(TableFileTest, LargeMetadataLoadsTheSameAndLaterErrorsAreReported) {
+  MetadataVecTable t = make_table(2, DistanceAlgorithm::L2Sqr);
+  const auto rows = random_rows(4000, 2, 9);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    Metadata m{{"id", std::to_string(i)}, {"name", std::string(i % 41, static_cast<char>('a' + i % 26))}};
+    if (i % 7 == 0) m["\xC3\xA9t\xC3\xA9"] = "\xE2\x82\xAC" + std::to_string(i);
+    t.add(rows[i], std::move(m));
+  }
+  expect_round_trip(t);
+  const Bytes b = saved_bytes(t);
+  EXPECT_EQ(load_error(Bytes(b.begin(), b.end() - 3)), kShort);
+  Bytes bad_tag = b;
+  bad_tag.back() = 9;
+  EXPECT_EQ(load_error(bad_tag), "tag for enum is not valid, found 9");
+  t.metadata.pop_back();
+  EXPECT_EQ(load_error(saved_bytes(t)), "Corrupt table file: 3999 metadata maps for 4000 rows");
 }
 
 TEST_F(TableFileTest, SaveReplacesTheWholeFileWithPermissionsFromTheMask) {
@@ -536,6 +682,27 @@ TEST_F(TableFileTest, InvalidUtf8InKeysAndValues) {
   }
 }
 
+// One non-ASCII byte at each position of strings of every length up to a few words: the
+// invalid one is reported at its index and a valid two-byte character is kept, wherever it
+// falls in the words that are tested together.
+TEST_F(TableFileTest, NonAsciiBytesAtEveryPositionOfAString) {
+  for (std::size_t len = 1; len <= 20; ++len) {
+    for (std::size_t at = 0; at < len; ++at) {
+      SCOPED_TRACE("length " + std::to_string(len) + ", byte " + std::to_string(at));
+      std::string text(len, 'a');
+      text[at] = '\xFF';
+      EXPECT_EQ(load_error(one_row_file({{"k", text}})),
+                "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index " + std::to_string(at));
+      if (at + 1 == len) continue;
+      text[at] = '\xC3';
+      text[at + 1] = '\xA9';
+      const Result<MetadataVecTable> loaded = load_bytes(one_row_file({{text, text}}));
+      ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+      EXPECT_EQ(loaded->metadata[0], (Metadata{{text, text}}));
+    }
+  }
+}
+
 TEST_F(TableFileTest, CountsLargerThanTheFileAreShortFiles) {
   // Positions of counts in the one-row file: metadata maps, map entries, key length, vector data.
   const Bytes base = one_row_file({{"k", "v"}});
@@ -676,6 +843,43 @@ TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
   // An empty index with an entry point.
   EXPECT_EQ(load_error(empty_hnsw_file(h.config, true)), c + "HNSW entry point inconsistent with the nodes");
   EXPECT_EQ(load_error(empty_hnsw_file(h.config, false)), "<loaded>");
+}
+
+// Links are checked over many nodes at once; the one reported is still the first bad link in
+// node order, and within a node in level order. Slots past a list's count are not links.
+TEST_F(TableFileTest, TheFirstBadLinkInNodeOrderIsReported) {
+  constexpr std::uint32_t kNodes = 30000;
+  GraphFile base;
+  for (std::uint32_t i = 0; i < kNodes; ++i) base.level0.push_back({(i + 1) % kNodes});
+  base.level1 = {{0, {20000}}, {20000, {0}}};
+  using Change = std::function<void(GraphFile&)>;
+  const std::string c = "Corrupt table file: HNSW node ";
+  const std::pair<Change, std::string> cases[] = {
+      {[](GraphFile&) {}, "<loaded>"},
+      {[](GraphFile& g) { g.filler = 0xFFFFFFFFu; }, "<loaded>"},
+      {[](GraphFile& g) { g.level0[25000] = {25001, 30000}; }, c + "25000 links to node 30000 on level 0"},
+      {[](GraphFile& g) { g.level0[29999] = {0, 1, 2, 40000}; }, c + "29999 links to node 40000 on level 0"},
+      {[](GraphFile& g) {
+         g.level0[25000] = {30000};
+         g.level0[100] = {0xFFFFFFFFu};
+       },
+       c + "100 links to node 4294967295 on level 0"},
+      {[](GraphFile& g) {
+         g.level0[29999] = {30000};
+         g.level1[20000] = {5};
+       },
+       c + "20000 links to node 5 on level 1"},
+      {[](GraphFile& g) {
+         g.level0[20000] = {1, 30001};
+         g.level1[20000] = {7};
+       },
+       c + "20000 links to node 30001 on level 0"},
+  };
+  for (const auto& [change, message] : cases) {
+    GraphFile g = base;
+    change(g);
+    EXPECT_EQ(load_error(g.encode()), message);
+  }
 }
 
 TEST_F(TableFileTest, PqPartsThatDisagreeAreRefused) {
