@@ -67,7 +67,7 @@ demo: build
 bench: bench-deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
-	./$(BUILD)/bench/distance_bench --benchmark_out=$(BUILD)/distance_bench.json --benchmark_out_format=json
+	./$(BUILD)/bench/distance_bench --benchmark_repetitions=5 --benchmark_out=$(BUILD)/distance_bench.json --benchmark_out_format=json
 	python3 bench/summarize.py $(BUILD)/distance_bench.json
 	./$(BUILD)/bench/pq_bench
 	./$(BUILD)/bench/hnsw_bench
