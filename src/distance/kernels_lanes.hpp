@@ -2,9 +2,9 @@
 // instruction-set traits type and included by one translation unit per instruction set.
 //
 // A group of rows is processed at once as independent accumulator chains of W rows each (one
-// chain alone is bound by the add latency): kChains chains for scattered rows, kConsecutiveChains
-// for consecutive ones, which keeps a group of 128-d rows and the next one, prefetched while
-// it runs, within L1. Rows are read in blocks of 8 consecutive elements,
+// chain alone is bound by the add latency): kChains chains for scattered rows,
+// kConsecutiveChains for consecutive ones (16 rows, so that a group of 128-d rows and the next
+// one, prefetched while it runs, fit in L1). Rows are read in blocks of 8 consecutive elements,
 // transposed in registers so that register c[k] holds element j+k of W rows, and each lane adds
 // its terms in ascending element order starting from -0.0: lane i computes exactly the scalar
 // sum of row i. Tail columns are loaded under a mask and never added, so a missing element
