@@ -4,10 +4,10 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <memory>
 #include <mutex>
 

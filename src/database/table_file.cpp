@@ -85,12 +85,7 @@ class Writer {
  private:
   template <class T>
   void value(T v) {
-    if (sizeof v <= kBufferSize - used_) [[likely]] {
-      std::memcpy(buffer_ + used_, &v, sizeof v);
-      used_ += sizeof v;
-      return;
-    }
-    bytes_slow(&v, sizeof v);
+    bytes(&v, sizeof v);
   }
 
   [[gnu::noinline]] void bytes_slow(const void* data, std::size_t n) {
