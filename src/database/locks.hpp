@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "common/failure.hpp"
-#include "common/os_file.hpp"
+#include "common/os_error.hpp"
 
 namespace quillmere {
 

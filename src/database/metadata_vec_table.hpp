@@ -15,6 +15,7 @@
 
 #include "common/error.hpp"
 #include "common/random.hpp"
+#include "database/directory.hpp"
 #include "database/dynamic_index.hpp"
 #include "distance/pq_table.hpp"
 
@@ -69,8 +70,9 @@ struct MetadataVecTable {
 
   // The table file (see table_file.hpp for the bytes): written through an 8192-byte buffer,
   // read back with every length bounded by the file and the result validated.
-  Result<void> save(const std::string& path) const;
-  static Result<MetadataVecTable> load(const std::string& path);
+  // The file is written and read as it stands; Directory::replace makes a save crash-safe.
+  Result<void> save(File& out) const;
+  static Result<MetadataVecTable> load(File& in);
 };
 
 }  // namespace quillmere

@@ -1,9 +1,5 @@
 #include "database/table_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -17,7 +13,8 @@
 
 #include "common/allocator.hpp"
 #include "common/failure.hpp"
-#include "common/os_file.hpp"
+#include "common/os_error.hpp"
+#include "database/directory.hpp"
 #include "common/parallel.hpp"
 
 namespace quillmere::table_file {
@@ -41,7 +38,7 @@ constexpr std::size_t kBufferSize = 8192;
 // per-value cost is most of what save spends outside the kernel.
 class Writer {
  public:
-  explicit Writer(int fd) : fd_(fd) {}
+  explicit Writer(File& file) : file_(file) {}
 
   void bytes(const void* data, std::size_t n) {
     // An empty array may have no storage at all: it goes the slow way, which skips it.
@@ -108,20 +105,11 @@ class Writer {
   }
 
   void write_all(const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0 && !failed_) {
-      const ssize_t w = ::write(fd_, p, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        failed_ = Error{"io error: " + os_error(errno)};
-        return;
-      }
-      p += w;
-      n -= static_cast<std::size_t>(w);
-    }
+    if (failed_) return;
+    if (SysResult<void> w = file_.write_all(data, n); !w) failed_ = Error{"io error: " + os_error(w.error())};
   }
 
-  int fd_;
+  File& file_;
   char buffer_[kBufferSize];
   std::size_t used_ = 0;
   std::optional<Error> failed_;
@@ -303,7 +291,7 @@ void check_utf8(const char* s, std::size_t n) {
 // only an empty buffer or a large array leaves the caller (`bytes_slow`).
 class Reader {
  public:
-  Reader(int fd, std::uint64_t size) : fd_(fd), unread_(size) {}
+  explicit Reader(File& file) : file_(file), unread_(file.size()) {}
 
   std::uint64_t left() const { return unread_ + buffered(); }
 
@@ -382,42 +370,33 @@ class Reader {
     pos_ += take;
     p += take;
     n -= take;
-    while (n >= kBufferSize) {
-      const std::size_t r = read_some(p, n);
-      p += r;
-      n -= r;
+    if (n >= kBufferSize) {
+      read_exact(p, n);
+      return;
     }
-    while (n > 0) {
+    if (n > 0) {
       refill();
-      const std::size_t part = std::min(n, buffered());
-      std::memcpy(p, buffer_, part);
-      pos_ = part;
-      p += part;
-      n -= part;
+      std::memcpy(p, buffer_, n);
+      pos_ = n;
     }
   }
 
   // REQUIRES: the buffer is empty and bytes are left.
   void refill() {
-    end_ = read_some(buffer_, static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, unread_)));
+    end_ = read_exact(buffer_, static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, unread_)));
     pos_ = 0;
   }
 
-  // One read of up to `n` (> 0) bytes; a file that ends before its size said is a short file.
-  std::size_t read_some(char* into, std::size_t n) {
-    while (true) {
-      const ssize_t r = ::read(fd_, into, n);
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        throw ReadFailure{"io error: " + os_error(errno)};
-      }
-      if (r == 0) short_file();
-      unread_ -= static_cast<std::uint64_t>(r);
-      return static_cast<std::size_t>(r);
-    }
+  // Exactly `n` (> 0) bytes; a file that ends before its size said is a short file.
+  std::size_t read_exact(char* into, std::size_t n) {
+    SysResult<std::size_t> r = file_.read(into, n);
+    if (!r) throw ReadFailure{"io error: " + os_error(r.error())};
+    if (*r < n) short_file();
+    unread_ -= *r;
+    return *r;
   }
 
-  int fd_;
+  File& file_;
   std::uint64_t unread_;  // bytes of the file not yet read into the buffer or a destination
   char buffer_[kBufferSize];
   std::size_t pos_ = 0, end_ = 0;
@@ -889,10 +868,8 @@ Result<void> validate(const MetadataVecTable& t) {
   return {};
 }
 
-Result<void> save(const MetadataVecTable& table, const std::string& path) {
-  FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) return make_error(os_error(errno));
-  auto w = std::make_unique<Writer>(file.get());
+Result<void> save(const MetadataVecTable& table, File& out) {
+  auto w = std::make_unique<Writer>(out);
   write_metadata(*w, table.metadata);
   w->u32(table.inner.kind());
   if (const FlatIndex* f = table.inner.flat()) {
@@ -905,17 +882,11 @@ Result<void> save(const MetadataVecTable& table, const std::string& path) {
   if (table.pq_table) write_pq(*w, *table.pq_table);
   w->flush();
   if (w->failure()) return std::unexpected(*w->failure());
-  // The last write is not complete until the file is closed without error.
-  if (const int err = file.close(); err != 0) return make_error("io error: " + os_error(err));
   return {};
 }
 
-Result<MetadataVecTable> load(const std::string& path) {
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return make_error(os_error(errno));
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0) return make_error(os_error(errno));
-  auto reader = std::make_unique<Reader>(file.get(), static_cast<std::uint64_t>(st.st_size));
+Result<MetadataVecTable> load(File& in) {
+  auto reader = std::make_unique<Reader>(in);
   try {
     MetadataVecTable table = read_table(*reader);
     if (Result<void> ok = validate(table); !ok) return std::unexpected(ok.error());
@@ -930,8 +901,8 @@ Result<MetadataVecTable> load(const std::string& path) {
 
 namespace quillmere {
 
-Result<void> MetadataVecTable::save(const std::string& path) const { return table_file::save(*this, path); }
+Result<void> MetadataVecTable::save(File& out) const { return table_file::save(*this, out); }
 
-Result<MetadataVecTable> MetadataVecTable::load(const std::string& path) { return table_file::load(path); }
+Result<MetadataVecTable> MetadataVecTable::load(File& in) { return table_file::load(in); }
 
 }  // namespace quillmere

@@ -26,8 +26,10 @@
 
 namespace quillmere::table_file {
 
-Result<void> save(const MetadataVecTable& table, const std::string& path);
-Result<MetadataVecTable> load(const std::string& path);
+// Writes the table to `out` from its current position; reads one from the start of `in`, which
+// must be `in.size()` bytes long. Errors carry the messages of the format ("io error: ...").
+Result<void> save(const MetadataVecTable& table, File& out);
+Result<MetadataVecTable> load(File& in);
 
 // The consistency checks of a loaded table: "Corrupt table file: ..." on the first failure.
 Result<void> validate(const MetadataVecTable& table);

@@ -2,13 +2,13 @@
 // ThreadSavingManager, which keeps the object behind its lock with the target path and a change
 // flag, and runs one detached thread that saves the object at a fixed interval when it changed.
 // Owners also save synchronously (sync_save), and every save goes through
-// ThreadSave::atomic_save_to, which replaces the target so that a crash leaves either the old or
-// the new complete file.
+// ThreadSave::atomic_save_to, which replaces the target file of the pinned database directory so
+// that a crash or a power loss leaves either the old or the new complete file.
 //
 // An object type T (the lock with the record inside) is made savable by one free function found
 // by argument-dependent lookup, next to the type or in this header:
 //
-//   Result<void> save_to(const T& object, const std::string& path);
+//   Result<void> save_to(const T& object, File& out);
 //
 // It takes the object's lock (shared access for a table, the mutex for the catalogue), writes the
 // record with its own writer and releases the lock. Dispatch is static; nothing is chosen at run
@@ -31,33 +31,37 @@
 
 #include "common/error.hpp"
 #include "common/failure.hpp"
+#include "database/directory.hpp"
 #include "database/locks.hpp"
 #include "database/metadata_vec_table.hpp"
 
 namespace quillmere {
 
 // A table: shared access, so searches go on while it is written.
-Result<void> save_to(const RwLock<MetadataVecTable>& table, const std::string& path);
+Result<void> save_to(const RwLock<MetadataVecTable>& table, File& out);
 
 template <class T>
-concept ThreadSavable = requires(const T& object, const std::string& path) {
-  { save_to(object, path) } -> std::same_as<Result<void>>;
+concept ThreadSavable = requires(const T& object, File& out) {
+  { save_to(object, out) } -> std::same_as<Result<void>>;
+};
+
+// The file of one persisted object: its name inside the pinned database directory.
+struct SaveTarget {
+  std::shared_ptr<const Directory> dir;
+  std::string name;
 };
 
 struct ThreadSave {
-  // Writes the object into a fresh temporary directory under TMPDIR (else "/tmp"), copies the
-  // file into a temporary file beside the target, flushes it, renames it over the target and
-  // flushes the target's directory. Every failure is the internal failure "atomic save failed: "
-  // followed by the underlying description; the target is then untouched, and neither the
-  // temporary directory nor the temporary file beside the target is left behind.
+  // Writes the object into a staged file of the directory and replaces the target with it
+  // (Directory::replace). Every failure is the internal failure "atomic save failed: " followed
+  // by the underlying description; the target is then the old file, and no staged file is left.
   template <ThreadSavable T>
-  static void atomic_save_to(const T& object, const std::string& target) {
-    atomic_save_with(target, [&object](const std::string& tmp) { return save_to(object, tmp); });
+  static void atomic_save_to(const T& object, const SaveTarget& target) {
+    atomic_save_with(target, [&object](File& out) { return save_to(object, out); });
   }
 
-  // The type-independent body of atomic_save_to; `write` writes the object to the given path.
-  static void atomic_save_with(const std::string& target,
-                               const std::function<Result<void>(const std::string&)>& write);
+  // The type-independent body of atomic_save_to; `write` writes the object to the given file.
+  static void atomic_save_with(const SaveTarget& target, const std::function<Result<void>(File&)>& write);
 };
 
 namespace thread_save_detail {
@@ -88,13 +92,13 @@ class ThreadSavingManager {
   // Takes ownership of `data`, starts the saving thread (running when this returns) and sets the
   // change flag to `dirty`. A thread that cannot be started is the internal failure
   // "failed to spawn thread: " with the system's description.
-  ThreadSavingManager(T data, std::string path, std::chrono::nanoseconds interval, bool dirty)
+  ThreadSavingManager(T data, SaveTarget target, std::chrono::nanoseconds interval, bool dirty)
       : data_(std::make_shared<T>(std::move(data))),
-        path_(std::move(path)),
+        target_(std::move(target)),
         dirty_(std::make_shared<thread_save_detail::ChangeFlag>(dirty)),
         stop_(std::make_shared<thread_save_detail::StopSignal>()) {
     try {
-      std::thread(saving_loop, data_, dirty_, stop_, path_,
+      std::thread(saving_loop, data_, dirty_, stop_, target_,
                   thread_save_detail::clamp_interval(interval))
           .detach();
     } catch (const std::system_error& e) {
@@ -126,7 +130,7 @@ class ThreadSavingManager {
     request_stop();
     // Released in field order; the thread may still hold its own references.
     data_.reset();
-    path_.clear();
+    target_ = {};
     dirty_.reset();
     stop_.reset();
   }
@@ -179,9 +183,9 @@ class ThreadSavingManager {
   // Writes the object's file now from a held access (`write` writes the held value to a path),
   // then counts the object as saved. A failure is an internal failure; the flag stays set.
   template <class Guard>
-  void save_held(Held<Guard>& held, const std::function<Result<void>(const std::string&)>& write) {
+  void save_held(Held<Guard>& held, const std::function<Result<void>(File&)>& write) {
     (void)held;  // proof that the change flag's mutex is held
-    ThreadSave::atomic_save_with(path_, write);
+    ThreadSave::atomic_save_with(target_, write);
     dirty_->changed = false;
   }
 
@@ -191,7 +195,7 @@ class ThreadSavingManager {
   void sync_save(bool stop) {
     std::lock_guard flag(dirty_->mutex);
     if (dirty_->changed) {
-      ThreadSave::atomic_save_to(*data_, path_);
+      ThreadSave::atomic_save_to(*data_, target_);
       dirty_->changed = false;
     }
     if (stop) request_stop();
@@ -208,7 +212,7 @@ class ThreadSavingManager {
   // manager and thread lets go last frees the object.
   static void saving_loop(std::shared_ptr<T> data,
                           std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
-                          std::shared_ptr<thread_save_detail::StopSignal> stop, std::string path,
+                          std::shared_ptr<thread_save_detail::StopSignal> stop, SaveTarget target,
                           std::chrono::nanoseconds interval) noexcept {
     try {
       for (;;) {
@@ -224,7 +228,7 @@ class ThreadSavingManager {
         // A failed periodic save keeps the thread and the change flag, so the object is tried
         // again at the next interval instead of never being saved again.
         try {
-          ThreadSave::atomic_save_to(*data, path);
+          ThreadSave::atomic_save_to(*data, target);
           dirty->changed = false;
         } catch (const InternalFailure& f) {
           thread_save_detail::report("periodic save (retried at the next interval)", f.message);
@@ -242,7 +246,7 @@ class ThreadSavingManager {
   }
 
   std::shared_ptr<T> data_;
-  std::string path_;
+  SaveTarget target_;
   std::shared_ptr<thread_save_detail::ChangeFlag> dirty_;
   std::shared_ptr<thread_save_detail::StopSignal> stop_;
 };

@@ -1,8 +1,5 @@
 #include "database/vec_db_brief.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +17,7 @@
 #include <toml++/toml.h>
 
 #include "common/failure.hpp"
-#include "common/os_file.hpp"
+#include "common/os_error.hpp"
 
 namespace quillmere {
 namespace {
@@ -409,22 +406,19 @@ Result<VecDBBrief> VecDBBrief::parse(std::string_view text) {
   return brief;
 }
 
-Result<VecDBBrief> VecDBBrief::load(const std::string& path) {
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return make_error(os_error(errno));
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0) return make_error(os_error(errno));
+Result<VecDBBrief> VecDBBrief::load(File& in) {
   std::string text;
-  text.reserve(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
-  char buf[8192];
-  for (;;) {
-    const ssize_t r = ::read(file.get(), buf, sizeof buf);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return make_error(os_error(errno));
+  text.resize(static_cast<std::size_t>(in.size()));
+  // The size is the status's; the text is what the file holds when it is read.
+  for (std::size_t got = 0;;) {
+    if (got == text.size()) text.resize(got + 8192);
+    SysResult<std::size_t> r = in.read(text.data() + got, text.size() - got);
+    if (!r) return make_error(os_error(r.error()));
+    got += *r;
+    if (got < text.size()) {
+      text.resize(got);
+      break;
     }
-    if (r == 0) break;
-    text.append(buf, static_cast<std::size_t>(r));
   }
   // The file is read as text first, so bytes that are not UTF-8 fail as a read, not a parse.
   if (!is_valid_utf8(text)) return make_error("stream did not contain valid UTF-8");
@@ -447,23 +441,10 @@ std::string VecDBBrief::render() const {
   return out;
 }
 
-Result<void> VecDBBrief::save(const std::string& path) const {
+Result<void> VecDBBrief::save(File& out) const {
   const std::string text = render();  // complete before the file is touched
-  FileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) return make_error(os_error(errno));
-  const char* p = text.data();
-  std::size_t n = text.size();
-  while (n > 0) {
-    const ssize_t w = ::write(file.get(), p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return make_error(os_error(errno));
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  // The last write is not complete until the file is closed without error.
-  if (const int err = file.close(); err != 0) return make_error(os_error(err));
+  if (SysResult<void> written = out.write_all(text.data(), text.size()); !written)
+    return make_error(os_error(written.error()));
   return {};
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "database/directory.hpp"
 
 namespace quillmere {
 
@@ -38,15 +39,14 @@ struct VecDBBrief {
   static Result<VecDBBrief> parse(std::string_view text);
   // Reads the file whole as UTF-8 text and parses it; an I/O failure or bytes that are not
   // UTF-8 give the system's message.
-  static Result<VecDBBrief> load(const std::string& path);
+  static Result<VecDBBrief> load(File& in);
 
   // The canonical text: `[tables]` alone for no entries, otherwise one `[tables.<name>]` header
   // and one `filename = "..."` line per entry in name order, entries separated by an empty line.
   // Every line ends with a line feed. Reading it back gives the same `tables`.
   std::string render() const;
-  // Writes render() to `path` whole (created or truncated, mode 0666 less the umask); nothing
-  // is synchronised to stable storage, the caller's atomic replacement sees to durability.
-  Result<void> save(const std::string& path) const;
+  // Writes render() to `out` whole; Directory::replace makes the save crash-safe.
+  Result<void> save(File& out) const;
 };
 
 }  // namespace quillmere

@@ -1,31 +1,19 @@
 #include "database/vec_db_manager.hpp"
 
-#include "common/os_file.hpp"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <set>
 #include <type_traits>
 
 namespace quillmere {
 namespace {
 
-
-// `dir` joined with a file name, the directory kept exactly as given (relative stays relative).
-std::string in_dir(const std::string& dir, const char* name) {
-  return (std::filesystem::path(dir) / name).string();
-}
-
+constexpr const char* kCatalogueFile = "brief.toml";
+constexpr const char* kLockFile = "db.lock";
 
 // Every file name ends with ".db" and names a file of the directory itself; no two entries
-// share one. Entries are checked in name order, each completely before the next.
+// share one. Entries are checked in name order, each completely before the next. A NUL would
+// cut the name short at every system call, so that two entries, or an entry and the catalogue
+// or the lock file, would name the same file.
 Result<void> validate(VecDBBrief& brief) {
   std::set<std::string> names;
   for (const auto& [table, entry] : brief.tables) {
@@ -33,6 +21,8 @@ Result<void> validate(VecDBBrief& brief) {
     if (!f.ends_with(".db")) return make_error("Filename should end with '.db': " + f);
     if (f.find('/') != std::string::npos || f.find('\\') != std::string::npos)
       return make_error("Should not contain path separators in filename: " + f);
+    if (f.find('\0') != std::string::npos)
+      return make_error("Should not contain null bytes in filename of table: " + table);
     names.insert(f);
   }
   if (names.size() != brief.tables.size()) return make_error("Duplicate filenames in the brief");
@@ -141,41 +131,46 @@ std::string VecDBManager::table_file_name(const std::string& key, const std::set
   return name;
 }
 
-Result<void> save_to(const Locked<VecDBBrief>& brief, const std::string& path) {
+Result<void> save_to(const Locked<VecDBBrief>& brief, File& out) {
   const auto guard = brief.lock();
-  return guard->save(path);
+  return guard->save(out);
 }
 
-Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) return make_error(os_error(ec.value()));
-  }
+Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir, std::shared_ptr<FileSystem> fs) {
+  Result<std::shared_ptr<const Directory>> pinned = Directory::open(std::move(fs), dir);
+  if (!pinned) return std::unexpected(pinned.error());
+  const std::shared_ptr<const Directory>& directory = *pinned;
   // Closed unless handed to the manager, so that every failed open gives the lock back.
-  FileHandle lock(::open(in_dir(dir, "db.lock").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (lock.get() < 0) return make_error(os_error(errno));
-  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return make_error("Failed to acquire lock for VecDBManager");
+  Result<File> lock = directory->open_lock_file(kLockFile);
+  if (!lock) return std::unexpected(lock.error());
+  if (!lock->try_lock()) return make_error("Failed to acquire lock for VecDBManager");
+  // The lock proves that no live process is saving here.
+  directory->remove_staged_files();
 
-  const std::string brief_path = in_dir(dir, "brief.toml");
   VecDBBrief brief;
   bool changed = false;
-  if (::stat(brief_path.c_str(), &st) != 0) {
+  if (!directory->status(kCatalogueFile)) {
     changed = true;  // no catalogue yet: the empty one is written by the saving thread
   } else {
-    Result<VecDBBrief> loaded = VecDBBrief::load(brief_path);
+    Result<File> file = directory->open_regular(kCatalogueFile);
+    if (!file) return std::unexpected(file.error());
+    Result<VecDBBrief> loaded = VecDBBrief::load(*file);
     if (!loaded) return std::unexpected(loaded.error());
     brief = std::move(*loaded);
     if (Result<void> ok = validate(brief); !ok) return std::unexpected(ok.error());
   }
-  ThreadSavingManager<Locked<VecDBBrief>> saver(Locked<VecDBBrief>(std::move(brief)), brief_path,
-                                                kCatalogueInterval, changed);
-  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, std::move(saver), lock.release()));
+  ThreadSavingManager<Locked<VecDBBrief>> saver(Locked<VecDBBrief>(std::move(brief)),
+                                                SaveTarget{directory, kCatalogueFile}, kCatalogueInterval,
+                                                changed);
+  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(saver), std::move(*lock)));
 }
 
-VecDBManager::VecDBManager(std::string dir, ThreadSavingManager<Locked<VecDBBrief>> brief, int lock_fd)
-    : dir_(std::move(dir)), brief_(std::move(brief)), lock_fd_(lock_fd) {}
+VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
+                           ThreadSavingManager<Locked<VecDBBrief>> brief, File lock_file)
+    : lock_file_(std::move(lock_file)),
+      dir_(std::move(dir)),
+      directory_(std::move(directory)),
+      brief_(std::move(brief)) {}
 
 VecDBManager::~VecDBManager() {
   try {
@@ -190,11 +185,7 @@ VecDBManager::~VecDBManager() {
     std::lock_guard cache(cache_mutex_);
     while (!table_cache_.empty()) evict(table_cache_.begin());
   }
-  ::close(lock_fd_);  // ends the directory lock
-}
-
-std::string VecDBManager::table_path(const std::string& filename) const {
-  return (std::filesystem::path(dir_) / filename).string();
+  // The directory lock ends last, when lock_file_ (the first member) is destroyed.
 }
 
 void VecDBManager::evict(std::map<std::string, CachedTable>::iterator entry) {
@@ -209,12 +200,15 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
   const auto entry = catalogue->tables.find(key);
   if (entry == catalogue->tables.end()) return make_error("Table " + key + " not found");
   if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) return cached->second.table;
-  const std::string path = table_path(entry->second.filename);
-  Result<MetadataVecTable> loaded = MetadataVecTable::load(path);
+  const std::string& filename = entry->second.filename;
+  Result<File> file = directory_->open_regular(filename);
+  if (!file) return std::unexpected(file.error());
+  Result<MetadataVecTable> loaded = MetadataVecTable::load(*file);
   if (!loaded) return std::unexpected(loaded.error());
   auto done = std::make_shared<CompletionSignal>();
   auto handle = std::make_shared<VecTableManager>(
-      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*loaded)), path, kTableInterval, false),
+      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename},
+                             kTableInterval, false),
       done);
   table_cache_.emplace(key, CachedTable{done, handle});
   return handle;
@@ -226,12 +220,13 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
   auto [catalogue, cache] = get_locks_by_order();
   if (catalogue->tables.contains(key)) return false;
   const std::string filename = table_file_name(key, catalogue->filenames);
-  const std::string path = table_path(filename);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());
   auto done = std::make_shared<CompletionSignal>();
   auto handle = std::make_shared<VecTableManager>(
-      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*made)), path, kTableInterval, true), done);
+      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename},
+                             kTableInterval, true),
+      done);
   // The file exists before the catalogue can name it; the table still counts as changed.
   handle->saver.sync_save(false);
   (void)handle->saver.write();
@@ -255,8 +250,8 @@ Result<bool> VecDBManager::delete_table(const std::string& key) {
   if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) evict(cached);
   // The catalogue without the entry is on disk before the table file goes, so no saved
   // catalogue names a removed file.
-  brief_.save_held(held, [&catalogue](const std::string& tmp) { return catalogue.save(tmp); });
-  if (::unlink(table_path(filename).c_str()) != 0 && errno != ENOENT) return make_error(os_error(errno));
+  brief_.save_held(held, [&catalogue](File& out) { return catalogue.save(out); });
+  if (Result<void> removed = directory_->remove(filename); !removed) return std::unexpected(removed.error());
   return true;
 }
 

@@ -28,7 +28,7 @@
 namespace quillmere {
 
 // The catalogue's save: under its mutex, the canonical text.
-Result<void> save_to(const Locked<VecDBBrief>& brief, const std::string& path);
+Result<void> save_to(const Locked<VecDBBrief>& brief, File& out);
 
 // The one completion message of a released table handle: sent once, after the table's final
 // save, and awaited by whoever evicts, deletes or closes while holding the cache.
@@ -76,8 +76,11 @@ class VecDBManager {
   // Opens `dir`: creates it (with missing parents) when it cannot be examined, locks its
   // `db.lock` without waiting ("Failed to acquire lock for VecDBManager" when anyone holds it),
   // reads and validates `brief.toml` (a missing one is an empty catalogue that counts as
-  // changed) and starts the catalogue's saving thread. Every failure leaves nothing held.
-  static Result<std::unique_ptr<VecDBManager>> open(const std::string& dir);
+  // changed) and starts the catalogue's saving thread. Every failure leaves nothing held. The
+  // directory is pinned when it is opened: every later file operation is made relative to it,
+  // through `fs` (the kernel's, or a test's double).
+  static Result<std::unique_ptr<VecDBManager>> open(const std::string& dir,
+                                                    std::shared_ptr<FileSystem> fs = FileSystem::system());
 
   // Saves the catalogue if changed, stops its thread, then releases the directory lock.
   ~VecDBManager();
@@ -149,11 +152,11 @@ class VecDBManager {
   static constexpr std::chrono::seconds kTableInterval{60};
 
  private:
-  VecDBManager(std::string dir, ThreadSavingManager<Locked<VecDBBrief>> brief, int lock_fd);
+  VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
+               ThreadSavingManager<Locked<VecDBBrief>> brief, File lock_file);
   // Takes the entry out of the cache and waits for the table's final save. REQUIRES: the cache
   // lock is held.
   void evict(std::map<std::string, CachedTable>::iterator entry);
-  std::string table_path(const std::string& filename) const;
   // f(table) under read access / write access of the table `key`; the access is released
   // before the handle.
   template <class F>
@@ -161,11 +164,12 @@ class VecDBManager {
   template <class F>
   auto with_write(const std::string& key, F&& f) -> Result<decltype(f(std::declval<MetadataVecTable&>()))>;
 
+  File lock_file_;  // holds the directory lock; first, so that it is released last
   std::string dir_;
+  std::shared_ptr<const Directory> directory_;
   ThreadSavingManager<Locked<VecDBBrief>> brief_;
   std::mutex cache_mutex_;
   std::map<std::string, CachedTable> table_cache_;  // guarded by cache_mutex_
-  int lock_fd_;                                     // holds the directory lock
 };
 
 }  // namespace quillmere

@@ -396,6 +396,11 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple({"VecDB.__new__()", names, 1}, args, kwargs, slots)) return nullptr;
     std::string dir;
     if (!convert_arg(slots[0], "dir", dir, to_text)) return nullptr;
+    // As the interpreter's own file functions do: the system calls would stop at the NUL.
+    if (dir.find('\0') != std::string::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      return nullptr;
+    }
     auto manager = VecDBManager::open(dir);  // with the interpreter lock held
     if (!manager) return raise_error(manager.error());
     PyObject* obj = type->tp_alloc(type, 0);

@@ -22,12 +22,15 @@
 #include "common/failure.hpp"
 #include "database/metadata_vec_table.hpp"
 #include "database/table_file.hpp"
+#include "database/file_support.hpp"
 #include "test_support.hpp"
 
 namespace quillmere {
 namespace {
 
+using testing_support::load_table_file;
 using testing_support::random_rows;
+using testing_support::save_file;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -350,9 +353,9 @@ std::string exercise(MetadataVecTable& t, const std::string& dir) {
       const auto c = t.search(q, 3, 1, 0.5f);
       if (a.size() > 5 || b.size() > 5 || c.size() > 3) throw std::runtime_error("too many answers");
       if (t.extract_data().size() != t.len()) throw std::runtime_error("extract_data lost rows");
-      const Result<void> saved = t.save(dir + "/resaved.bin");
+      const Result<void> saved = save_file(t, dir + "/resaved.bin");
       if (!saved) throw std::runtime_error("save failed: " + saved.error().message);
-      const Result<MetadataVecTable> again = MetadataVecTable::load(dir + "/resaved.bin");
+      const Result<MetadataVecTable> again = load_table_file(dir + "/resaved.bin");
       if (!again) throw std::runtime_error("a saved table does not load: " + again.error().message);
       const std::uint64_t rows = t.len();
       t.add(q, {{"tag", "third"}});
@@ -363,7 +366,7 @@ std::string exercise(MetadataVecTable& t, const std::string& dir) {
       const std::uint64_t removed = t.delete_rows({{"tag", "third"}});
       if (removed == 0 || t.len() != rows + 1 - removed) throw std::runtime_error("delete_rows miscounted");
       t.search(q, 4, std::nullopt, std::nullopt);
-      if (!t.save(dir + "/after.bin")) throw std::runtime_error("save after the changes failed");
+      if (!save_file(t, dir + "/after.bin")) throw std::runtime_error("save after the changes failed");
     });
   } catch (const std::exception& e) {
     return std::string("exception: ") + e.what();
@@ -376,12 +379,12 @@ TEST_P(TableFileFuzz, DamagedFilesAreRefusedOrLoadIntoAWorkingTable) {
   const MetadataVecTable table =
       base_table(hnsw ? 1200 : 60, variant == 1 ? DistanceAlgorithm::Cosine : DistanceAlgorithm::L2Sqr, hnsw, pq);
   const std::string valid = dir_ + "/valid.bin", damaged = dir_ + "/damaged.bin";
-  ASSERT_TRUE(table.save(valid).has_value());
+  ASSERT_TRUE(save_file(table, valid).has_value());
   const Bytes original = read_bytes(valid);
   const FieldMap fields = Walker(original).walk();
   ASSERT_FALSE(fields.header.empty());
   {
-    Result<MetadataVecTable> loaded = MetadataVecTable::load(valid);
+    Result<MetadataVecTable> loaded = load_table_file(valid);
     ASSERT_TRUE(loaded.has_value());
     ASSERT_EQ(exercise(*loaded, dir_), testing_support::kNoFailure);
   }
@@ -392,7 +395,7 @@ TEST_P(TableFileFuzz, DamagedFilesAreRefusedOrLoadIntoAWorkingTable) {
     Bytes b = original;
     const std::string what = mutator.mutate(b);
     write_bytes(damaged, b);
-    Result<MetadataVecTable> loaded = MetadataVecTable::load(damaged);
+    Result<MetadataVecTable> loaded = load_table_file(damaged);
     if (!loaded) {
       ++refused;
       const std::string& m = loaded.error().message;

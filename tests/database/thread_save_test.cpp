@@ -26,7 +26,9 @@
 #include "common/failure.hpp"
 #include "database/locks.hpp"
 #include "database/metadata_vec_table.hpp"
+#include "database/vec_db_manager.hpp"
 #include "distance/distance_algorithm.hpp"
+#include "database/file_support.hpp"
 #include "test_support.hpp"
 
 // A small savable object shaped like the catalogue (a record behind a mutex). Its writer counts
@@ -38,9 +40,6 @@ struct Stats {
   std::atomic<int> saves{0};
   std::atomic<int> failures{0};
   std::atomic<bool> fail{false};
-  std::atomic<mode_t> mode{0644};
-  std::mutex mutex;
-  std::string last_path;  // the temporary file the writer was given
 };
 
 struct Record {
@@ -50,22 +49,14 @@ struct Record {
 
 using Object = quillmere::Locked<Record>;
 
-quillmere::Result<void> save_to(const Object& object, const std::string& path) {
+quillmere::Result<void> save_to(const Object& object, quillmere::File& out) {
   auto guard = object.lock();
   Stats& stats = *guard->stats;
-  {
-    std::lock_guard l(stats.mutex);
-    stats.last_path = path;
-  }
   if (stats.fail) {
     ++stats.failures;
     return quillmere::make_error("told to fail");
   }
-  std::ofstream out(path, std::ios::binary);
-  out << guard->text;
-  out.close();
-  if (!out) return quillmere::make_error("write failed");
-  ::chmod(path.c_str(), stats.mode);
+  if (!out.write_all(guard->text.data(), guard->text.size())) return quillmere::make_error("write failed");
   ++stats.saves;
   return {};
 }
@@ -112,40 +103,28 @@ bool file_becomes(const fs::path& p, const std::string& text) {
   return eventually([&] { return read_text(p) == text; });
 }
 
-// Every test runs in a fresh scratch directory with TMPDIR pointing at its "tmp" subdirectory;
-// the old TMPDIR comes back afterwards.
+// Every test runs in a fresh scratch directory "db", pinned as the saves' directory.
 class ThreadSaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillmere_ts_XXXXXX").native();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    db = root / "db";
-    tmp = root / "tmp";
-    fs::create_directory(db);
-    fs::create_directory(tmp);
-    if (const char* old = std::getenv("TMPDIR")) old_tmpdir = old;
-    ::setenv("TMPDIR", tmp.c_str(), 1);
+    db = scratch_.make("quillmere_ts");
+    Result<std::shared_ptr<const Directory>> pinned = Directory::open(FileSystem::system(), db);
+    ASSERT_TRUE(pinned.has_value()) << pinned.error().message;
+    dir = *pinned;
     stats = std::make_shared<Stats>();
-  }
-  void TearDown() override {
-    if (old_tmpdir)
-      ::setenv("TMPDIR", old_tmpdir->c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
   }
 
   Object object(std::string text) { return Object(Record{std::move(text), stats}); }
+  SaveTarget target(const std::string& name) const { return SaveTarget{dir, name}; }
   ThreadSavingManager<Object> manager(std::chrono::nanoseconds interval, bool dirty) {
-    return ThreadSavingManager<Object>(object("v1"), (db / "brief.toml").native(), interval, dirty);
+    return ThreadSavingManager<Object>(object("v1"), target("brief.toml"), interval, dirty);
   }
   // True once the manager and its thread have both released the object.
   bool released() const { return stats.use_count() == 1; }
 
-  fs::path root, db, tmp;
-  std::optional<std::string> old_tmpdir;
+  testing_support::ScratchDir scratch_;
+  fs::path db;
+  std::shared_ptr<const Directory> dir;
   std::shared_ptr<Stats> stats;
 };
 
@@ -155,81 +134,19 @@ using ThreadSavingManagerTest = ThreadSaveTest;
 TEST_F(ThreadSaveAtomic, ReplacesTargetAndLeavesNothingBehind) {
   const fs::path target = db / "brief.toml";
   { std::ofstream(target) << "old contents that are longer"; }
-  ThreadSave::atomic_save_to(object("new"), target.native());
+  ThreadSave::atomic_save_to(object("new"), this->target("brief.toml"));
   EXPECT_EQ(read_text(target), "new");
   EXPECT_EQ(entries(db), std::vector<std::string>{"brief.toml"});
-  EXPECT_TRUE(fs::is_empty(tmp));
-  // The temporary file lay in a ".tmp" + 6 characters directory right under TMPDIR.
-  const fs::path used(stats->last_path);
-  EXPECT_EQ(used.filename(), "tmp.toml");
-  EXPECT_EQ(used.parent_path().parent_path(), tmp);
-  const std::string dir_name = used.parent_path().filename();
-  ASSERT_EQ(dir_name.size(), 10u);
-  EXPECT_EQ(dir_name.substr(0, 4), ".tmp");
-  for (char c : dir_name.substr(4)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)));
-}
-
-TEST_F(ThreadSaveAtomic, TemporaryFileTakesTheTargetsExtension) {
-  for (auto [name, expected] : {std::pair{"t.db", "tmp.db"}, std::pair{".db", "tmp"},
-                                std::pair{"plain", "tmp"}, std::pair{"a.b.toml", "tmp.toml"}}) {
-    ThreadSave::atomic_save_to(object("x"), (db / name).native());
-    EXPECT_EQ(fs::path(stats->last_path).filename(), expected) << name;
-  }
-}
-
-TEST_F(ThreadSaveAtomic, UnsetTmpdirMeansSlashTmp) {
-  ::unsetenv("TMPDIR");
-  ThreadSave::atomic_save_to(object("x"), (db / "t.db").native());
-  EXPECT_EQ(fs::path(stats->last_path).parent_path().parent_path(), "/tmp");
-  EXPECT_FALSE(fs::exists(fs::path(stats->last_path).parent_path()));
-}
-
-TEST_F(ThreadSaveAtomic, PermissionBitsComeFromTheTemporaryFile) {
-  const fs::path target = db / "t.db";
-  { std::ofstream(target) << "old"; }
-  ::chmod(target.c_str(), 0600);
-  stats->mode = 0640;
-  ThreadSave::atomic_save_to(object("x"), target.native());
-  struct stat st;
-  ASSERT_EQ(::stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  stats->mode = 0604;
-  ThreadSave::atomic_save_to(object("y"), target.native());
-  ASSERT_EQ(::stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0604u);
 }
 
 TEST_F(ThreadSaveAtomic, WriterFailureLeavesTargetAndNoLeftovers) {
   const fs::path target = db / "t.db";
   { std::ofstream(target) << "old"; }
   stats->fail = true;
-  EXPECT_EQ(failure_of([&] { ThreadSave::atomic_save_to(object("x"), target.native()); }),
+  EXPECT_EQ(failure_of([&] { ThreadSave::atomic_save_to(object("x"), this->target("t.db")); }),
             "atomic save failed: told to fail");
   EXPECT_EQ(read_text(target), "old");
   EXPECT_EQ(entries(db), std::vector<std::string>{"t.db"});
-  EXPECT_TRUE(fs::is_empty(tmp));
-}
-
-TEST_F(ThreadSaveAtomic, CopyFailureLeavesNoTemporaryDirectory) {
-  const fs::path target = db / "missing" / "t.db";
-  EXPECT_EQ(failure_of([&] { ThreadSave::atomic_save_to(object("x"), target.native()); }),
-            "atomic save failed: No such file or directory (os error 2)");
-  EXPECT_TRUE(fs::is_empty(tmp));
-  EXPECT_TRUE(fs::is_empty(db));
-}
-
-TEST_F(ThreadSaveAtomic, MissingTmpdirFailsBeforeTouchingTarget) {
-  const fs::path target = db / "t.db";
-  { std::ofstream(target) << "old"; }
-  ::setenv("TMPDIR", (root / "nowhere").c_str(), 1);
-  const std::string message =
-      failure_of([&] { ThreadSave::atomic_save_to(object("x"), target.native()); });
-  EXPECT_TRUE(message.starts_with("atomic save failed: No such file or directory (os error 2) "
-                                  "at path \"" +
-                                  (root / "nowhere" / ".tmp").native()))
-      << message;
-  EXPECT_EQ(read_text(target), "old");
-  EXPECT_EQ(stats->saves, 0);
 }
 
 TEST_F(ThreadSavingManagerTest, SavesOnlyWhenChanged) {
@@ -313,7 +230,6 @@ TEST_F(ThreadSavingManagerTest, FailedPeriodicSaveIsRetried) {
   EXPECT_TRUE(file_becomes(db / "brief.toml", "v1"));
   std::this_thread::sleep_for(60ms);
   EXPECT_EQ(stats->saves, 1);  // the flag was cleared by the successful save
-  EXPECT_TRUE(fs::is_empty(tmp));
   EXPECT_EQ(entries(db), std::vector<std::string>{"brief.toml"});
 }
 
@@ -330,14 +246,14 @@ TEST_F(ThreadSavingManagerTest, FailedSyncSaveReachesCallerAndKeepsTheFlag) {
   m.reset();  // a failing final save neither throws nor keeps the thread alive
   EXPECT_TRUE(eventually([&] { return released(); }));
   EXPECT_TRUE(file_becomes(db / "brief.toml", "v1"));
-  EXPECT_TRUE(fs::is_empty(tmp));
+  EXPECT_EQ(entries(db), std::vector<std::string>{"brief.toml"});
 }
 
 TEST_F(ThreadSavingManagerTest, TableReadWriteAndSave) {
   Result<MetadataVecTable> table = MetadataVecTable::create(3, DistanceAlgorithm::L2Sqr);
   ASSERT_TRUE(table.has_value());
   const std::string path = (db / "t.db").native();
-  ThreadSavingManager<RwLock<MetadataVecTable>> m(RwLock(std::move(*table)), path, 1h, false);
+  ThreadSavingManager<RwLock<MetadataVecTable>> m(RwLock(std::move(*table)), target("t.db"), 1h, false);
   m.sync_save(false);
   EXPECT_FALSE(fs::exists(path));  // clean: reads never mark the table
   EXPECT_EQ(m.read()->len(), 0u);
@@ -353,24 +269,28 @@ TEST_F(ThreadSavingManagerTest, TableReadWriteAndSave) {
     EXPECT_EQ(a->len(), 1u);
   }
   m.sync_save(false);
-  Result<MetadataVecTable> loaded = MetadataVecTable::load(path);
+  Result<MetadataVecTable> loaded = testing_support::load_table_file(path);
   ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
   EXPECT_EQ(loaded->len(), 1u);
-  EXPECT_TRUE(fs::is_empty(tmp));
 }
 
-// A child process saves a growing table in a loop and is killed at random instants; the target
-// must always load whole, and never lose rows against an earlier complete save. The child reports
-// each completed save through a pipe, and the parent waits for one before its random delay, so
-// every round makes progress however slow the disk is (a loaded CI machine can take longer than
-// the whole delay for one fsync), while the kill still lands at an arbitrary point of later saves.
+// A child process opens the database, adds rows to a table and saves everything in a loop, and
+// is killed at random instants. After each kill the directory must reopen with the table whole,
+// never with fewer rows than an earlier complete save, and hold nothing but the catalogue, the
+// lock and the table file (the staged file of a save cut short is swept at opening). The child
+// reports each completed save through a pipe, and the parent waits for one before its random
+// delay, so every round makes progress however slow the disk is (a loaded CI machine can take
+// longer than the whole delay for one fsync), while the kill still lands at an arbitrary point of
+// later saves.
 TEST_F(ThreadSaveAtomic, CrashAtAnyInstantLeavesACompleteFile) {
-  const std::string path = (db / "t.db").native();
+  const std::string path = db.native();
   {
-    Result<MetadataVecTable> t = MetadataVecTable::create(8, DistanceAlgorithm::L2Sqr);
-    ASSERT_TRUE(t.has_value());
-    ThreadSave::atomic_save_to(RwLock(std::move(*t)), path);
+    auto made = VecDBManager::open(path);
+    ASSERT_TRUE(made.has_value()) << made.error().message;
+    ASSERT_TRUE((*made)->create_table_if_not_exists("t", 8, DistanceAlgorithm::L2Sqr).value());
   }
+  const std::vector<std::string> expected{"brief.toml", "db.lock", "t.db"};
+  ASSERT_EQ(entries(db), expected);
   std::mt19937 gen(12345);
   std::uniform_int_distribution<int> delay_us(0, 25000);
   std::uint64_t last_len = 0;
@@ -383,16 +303,16 @@ TEST_F(ThreadSaveAtomic, CrashAtAnyInstantLeavesACompleteFile) {
       // Only this thread exists in the child; it never returns into the test framework.
       ::close(saved[0]);
       try {
-        Result<MetadataVecTable> t = MetadataVecTable::load(path);
-        if (!t) ::_exit(2);
-        RwLock<MetadataVecTable> table(std::move(*t));
+        auto opened = VecDBManager::open(path);
+        if (!opened) ::_exit(2);
+        VecDBManager& m = **opened;
         std::vector<float> row(8);
         for (std::uint64_t i = 0;; ++i) {
           for (int k = 0; k < 4; ++k) {
             for (std::size_t j = 0; j < row.size(); ++j) row[j] = static_cast<float>(i + j);
-            table.write()->add(row, {{"id", std::to_string(i)}, {"pad", std::string(64, 'p')}});
+            if (!m.add("t", row, {{"id", std::to_string(i)}, {"pad", std::string(64, 'p')}})) ::_exit(5);
           }
-          ThreadSave::atomic_save_to(table, path);
+          m.force_save();
           const char done = 1;
           if (::write(saved[1], &done, 1) != 1) ::_exit(4);
         }
@@ -409,10 +329,13 @@ TEST_F(ThreadSaveAtomic, CrashAtAnyInstantLeavesACompleteFile) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ::close(saved[0]);
     ASSERT_TRUE(WIFSIGNALED(status)) << "child ended by itself, status " << status;
-    Result<MetadataVecTable> loaded = MetadataVecTable::load(path);
-    ASSERT_TRUE(loaded.has_value()) << "round " << round << ": " << loaded.error().message;
-    EXPECT_GT(loaded->len(), last_len) << "round " << round;  // at least one save got through
-    last_len = loaded->len();
+    auto reopened = VecDBManager::open(path);
+    ASSERT_TRUE(reopened.has_value()) << "round " << round << ": " << reopened.error().message;
+    EXPECT_EQ(entries(db), expected) << "round " << round;
+    Result<std::uint64_t> len = (*reopened)->get_len("t");
+    ASSERT_TRUE(len.has_value()) << "round " << round << ": " << len.error().message;
+    EXPECT_GT(*len, last_len) << "round " << round;  // at least one save got through
+    last_len = *len;
   }
 }
 
