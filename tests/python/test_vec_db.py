@@ -45,6 +45,13 @@ class ConstructionTest(DbCase):
         del self.db
         self.db = VecDB(dir=self.dir)
 
+    def test_nul_in_dir_touches_nothing(self):
+        victim = os.path.join(self.dir, "v.txt")
+        with open(victim, "w") as f:
+            f.write("x" * 1400)
+        self.assertEqual(raised(VecDB, victim + "\x00anything"), (ValueError, "embedded null byte"))
+        self.assertEqual(os.path.getsize(victim), 1400)
+
     def test_creates_missing_directory(self):
         sub = os.path.join(self.dir, "a", "b")
         db = VecDB(sub)
