@@ -9,9 +9,10 @@ Result<void> save_to(const RwLock<MetadataVecTable>& table, File& out) {
   return guard->save(out);
 }
 
-void ThreadSave::atomic_save_with(const SaveTarget& target, const std::function<Result<void>(File&)>& write) {
+Result<void> ThreadSave::atomic_save_with(const SaveTarget& target, const std::function<Result<void>(File&)>& write) {
   if (Result<void> saved = target.dir->replace(target.name, write); !saved)
-    fail("atomic save failed: " + saved.error().message);
+    return make_error("atomic save failed: " + saved.error().message);
+  return {};
 }
 
 namespace thread_save_detail {

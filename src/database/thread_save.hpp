@@ -53,15 +53,17 @@ struct SaveTarget {
 
 struct ThreadSave {
   // Writes the object into a staged file of the directory and replaces the target with it
-  // (Directory::replace). Every failure is the internal failure "atomic save failed: " followed
-  // by the underlying description; the target is then the old file, and no staged file is left.
+  // (Directory::replace). A failure is the error "atomic save failed: " followed by the
+  // underlying description; the target is then the old file (or, when only the directory's last
+  // sync failed, the new one, not yet durable), and no staged file is left.
   template <ThreadSavable T>
-  static void atomic_save_to(const T& object, const SaveTarget& target) {
-    atomic_save_with(target, [&object](File& out) { return save_to(object, out); });
+  static Result<void> atomic_save_to(const T& object, const SaveTarget& target) {
+    return atomic_save_with(target, [&object](File& out) { return save_to(object, out); });
   }
 
   // The type-independent body of atomic_save_to; `write` writes the object to the given file.
-  static void atomic_save_with(const SaveTarget& target, const std::function<Result<void>(File&)>& write);
+  static Result<void> atomic_save_with(const SaveTarget& target,
+                                       const std::function<Result<void>(File&)>& write);
 };
 
 namespace thread_save_detail {
@@ -113,21 +115,12 @@ class ThreadSavingManager {
   ThreadSavingManager& operator=(const ThreadSavingManager&) = delete;
   ThreadSavingManager& operator=(ThreadSavingManager&&) = delete;
 
-  // A final save, then the stop. Never throws: releasing an object must not hang or end the
-  // process, so a failed final save is printed and the thread is stopped all the same (a failed
-  // sync_save leaves the stop flag alone, which would otherwise keep the thread alive forever).
+  // Stops the thread; it never saves. The owner makes the final save (sync_save with `stop`)
+  // and decides what its failure means, so that exactly one final save runs per release and no
+  // save of this object can land after its owner let it go.
   ~ThreadSavingManager() {
     if (!data_) return;
-    try {
-      sync_save(true);
-    } catch (const InternalFailure& f) {
-      thread_save_detail::report("final save", f.message);
-    } catch (const std::exception& e) {
-      thread_save_detail::report("final save", e.what());
-    } catch (...) {
-      thread_save_detail::report("final save", "unknown exception");
-    }
-    request_stop();
+    stop();
     // Released in field order; the thread may still hold its own references.
     data_.reset();
     target_ = {};
@@ -180,34 +173,39 @@ class ThreadSavingManager {
     dirty_->changed = true;
     return Held<decltype(guard)>{std::move(flag), std::move(guard)};
   }
-  // Writes the object's file now from a held access (`write` writes the held value to a path),
-  // then counts the object as saved. A failure is an internal failure; the flag stays set.
+  // Writes the object's file now from a held access (`write` writes the value the holder means
+  // to keep, which need not be the held one), then counts the object as saved. On a failure the
+  // flag stays set.
   template <class Guard>
-  void save_held(Held<Guard>& held, const std::function<Result<void>(File&)>& write) {
+  Result<void> save_held(Held<Guard>& held, const std::function<Result<void>(File&)>& write) {
     (void)held;  // proof that the change flag's mutex is held
-    ThreadSave::atomic_save_with(target_, write);
+    if (Result<void> saved = ThreadSave::atomic_save_with(target_, write); !saved) return saved;
     dirty_->changed = false;
+    return {};
   }
 
   // Saves now if the object is marked changed; with `stop` it then stops the saving thread. A
-  // failed save reaches the caller as an internal failure, leaves the object marked changed and
-  // does not set the stop flag.
-  void sync_save(bool stop) {
+  // failed save is returned, leaves the object marked changed and does not set the stop flag, so
+  // that the thread goes on trying unless the caller stops it.
+  Result<void> sync_save(bool stop) {
     std::lock_guard flag(dirty_->mutex);
     if (dirty_->changed) {
-      ThreadSave::atomic_save_to(*data_, target_);
+      if (Result<void> saved = ThreadSave::atomic_save_to(*data_, target_); !saved) return saved;
       dirty_->changed = false;
     }
-    if (stop) request_stop();
+    if (stop) this->stop();
+    return {};
   }
 
- private:
-  void request_stop() noexcept {
+  // Stops the saving thread without a save: for a release that goes on after its final save
+  // failed (the object is being removed, or the database closed).
+  void stop() noexcept {
     std::lock_guard s(stop_->mutex);
     stop_->stopped = true;
     stop_->wake.notify_one();
   }
 
+ private:
   // The thread holds its own references, so it never touches released state, and whichever of
   // manager and thread lets go last frees the object.
   static void saving_loop(std::shared_ptr<T> data,
@@ -225,11 +223,19 @@ class ThreadSavingManager {
         }
         std::lock_guard flag(dirty->mutex);
         if (!dirty->changed) continue;
+        // A stop that came while this thread was about to save (the owner's final save failed
+        // and it let the object go) must not be followed by a save.
+        {
+          std::lock_guard s(stop->mutex);
+          if (stop->stopped) return;
+        }
         // A failed periodic save keeps the thread and the change flag, so the object is tried
         // again at the next interval instead of never being saved again.
         try {
-          ThreadSave::atomic_save_to(*data, target);
-          dirty->changed = false;
+          if (Result<void> saved = ThreadSave::atomic_save_to(*data, target); saved)
+            dirty->changed = false;
+          else
+            thread_save_detail::report("periodic save (retried at the next interval)", saved.error().message);
         } catch (const InternalFailure& f) {
           thread_save_detail::report("periodic save (retried at the next interval)", f.message);
         } catch (const std::exception& e) {

@@ -101,18 +101,25 @@ void CompletionSignal::wait() {
   arrived_.wait(lock, [&] { return sent_; });
 }
 
-VecTableManager::VecTableManager(Saver s, std::shared_ptr<CompletionSignal> done)
+VecTableManager::VecTableManager(std::shared_ptr<Saver> s, std::shared_ptr<CompletionSignal> done)
     : saver(std::move(s)), done_sender_(std::move(done)) {}
 
-VecTableManager::~VecTableManager() {
-  try {
-    saver.sync_save(true);
-  } catch (const InternalFailure& f) {
-    report("final save of a table", f.message);
-  } catch (const std::exception& e) {
-    report("final save of a table", e.what());
-  }
-  done_sender_->send();
+VecTableManager::~VecTableManager() { done_sender_->send(); }
+
+CachedTable CachedTable::make(VecTableManager::Saver saver) {
+  CachedTable entry{std::make_shared<VecTableManager::Saver>(std::move(saver)), nullptr, nullptr};
+  entry.share();
+  return entry;
+}
+
+void CachedTable::share() {
+  done = std::make_shared<CompletionSignal>();
+  table = std::make_shared<VecTableManager>(saver, done);
+}
+
+void CachedTable::wait_for_users() {
+  table.reset();  // the last reference unless an operation is still in flight
+  done->wait();
 }
 
 std::string VecDBManager::table_file_name(const std::string& key, const std::set<std::string>& used) {
@@ -173,26 +180,49 @@ VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> dir
       brief_(std::move(brief)) {}
 
 VecDBManager::~VecDBManager() {
-  try {
-    brief_.sync_save(true);
-  } catch (const InternalFailure&) {
-    // Already printed by the failure itself; closing goes on.
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "saving the catalogue failed: %s\n", e.what());
-  }
-  {
-    // Each table in name order: drop the cache's reference and wait for the final save.
-    std::lock_guard cache(cache_mutex_);
-    while (!table_cache_.empty()) evict(table_cache_.begin());
-  }
-  // The directory lock ends last, when lock_file_ (the first member) is destroyed.
+  for (const Error& failure : close()) report("closing", failure.message);
 }
 
-void VecDBManager::evict(std::map<std::string, CachedTable>::iterator entry) {
-  CachedTable taken = std::move(entry->second);
+std::vector<Error> VecDBManager::close() {
+  if (closed_) return {};
+  closed_ = true;
+  // A save that fails is tried once more after all the others, before the directory lock goes:
+  // a passing fault (a moment without space) then loses nothing. What fails twice is reported.
+  std::vector<std::pair<std::string, std::function<Result<void>()>>> failed;
+  if (!brief_.sync_save(true)) failed.emplace_back("the catalogue", [this] { return brief_.sync_save(true); });
+  {
+    std::lock_guard cache(cache_mutex_);
+    while (!table_cache_.empty()) {
+      const std::string name = table_cache_.begin()->first;
+      CachedTable entry = std::move(table_cache_.begin()->second);
+      table_cache_.erase(table_cache_.begin());
+      entry.wait_for_users();
+      if (!entry.saver->sync_save(true))
+        failed.emplace_back("table " + name, [saver = entry.saver] { return saver->sync_save(true); });
+    }
+  }
+  std::vector<Error> failures;
+  for (const auto& [what, final_save] : failed) {
+    if (Result<void> saved = final_save(); !saved)
+      failures.push_back(Error{"Closing could not save " + what + ": " + saved.error().message});
+  }
+  failed.clear();  // the tables' savers go, and their threads stop with them
+  brief_.stop();
+  (void)lock_file_.close();  // ends the directory lock, after every save of the closing
+  return failures;
+}
+
+Result<void> VecDBManager::release(std::map<std::string, CachedTable>::iterator entry, bool keep_unsaved) {
+  CachedTable& cached = entry->second;
+  cached.wait_for_users();
+  Result<void> saved = cached.saver->sync_save(true);
+  if (!saved && keep_unsaved) {
+    cached.share();  // cached again, still marked changed, its thread still running
+    return saved;
+  }
+  if (!saved) cached.saver->stop();
   table_cache_.erase(entry);
-  taken.table.reset();  // the release runs here unless an operation is still in flight
-  taken.done->wait();
+  return saved;
 }
 
 Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& key) {
@@ -205,13 +235,9 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
   if (!file) return std::unexpected(file.error());
   Result<MetadataVecTable> loaded = MetadataVecTable::load(*file);
   if (!loaded) return std::unexpected(loaded.error());
-  auto done = std::make_shared<CompletionSignal>();
-  auto handle = std::make_shared<VecTableManager>(
-      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename},
-                             kTableInterval, false),
-      done);
-  table_cache_.emplace(key, CachedTable{done, handle});
-  return handle;
+  CachedTable loaded_table = CachedTable::make(VecTableManager::Saver(
+      RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false));
+  return table_cache_.emplace(key, std::move(loaded_table)).first->second.table;
 }
 
 Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
@@ -222,17 +248,15 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
   const std::string filename = table_file_name(key, catalogue->filenames);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());
-  auto done = std::make_shared<CompletionSignal>();
-  auto handle = std::make_shared<VecTableManager>(
-      VecTableManager::Saver(RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename},
-                             kTableInterval, true),
-      done);
-  // The file exists before the catalogue can name it; the table still counts as changed.
-  handle->saver.sync_save(false);
-  (void)handle->saver.write();
+  CachedTable entry = CachedTable::make(VecTableManager::Saver(
+      RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true));
+  // The file exists before the catalogue can name it; the table still counts as changed. A
+  // failure leaves the catalogue as it was, and the table goes with its thread.
+  if (Result<void> saved = entry.saver->sync_save(false); !saved) return std::unexpected(saved.error());
+  (void)entry.saver->write();
   catalogue->filenames.insert(filename);
   catalogue->tables.emplace(key, VecTableBrief{filename});
-  table_cache_.emplace(key, CachedTable{done, handle});
+  table_cache_.emplace(key, std::move(entry));
   return true;
 }
 
@@ -245,19 +269,25 @@ Result<bool> VecDBManager::delete_table(const std::string& key) {
   const auto entry = catalogue.tables.find(key);
   if (entry == catalogue.tables.end()) return false;
   const std::string filename = entry->second.filename;
-  catalogue.tables.erase(entry);
-  catalogue.filenames.erase(filename);
-  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) evict(cached);
-  // The catalogue without the entry is on disk before the table file goes, so no saved
-  // catalogue names a removed file.
-  brief_.save_held(held, [&catalogue](File& out) { return catalogue.save(out); });
+  // All or nothing: the entry leaves the catalogue in memory only once the catalogue without it
+  // is on disk, and that happens before the table file goes, so no saved catalogue names a
+  // removed file. On a failure the table is still listed, cached and whole.
+  VecDBBrief without = catalogue;
+  without.tables.erase(key);
+  without.filenames.erase(filename);
+  if (Result<void> saved = brief_.save_held(held, [&without](File& out) { return without.save(out); }); !saved)
+    return std::unexpected(saved.error());
+  catalogue = std::move(without);
+  // The table's final save may fail: its rows are being removed anyway.
+  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) (void)release(cached, false);
   if (Result<void> removed = directory_->remove(filename); !removed) return std::unexpected(removed.error());
   return true;
 }
 
-void VecDBManager::remove_cached_table(const std::string& key) {
+Result<void> VecDBManager::remove_cached_table(const std::string& key) {
   auto [catalogue, cache] = get_locks_by_order();
-  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) evict(cached);
+  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) return release(cached, true);
+  return {};
 }
 
 template <class F>
@@ -265,7 +295,7 @@ auto VecDBManager::with_read(const std::string& key, F&& f)
     -> Result<decltype(f(std::declval<const MetadataVecTable&>()))> {
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
-  const auto access = (*handle)->saver.read();
+  const auto access = (*handle)->saver->read();
   if constexpr (std::is_void_v<decltype(f(*access))>) {
     f(*access);
     return {};
@@ -279,7 +309,7 @@ auto VecDBManager::with_write(const std::string& key, F&& f)
     -> Result<decltype(f(std::declval<MetadataVecTable&>()))> {
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
-  auto access = (*handle)->saver.write();
+  auto access = (*handle)->saver->write();
   if constexpr (std::is_void_v<decltype(f(*access))>) {
     f(*access);
     return {};
@@ -311,7 +341,7 @@ Result<bool> VecDBManager::has_pq_table(const std::string& key) {
 Result<void> VecDBManager::add(const std::string& key, std::vector<float> vec, Metadata metadata) {
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
-  VecTableManager::Saver& saver = (*handle)->saver;
+  VecTableManager::Saver& saver = *(*handle)->saver;
   if (vec.size() != saver.read()->dim()) return make_error("Dimension mismatch for vec");
   saver.write()->add(vec, std::move(metadata));
   return {};
@@ -323,7 +353,7 @@ Result<void> VecDBManager::batch_add(const std::string& key, std::vector<std::ve
     return make_error("Length mismatch for vec_list and metadata_list");
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
-  VecTableManager::Saver& saver = (*handle)->saver;
+  VecTableManager::Saver& saver = *(*handle)->saver;
   for (const std::vector<float>& v : vec_list)
     if (v.size() != saver.read()->dim()) return make_error("Dimension mismatch for vec_list");
   std::vector<std::span<const float>> views(vec_list.begin(), vec_list.end());
@@ -368,9 +398,10 @@ Result<std::vector<std::pair<std::vector<float>, Metadata>>> VecDBManager::extra
 }
 
 void VecDBManager::force_save() {
-  brief_.sync_save(false);
+  if (Result<void> saved = brief_.sync_save(false); !saved) fail(saved.error().message);
   std::lock_guard cache(cache_mutex_);
-  for (auto& [name, cached] : table_cache_) cached.table->saver.sync_save(false);
+  for (auto& [name, cached] : table_cache_)
+    if (Result<void> saved = cached.saver->sync_save(false); !saved) fail(saved.error().message);
 }
 
 std::pair<VecDBManager::CatalogueGuard, VecDBManager::CacheGuard> VecDBManager::get_locks_by_order() {

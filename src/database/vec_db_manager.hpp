@@ -44,28 +44,36 @@ class CompletionSignal {
 };
 
 // The handle of one cached table, shared between the cache and the operations in flight. When
-// the last reference goes, on whichever thread drops it, the table gets its final save and the
-// completion message is sent (also after a failed save, which is printed, so no waiter hangs).
+// the last reference goes, on whichever thread drops it, the completion message is sent: the
+// table has no user left. Whoever waits for it (eviction, deletion, closing) then makes the
+// table's final save, and keeps the table cached when that save fails and the rows must stay.
 class VecTableManager {
  public:
   using Saver = ThreadSavingManager<RwLock<MetadataVecTable>>;
 
-  VecTableManager(Saver saver, std::shared_ptr<CompletionSignal> done);
+  VecTableManager(std::shared_ptr<Saver> saver, std::shared_ptr<CompletionSignal> done);
   ~VecTableManager();
   VecTableManager(const VecTableManager&) = delete;
   VecTableManager& operator=(const VecTableManager&) = delete;
 
-  Saver saver;
+  const std::shared_ptr<Saver> saver;
 
  private:
   std::shared_ptr<CompletionSignal> done_sender_;
 };
 
-// One loaded table in the cache: the receiving end of its completion signal and the cache's
-// reference to its handle.
+// One loaded table in the cache: the table with its saving thread, the receiving end of the
+// completion signal and the cache's reference to the handle that callers share.
 struct CachedTable {
+  std::shared_ptr<VecTableManager::Saver> saver;
   std::shared_ptr<CompletionSignal> done;
   std::shared_ptr<VecTableManager> table;
+
+  static CachedTable make(VecTableManager::Saver saver);
+  // A new handle (and signal) for callers to share.
+  void share();
+  // Drops the cache's handle and waits until no operation holds one.
+  void wait_for_users();
 };
 
 class VecDBManager {
@@ -82,7 +90,7 @@ class VecDBManager {
   static Result<std::unique_ptr<VecDBManager>> open(const std::string& dir,
                                                     std::shared_ptr<FileSystem> fs = FileSystem::system());
 
-  // Saves the catalogue if changed, stops its thread, then releases the directory lock.
+  // Closes (see close) unless that was done; its failures are printed.
   ~VecDBManager();
   VecDBManager(const VecDBManager&) = delete;
   VecDBManager& operator=(const VecDBManager&) = delete;
@@ -110,10 +118,19 @@ class VecDBManager {
   // catalogue file is rewritten without the entry before the table file is removed. False when
   // the name does not exist.
   Result<bool> delete_table(const std::string& key);
-  // Drops the cached table (after its final save); waits for operations in flight on it.
-  void remove_cached_table(const std::string& key);
-  // Saves the catalogue and then every cached table, in name order, each if changed.
+  // Drops the cached table after its final save; waits for operations in flight on it. When
+  // that save fails the table stays cached and marked changed, its thread goes on, and the
+  // save's error is returned.
+  Result<void> remove_cached_table(const std::string& key);
+  // Saves the catalogue and then every cached table, in name order, each if changed. A failed
+  // save is an internal failure.
   void force_save();
+
+  // The catalogue's final save, then every cached table released in name order (waiting for its
+  // users, then its final save); a save that fails is tried once more after the others; then the
+  // directory lock is released. Answers what could not be saved. Nothing else may be called on
+  // the manager afterwards (its destruction does nothing more).
+  std::vector<Error> close();
 
   // --- table operations: each looks the table up, then takes read or write access ---
   Result<std::uint64_t> get_len(const std::string& key);
@@ -154,9 +171,10 @@ class VecDBManager {
  private:
   VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
                ThreadSavingManager<Locked<VecDBBrief>> brief, File lock_file);
-  // Takes the entry out of the cache and waits for the table's final save. REQUIRES: the cache
-  // lock is held.
-  void evict(std::map<std::string, CachedTable>::iterator entry);
+  // Waits for the table's users, makes its final save and takes it out of the cache. When the
+  // save fails and `keep_unsaved` holds, the table stays cached (marked changed, its thread
+  // running); otherwise its thread is stopped and it goes. REQUIRES: the cache lock is held.
+  Result<void> release(std::map<std::string, CachedTable>::iterator entry, bool keep_unsaved);
   // f(table) under read access / write access of the table `key`; the access is released
   // before the handle.
   template <class F>
@@ -170,6 +188,7 @@ class VecDBManager {
   ThreadSavingManager<Locked<VecDBBrief>> brief_;
   std::mutex cache_mutex_;
   std::map<std::string, CachedTable> table_cache_;  // guarded by cache_mutex_
+  bool closed_ = false;
 };
 
 }  // namespace quillmere

@@ -80,8 +80,7 @@ PyObject* contains_cached_impl(VecDBManager& m, const std::string& key) {
   return from_bool(m.contains_cached(key));
 }
 PyObject* remove_cached_table_impl(VecDBManager& m, const std::string& key) {
-  without_gil([&] { m.remove_cached_table(key); });
-  return none();
+  return deliver(without_gil([&] { return m.remove_cached_table(key); }), none);
 }
 PyObject* get_len_impl(VecDBManager& m, const std::string& key) {
   return deliver(without_gil([&] { return m.get_len(key); }), from_count);
@@ -415,8 +414,15 @@ void vecdb_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<VecDBObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
   try {
-    delete self->manager;  // final saves, then the directory lock is released
+    // Final saves, then the directory lock is released. Closing goes through every table
+    // whatever fails; each save that could not be made is then reported, not raised.
+    const std::vector<Error> failures = self->manager->close();
+    delete self->manager;
     self->manager = nullptr;
+    for (const Error& failure : failures) {
+      raise_panic(failure.message);
+      PyErr_WriteUnraisable(nullptr);
+    }
   } catch (const InternalFailure& failure) {
     raise_panic(failure.message);
     PyErr_WriteUnraisable(nullptr);

@@ -27,10 +27,11 @@ class MemFileSystem final : public FileSystem {
     Read, Write, Truncate, SyncFile, SyncDir, TryLock, Close, kCount
   };
 
-  // The `nth` next call of kind `call` (1: the very next) fails with `err`, once.
-  void fail_on(Call call, int nth, int err) {
+  // The `nth` next call of kind `call` (1: the very next) fails with `err`, and so do the
+  // `times` - 1 calls of that kind after it.
+  void fail_on(Call call, int nth, int err, int times = 1) {
     std::lock_guard l(mutex_);
-    planned_[static_cast<int>(call)] = {nth, err};
+    planned_[static_cast<int>(call)] = {nth, err, times};
   }
   // After `calls` more calls of any kind every call fails with EIO and changes nothing: the
   // process died there. lose_power() ends that state.
@@ -291,7 +292,12 @@ class MemFileSystem final : public FileSystem {
     if (crash_in_ == 0) return EIO;
     if (crash_in_ > 0) --crash_in_;
     Planned& p = planned_[static_cast<int>(call)];
-    if (p.nth > 0 && --p.nth == 0) return p.err;
+    if (p.nth > 1) {
+      --p.nth;
+    } else if (p.nth == 1 && p.times > 0) {
+      --p.times;
+      return p.err;
+    }
     return 0;
   }
   Dir& ensure_dir(const std::string& path) {
@@ -311,6 +317,7 @@ class MemFileSystem final : public FileSystem {
   struct Planned {
     int nth = 0;
     int err = 0;
+    int times = 0;
   };
 
   mutable std::mutex mutex_;

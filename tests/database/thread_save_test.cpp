@@ -143,8 +143,8 @@ TEST_F(ThreadSaveAtomic, WriterFailureLeavesTargetAndNoLeftovers) {
   const fs::path target = db / "t.db";
   { std::ofstream(target) << "old"; }
   stats->fail = true;
-  EXPECT_EQ(failure_of([&] { ThreadSave::atomic_save_to(object("x"), this->target("t.db")); }),
-            "atomic save failed: told to fail");
+  const Result<void> saved = ThreadSave::atomic_save_to(object("x"), this->target("t.db"));
+  EXPECT_EQ(saved ? "<saved>" : saved.error().message, "atomic save failed: told to fail");
   EXPECT_EQ(read_text(target), "old");
   EXPECT_EQ(entries(db), std::vector<std::string>{"t.db"});
 }
@@ -158,7 +158,7 @@ TEST_F(ThreadSavingManagerTest, SavesOnlyWhenChanged) {
   EXPECT_TRUE(file_becomes(db / "brief.toml", "v2"));
   std::this_thread::sleep_for(80ms);
   EXPECT_EQ(stats->saves, 1);
-  m.sync_save(true);  // clean: nothing is written
+  ASSERT_TRUE(m.sync_save(true).has_value());  // clean: nothing is written
   EXPECT_EQ(stats->saves, 1);
 }
 
@@ -185,22 +185,23 @@ TEST_F(ThreadSavingManagerTest, OncePerIntervalUnderContinuousChange) {
 TEST_F(ThreadSavingManagerTest, NoSaveAfterStopAndSecondFinalSaveDoesNothing) {
   std::optional<ThreadSavingManager<Object>> m(manager(20ms, false));
   m->lock()->text = "final";
-  m->sync_save(true);
+  ASSERT_TRUE(m->sync_save(true).has_value());
   EXPECT_EQ(stats->saves, 1);
-  m->sync_save(true);
+  ASSERT_TRUE(m->sync_save(true).has_value());
   EXPECT_EQ(stats->saves, 1);
   m->lock()->text = "after stop";  // marked, but the thread has ended
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(stats->saves, 1);
   EXPECT_EQ(read_text(db / "brief.toml"), "final");
-  m.reset();  // the destructor's final save writes the late change, then all is released
-  EXPECT_EQ(stats->saves, 2);
+  m.reset();  // destruction never saves: the owner made its one final save
+  EXPECT_EQ(stats->saves, 1);
   EXPECT_TRUE(eventually([&] { return released(); }));
 }
 
 TEST_F(ThreadSavingManagerTest, ReleaseStopsTheThreadAtOnce) {
   std::optional<ThreadSavingManager<Object>> m(manager(std::chrono::hours(1), true));
   const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(m->sync_save(true).has_value());
   m.reset();
   EXPECT_EQ(stats->saves, 1);
   EXPECT_TRUE(eventually([&] { return released(); }));
@@ -210,7 +211,7 @@ TEST_F(ThreadSavingManagerTest, ReleaseStopsTheThreadAtOnce) {
 TEST_F(ThreadSavingManagerTest, SyncSaveWithoutStopLeavesThreadRunning) {
   auto m = manager(20ms, false);
   m.lock()->text = "forced";
-  m.sync_save(false);
+  ASSERT_TRUE(m.sync_save(false).has_value());
   EXPECT_EQ(stats->saves, 1);
   EXPECT_EQ(read_text(db / "brief.toml"), "forced");
   m.lock()->text = "later";
@@ -236,14 +237,18 @@ TEST_F(ThreadSavingManagerTest, FailedPeriodicSaveIsRetried) {
 TEST_F(ThreadSavingManagerTest, FailedSyncSaveReachesCallerAndKeepsTheFlag) {
   std::optional<ThreadSavingManager<Object>> m(manager(std::chrono::hours(1), true));
   stats->fail = true;
-  EXPECT_EQ(failure_of([&] { m->sync_save(false); }), "atomic save failed: told to fail");
-  EXPECT_EQ(failure_of([&] { m->sync_save(true); }), "atomic save failed: told to fail");
+  for (bool stop : {false, true}) {
+    const Result<void> failed = m->sync_save(stop);
+    EXPECT_EQ(failed ? "<saved>" : failed.error().message, "atomic save failed: told to fail");
+  }
   stats->fail = false;
-  m->sync_save(false);  // still marked changed, and the thread was not stopped by the failure
+  ASSERT_TRUE(m->sync_save(false).has_value());  // still marked changed; the thread not stopped
   EXPECT_EQ(stats->saves, 1);
   m->lock()->text = "v2";
   stats->fail = true;
-  m.reset();  // a failing final save neither throws nor keeps the thread alive
+  EXPECT_FALSE(m->sync_save(true).has_value());
+  m->stop();  // an owner that lets the object go after a failed final save
+  m.reset();
   EXPECT_TRUE(eventually([&] { return released(); }));
   EXPECT_TRUE(file_becomes(db / "brief.toml", "v1"));
   EXPECT_EQ(entries(db), std::vector<std::string>{"brief.toml"});
@@ -254,10 +259,10 @@ TEST_F(ThreadSavingManagerTest, TableReadWriteAndSave) {
   ASSERT_TRUE(table.has_value());
   const std::string path = (db / "t.db").native();
   ThreadSavingManager<RwLock<MetadataVecTable>> m(RwLock(std::move(*table)), target("t.db"), 1h, false);
-  m.sync_save(false);
+  ASSERT_TRUE(m.sync_save(false).has_value());
   EXPECT_FALSE(fs::exists(path));  // clean: reads never mark the table
   EXPECT_EQ(m.read()->len(), 0u);
-  m.sync_save(false);
+  ASSERT_TRUE(m.sync_save(false).has_value());
   EXPECT_FALSE(fs::exists(path));
   const float row[3] = {1, 2, 3};
   m.write()->add(row, {{"id", "0"}});
@@ -268,7 +273,7 @@ TEST_F(ThreadSavingManagerTest, TableReadWriteAndSave) {
     other.join();
     EXPECT_EQ(a->len(), 1u);
   }
-  m.sync_save(false);
+  ASSERT_TRUE(m.sync_save(false).has_value());
   Result<MetadataVecTable> loaded = testing_support::load_table_file(path);
   ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
   EXPECT_EQ(loaded->len(), 1u);

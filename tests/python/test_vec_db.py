@@ -211,6 +211,30 @@ class MethodsTest(DbCase):
         self.assertEqual(self.db.get_dist("p"), "l2sqr")
         self.assertEqual(self.db.extract_data("p"), [([0.10000000149011612, 0.20000000298023224], {"k": "v"})])
 
+    def test_failed_saves_are_raised_or_reported(self):
+        # A non-empty directory stands where the table file must go.
+        db = self.db
+        db.create_table_if_not_exists("t", 2)
+        db.add("t", [1, 2], {})
+        path = os.path.join(self.dir, "t.db")
+        os.remove(path)
+        os.makedirs(os.path.join(path, "inside"))
+        failure = "atomic save failed: Is a directory (os error 21)"
+        self.assertEqual(raised(db.remove_cached_table, "t"), (RuntimeError, failure))
+        self.assertTrue(db.contains_cached("t"))  # kept, with its rows
+        seen = []
+        old_hook = sys.unraisablehook
+        sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value)))
+        try:
+            del db
+            self.db = None  # closing reports what it could not save, and goes on
+        finally:
+            sys.unraisablehook = old_hook
+        self.assertEqual(seen, [("PanicException", "Closing could not save table t: " + failure)])
+        os.rmdir(os.path.join(path, "inside"))
+        os.rmdir(path)
+        self.db = VecDB(self.dir)  # the lock was released
+
     def test_internal_failure_is_a_panic_and_leaves_the_table_usable(self):
         db = self.db
         db.create_table_if_not_exists("t", 8)
