@@ -7,8 +7,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,22 @@ inline std::vector<std::vector<float>> random_rows(std::size_t n, std::size_t di
   for (auto& r : rows)
     for (float& x : r) x = u(gen);
   return rows;
+}
+
+// The whole content of a file ("" when it cannot be read).
+inline std::string read_text(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The names in a directory, sorted.
+inline std::vector<std::string> entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // A fresh directory under the test temporary directory, removed with everything in it when the

@@ -21,22 +21,10 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::entries;
+using testing_support::read_text;
 using testing_support::MemFileSystem;
 using Call = MemFileSystem::Call;
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 Result<void> write_text(const Directory& dir, const std::string& name, const std::string& text) {
   return dir.replace(name, [&](File& out) -> Result<void> {

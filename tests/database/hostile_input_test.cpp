@@ -20,16 +20,11 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::entries;
+using testing_support::read_text;
 using testing_support::failure_of;
 
 const std::string kPrecious = "precious bytes that belong to somebody else\n";
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class HostileInputTest : public ::testing::Test {
  protected:

@@ -67,26 +67,14 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::entries;
+using testing_support::read_text;
 using namespace std::chrono_literals;
 using testing_support::failure_of;
 using testing_support::kNoFailure;
 using thread_save_test_object::Object;
 using thread_save_test_object::Record;
 using thread_save_test_object::Stats;
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Polls `done` for up to two seconds (generous for the sanitizer build).
 template <class F>

@@ -27,11 +27,6 @@ VecDBBrief brief_of(std::vector<std::pair<std::string, std::string>> entries) {
   return brief;
 }
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The canonical text of each catalogue, byte for byte, and that it reads back as written.
 TEST(VecDBBriefTest, RendersCanonicalTextThatReadsBack) {
   struct Case {
@@ -227,19 +222,19 @@ TEST_F(VecDBBriefFileTest, SaveWritesTheTextAndLoadReadsItBack) {
   const std::string path = dir_ + "/brief.toml";
   VecDBBrief empty;
   ASSERT_TRUE(save_file(empty, path).has_value());
-  EXPECT_EQ(read_all(path), "[tables]\n");
+  EXPECT_EQ(testing_support::read_text(path), "[tables]\n");
 
   VecDBBrief brief = brief_of({{"b", "b.db"}, {"a", "a.db"}, {"x.y", "x_y.db"}, {"αβγ", "αβγ.db"}});
   brief.filenames = {"a.db", "b.db", "x_y.db", "αβγ.db"};  // never written
   ASSERT_TRUE(save_file(brief, path).has_value());  // truncates the longer old content too
-  EXPECT_EQ(read_all(path), brief.render());
+  EXPECT_EQ(testing_support::read_text(path), brief.render());
   const Result<VecDBBrief> back = load_brief_file(path);
   ASSERT_TRUE(back.has_value()) << back.error().message;
   EXPECT_EQ(back->tables, brief.tables);
   EXPECT_TRUE(back->filenames.empty());
 
   ASSERT_TRUE(save_file(empty, path).has_value());
-  EXPECT_EQ(read_all(path), "[tables]\n");
+  EXPECT_EQ(testing_support::read_text(path), "[tables]\n");
 }
 
 TEST_F(VecDBBriefFileTest, BytesThatAreNotUtf8FailAsARead) {

@@ -28,12 +28,6 @@ class VecDBManagerTest : public ::testing::Test {
     fs::create_directories(dir);
     std::ofstream(dir + "/brief.toml") << text;
   }
-  static std::string read(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
 
   testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string root_;
@@ -48,7 +42,7 @@ TEST_F(VecDBManagerTest, OpeningCreatesTheDirectoryAndAnEmptyLockFile) {
   EXPECT_FALSE(fs::exists(dir + "/brief.toml"));  // written by the saving thread, or at close
   EXPECT_TRUE((*db)->get_all_keys().empty());
   db->reset();
-  EXPECT_EQ(read(dir + "/brief.toml"), "[tables]\n");
+  EXPECT_EQ(testing_support::read_text(dir + "/brief.toml"), "[tables]\n");
 }
 
 TEST_F(VecDBManagerTest, TheDirectoryLockExcludesASecondManagerUntilTheFirstCloses) {
@@ -117,7 +111,7 @@ TEST_F(VecDBManagerTest, AMissingTablesKeyIsAnEmptyUnchangedCatalogue) {
     auto db = VecDBManager::open(root_);
     ASSERT_TRUE(db.has_value());
   }
-  EXPECT_EQ(read(root_ + "/brief.toml"), "# nothing here\n");  // closing saved nothing
+  EXPECT_EQ(testing_support::read_text(root_ + "/brief.toml"), "# nothing here\n");  // closing saved nothing
 }
 
 // Every query marks the catalogue changed: its saving thread rewrites it within one interval.
@@ -128,9 +122,9 @@ TEST_F(VecDBManagerTest, AQueryMakesTheSavingThreadRewriteTheCatalogue) {
   EXPECT_TRUE((*db)->contains_key("t"));
   const auto deadline = std::chrono::steady_clock::now() + VecDBManager::kCatalogueInterval + std::chrono::seconds(5);
   const std::string canonical = "[tables.t]\nfilename = \"t.db\"\n";
-  while (read(root_ + "/brief.toml") != canonical && std::chrono::steady_clock::now() < deadline)
+  while (testing_support::read_text(root_ + "/brief.toml") != canonical && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(read(root_ + "/brief.toml"), canonical);
+  EXPECT_EQ(testing_support::read_text(root_ + "/brief.toml"), canonical);
 }
 
 TEST_F(VecDBManagerTest, ARegularFileInPlaceOfTheDirectoryFailsWithTheSystemMessage) {
