@@ -109,6 +109,11 @@ class VecSet {
     return row;
   }
 
+  // Keeps the first `rows` rows (all of them when there are fewer).
+  void truncate(std::uint64_t rows) noexcept {
+    if (rows <= data_.size() / std::max<std::uint64_t>(dim_, 1)) data_.truncate(rows * dim_);
+  }
+
   // Removes row i; the last row moves into its place.
   void swap_remove(std::uint64_t i) {
     if (i >= len()) fail("assertion failed: index < self.len()");

@@ -2,7 +2,13 @@
 //
 // PodVec<T> is the growable array behind vector data, link arrays, norms and codes: trivially
 // copyable elements only, so growth is one mi_realloc_aligned and zero-filling uses
-// mi_zalloc_aligned. It does not replace the global operator new or malloc.
+// mi_zalloc_aligned. A failed allocation throws std::bad_alloc.
+//
+// mimalloc is loaded with dlopen into a namespace of its own and reached through the four
+// functions below, never linked: Debian's libmimalloc exports operator new and delete, and as a
+// needed library of this module it would serve every operator new of the module, of libstdc++'s
+// containers, oneTBB and toml++ as well, with one that aborts the process when memory runs out
+// instead of throwing std::bad_alloc.
 //
 // Blocks of several MiB are asked to be backed by transparent huge pages before their first
 // touch (large blocks are therefore grown by allocate-advise-copy rather than realloc): a load
@@ -13,6 +19,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -20,9 +27,16 @@
 #include <type_traits>
 #include <utility>
 
-#include <mimalloc.h>
-
 namespace quillmere {
+
+namespace mimalloc {
+// The entry points of the allocator, loaded on first use. A library that cannot be loaded is an
+// internal failure naming it.
+void* malloc_aligned(std::size_t size, std::size_t alignment);
+void* zalloc_aligned(std::size_t size, std::size_t alignment);
+void* realloc_aligned(void* p, std::size_t size, std::size_t alignment);
+void free(void* p) noexcept;
+}  // namespace mimalloc
 
 inline constexpr std::size_t kBulkAlignment = 64;
 
@@ -46,7 +60,7 @@ class PodVec {
   explicit PodVec(std::size_t n) {
     if (n == 0) return;
     if (bytes(n) < kHugePageBlockBytes) {
-      ptr_ = static_cast<T*>(checked(mi_zalloc_aligned(bytes(n), kBulkAlignment)));
+      ptr_ = static_cast<T*>(checked(mimalloc::zalloc_aligned(bytes(n), kBulkAlignment)));
     } else {
       ptr_ = allocate_large(n);
       std::memset(static_cast<void*>(ptr_), 0, bytes(n));
@@ -69,14 +83,14 @@ class PodVec {
   }
   PodVec& operator=(PodVec&& other) noexcept {
     if (this != &other) {
-      mi_free(ptr_);
+      mimalloc::free(ptr_);
       ptr_ = std::exchange(other.ptr_, nullptr);
       size_ = std::exchange(other.size_, 0);
       cap_ = std::exchange(other.cap_, 0);
     }
     return *this;
   }
-  ~PodVec() { mi_free(ptr_); }
+  ~PodVec() { mimalloc::free(ptr_); }
 
   T* data() noexcept { return ptr_; }
   const T* data() const noexcept { return ptr_; }
@@ -96,11 +110,11 @@ class PodVec {
   void reserve(std::size_t n) {
     if (n <= cap_) return;
     if (bytes(n) < kHugePageBlockBytes) {
-      ptr_ = static_cast<T*>(checked(mi_realloc_aligned(ptr_, bytes(n), kBulkAlignment)));
+      ptr_ = static_cast<T*>(checked(mimalloc::realloc_aligned(ptr_, bytes(n), kBulkAlignment)));
     } else {
       T* grown = allocate_large(n);
       if (size_ > 0) std::memcpy(static_cast<void*>(grown), ptr_, size_ * sizeof(T));
-      mi_free(ptr_);
+      mimalloc::free(ptr_);
       ptr_ = grown;
     }
     cap_ = n;
@@ -156,7 +170,7 @@ class PodVec {
   }
   // An uninitialised block advised to use huge pages before anything touches it.
   static T* allocate_large(std::size_t n) {
-    void* p = checked(mi_malloc_aligned(bytes(n), kBulkAlignment));
+    void* p = checked(mimalloc::malloc_aligned(bytes(n), kBulkAlignment));
     advise_huge_pages(p, bytes(n));
     return static_cast<T*>(p);
   }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <mutex>
 
 #include <tbb/global_control.h>
+#include <tbb/parallel_for.h>
 
 namespace quillmere::pool {
 namespace {
@@ -46,7 +49,27 @@ struct ProcessPool {
       : threads(n),
         limit(tbb::global_control::max_allowed_parallelism,
               std::max<std::size_t>(n, tbb::this_task_arena::max_concurrency())),
-        arena(static_cast<int>(n)) {}
+        arena(static_cast<int>(n)) {
+    start_every_worker();
+  }
+
+  // oneTBB starts its workers on demand, some from other workers, where a failure to start one
+  // (no memory for its stack) cannot be caught and ends the process. Starting them all here, at
+  // the pool's first use, keeps that from happening later, under memory pressure: n tasks meet
+  // (or give up after a moment), so n threads have run one each.
+  void start_every_worker() {
+    std::atomic<std::size_t> arrived{0};
+    arena.execute([&] {
+      tbb::parallel_for(
+          std::size_t{0}, threads,
+          [&](std::size_t) {
+            arrived.fetch_add(1);
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+            while (arrived.load() < threads && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+          },
+          tbb::simple_partitioner());
+    });
+  }
 };
 
 ProcessPool& process_pool() {

@@ -35,12 +35,6 @@ class DynamicIndex {
     return is_hnsw() ? std::get<HNSWIndex>(index_).config.dist : std::get<FlatIndex>(index_).dist;
   }
 
-  // Appends a vector: into the graph (drawing its level from `rng`) or onto the flat rows.
-  std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng) {
-    if (HNSWIndex* h = hnsw()) return h->add(vector, rng);
-    return flat()->vec_set.push(vector);
-  }
-
  private:
   std::variant<FlatIndex, HNSWIndex> index_;
 };

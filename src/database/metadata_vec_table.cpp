@@ -14,26 +14,37 @@ Result<MetadataVecTable> MetadataVecTable::create(std::uint64_t dim, DistanceAlg
 }
 
 void MetadataVecTable::add(std::span<const float> vector, Metadata meta) {
-  assert_eq(static_cast<std::uint64_t>(vector.size()), dim());
-  pq_table.reset();
-  metadata.push_back(std::move(meta));
-  inner.add(vector, rng);
+  std::vector<Metadata> metas;
+  metas.push_back(std::move(meta));
+  batch_add(std::span<const std::span<const float>>(&vector, 1), std::move(metas));
 }
 
+// Room is made before anything changes, so that running out of memory (std::bad_alloc, raised
+// as MemoryError) leaves the table as it was. An HNSW insertion allocates as it links, and a
+// graph cut off half way cannot be trusted: then the graph is dropped, the rows it took are
+// taken back, and the table goes on with its flat index.
 void MetadataVecTable::batch_add(std::span<const std::span<const float>> vectors,
                                  std::vector<Metadata> metas) {
   assert_eq(static_cast<std::uint64_t>(vectors.size()), static_cast<std::uint64_t>(metas.size()));
   for (std::span<const float> v : vectors) assert_eq(static_cast<std::uint64_t>(v.size()), dim());
-  pq_table.reset();
-  metadata.insert(metadata.end(), std::make_move_iterator(metas.begin()),
-                  std::make_move_iterator(metas.end()));
+  metadata.reserve(metadata.size() + metas.size());
   if (HNSWIndex* h = inner.hnsw()) {
-    h->inner_batch_add(vectors, rng);
+    const std::uint64_t rows_before = h->vec_set.len();
+    try {
+      h->inner_batch_add(vectors, rng);
+    } catch (const std::bad_alloc&) {
+      VecSet<float> rows = std::move(h->vec_set);
+      rows.truncate(rows_before);
+      inner = DynamicIndex(FlatIndex(h->config.dist, std::move(rows)));
+      throw;
+    }
   } else {
     VecSet<float>& rows = inner.flat()->vec_set;
     rows.reserve_more(vectors.size());
     for (std::span<const float> v : vectors) rows.push(v);
   }
+  metadata.insert(metadata.end(), std::make_move_iterator(metas.begin()), std::make_move_iterator(metas.end()));
+  pq_table.reset();
 }
 
 void MetadataVecTable::build_hnsw_index(std::optional<std::uint64_t> ef_construction) {
@@ -46,9 +57,9 @@ void MetadataVecTable::build_hnsw_index(std::optional<std::uint64_t> ef_construc
 }
 
 void MetadataVecTable::clear_hnsw_index() {
-  const HNSWIndex* h = inner.hnsw();
+  HNSWIndex* h = inner.hnsw();
   if (h == nullptr) return;
-  FlatIndex flat(h->config.dist, h->vec_set);
+  FlatIndex flat(h->config.dist, std::move(h->vec_set));
   inner = DynamicIndex(std::move(flat));
 }
 

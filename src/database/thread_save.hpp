@@ -15,6 +15,8 @@
 // time.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <chrono>
 #include <concepts>
 #include <condition_variable>
@@ -211,7 +213,7 @@ class ThreadSavingManager {
   static void saving_loop(std::shared_ptr<T> data,
                           std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
                           std::shared_ptr<thread_save_detail::StopSignal> stop, SaveTarget target,
-                          std::chrono::nanoseconds interval) noexcept {
+                          std::chrono::nanoseconds interval) {
     try {
       for (;;) {
         {
@@ -246,6 +248,8 @@ class ThreadSavingManager {
       thread_save_detail::report("saving thread", f.message);
     } catch (const std::exception& e) {
       thread_save_detail::report("saving thread", e.what());
+    } catch (abi::__forced_unwind&) {
+      throw;  // a thread being ended (pthread_exit, cancellation) must unwind
     } catch (...) {
       thread_save_detail::report("saving thread", "unknown exception");
     }

@@ -50,6 +50,9 @@ PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorith
   // (0 - x)^2 = x^2 term by term in the same order as the squared norm, so the bits are the same.
   const std::uint64_t n = vec_set.len();
   const std::uint64_t dim = vec_set.dim();
+  // The zero vector is as long as one row: made only when a row exists (a table file may
+  // declare any dimension for no rows at all).
+  if (n == 0) return {};
   const PodVec<float> zero(dim);
   PodVec<float> norms;
   norms.resize_for_overwrite(n);

@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
+
 #include "common/failure.hpp"
 
 namespace quillmere::python {
@@ -29,15 +31,21 @@ bool check_sequence(PyObject* obj) {
   return true;
 }
 
+// The most elements reserved from a length that a sequence only claims (its __len__); beyond
+// it the array grows as the items arrive, so a lying length costs nothing.
+constexpr Py_ssize_t kClaimedReserve = 4096;
+
 // Iterates a sequence, converting each item with `conv` into `out`.
 template <class T, class Conv>
 bool sequence_to_vector(PyObject* obj, std::vector<T>& out, Conv conv) {
   if (!check_sequence(obj)) return false;
-  Py_ssize_t size = PySequence_Size(obj);
+  // A list or tuple holds its items already: its size is a bound on what they can fill.
+  const bool holds_items = PyList_Check(obj) || PyTuple_Check(obj);
+  const Py_ssize_t size = holds_items ? PySequence_Fast_GET_SIZE(obj) : PySequence_Size(obj);
   if (size < 0)
     PyErr_Clear();  // only sizes the array
   else
-    out.reserve(static_cast<std::size_t>(size));
+    out.reserve(static_cast<std::size_t>(holds_items ? size : std::min(size, kClaimedReserve)));
   PyObject* iter = PyObject_GetIter(obj);
   if (iter == nullptr) return false;
   while (PyObject* item = PyIter_Next(iter)) {

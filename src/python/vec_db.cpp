@@ -304,10 +304,7 @@ PyObject* force_save(PyObject* self, PyObject*) {
   return guarded([&] {
     Borrow receiver(self);
     VecDBManager& m = receiver.manager();
-    {
-      ReleasedGil released;
-      m.force_save();
-    }
+    without_gil([&] { m.force_save(); });
     return none();
   });
 }
