@@ -1,8 +1,10 @@
 #include "common/allocator.hpp"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
