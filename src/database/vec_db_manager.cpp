@@ -242,9 +242,9 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
 
 Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
                                                       DistanceAlgorithm dist) {
-  if (dim == 0) return make_error("Dimension must be greater than 0");
   auto [catalogue, cache] = get_locks_by_order();
-  if (catalogue->tables.contains(key)) return false;
+  if (catalogue->tables.contains(key)) return false;  // whatever dimension was asked for
+  if (dim == 0) return make_error("Dimension must be greater than 0");
   const std::string filename = table_file_name(key, catalogue->filenames);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());

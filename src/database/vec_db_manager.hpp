@@ -111,7 +111,8 @@ class VecDBManager {
   // catalogue has no such entry. The caller must not take the catalogue locks while holding it.
   Result<std::shared_ptr<VecTableManager>> table(const std::string& key);
   // Creates an empty table and writes its file before returning (so no saved catalogue can name
-  // a missing file); false when the name exists. A dimension of 0 is refused before anything.
+  // a missing file); false when the name exists, whatever `dim`. A new table of dimension 0 is
+  // refused before anything changes.
   Result<bool> create_table_if_not_exists(const std::string& key, std::uint64_t dim,
                                           DistanceAlgorithm dist);
   // Removes the table: the catalogue entry, the cached table (after its final save), then the

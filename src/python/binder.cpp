@@ -1,7 +1,6 @@
 #include "python/binder.hpp"
 
 #include <string>
-#include <string_view>
 
 namespace quillmere::python {
 namespace {
@@ -22,12 +21,10 @@ bool too_many_positional(const Signature& sig, std::size_t given) {
 // Fills the slot named by `keyword`; false with the TypeError set when it is filled already
 // or names no parameter.
 bool bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** slots) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
-  if (data == nullptr) return false;
-  std::string_view name(data, static_cast<std::size_t>(size));
+  // Compared as code points, never encoded: a name without a UTF-8 form (a lone surrogate) is
+  // simply a name no parameter has.
   for (std::size_t i = 0; i < sig.names.size(); ++i) {
-    if (name != sig.names[i]) continue;
+    if (PyUnicode_CompareWithASCIIString(keyword, sig.names[i]) != 0) continue;
     if (slots[i] != nullptr) {
       PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.callable,
                    sig.names[i]);

@@ -93,7 +93,7 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
 bool init_module(PyObject* module) {
   PyObject* modname = PyUnicode_FromString("quillmere");
   if (modname == nullptr) return false;
-  PyObject* func = PyCMethod_New(&calc_dist_def, nullptr, modname, nullptr);
+  PyObject* func = PyCMethod_New(&calc_dist_def, module, modname, nullptr);  // __self__ is the module
   Py_DECREF(modname);
   if (func == nullptr || !add_name(module, "calc_dist", func)) return false;
   PyObject* type = vecdb_type();

@@ -91,6 +91,7 @@ TEST_F(TableLifecycleTest, OperationErrorsAndTheirOrder) {
   EXPECT_EQ(db_->batch_add("nope", {{1}}, {}).error().message, "Length mismatch for vec_list and metadata_list");
   EXPECT_EQ(db_->batch_add("nope", {{1}}, {{}}).error().message, "Table nope not found");
   ASSERT_TRUE(db_->create_table_if_not_exists("t", 2, D::Cosine).has_value());
+  EXPECT_FALSE(db_->create_table_if_not_exists("t", 0, D::L2Sqr).value());  // exists: no refusal
   EXPECT_EQ(db_->batch_add("t", {{1, 2}, {3, 4}, {5}}, {{}, {}, {}}).error().message, "Dimension mismatch for vec_list");
   EXPECT_EQ(*db_->get_len("t"), 0u);
   ASSERT_TRUE(db_->batch_add("t", {{1, 2}, {3, 4}}, {{{"a", "1"}}, {{"a", "2"}}}).has_value());

@@ -65,6 +65,7 @@ class ModuleTest(unittest.TestCase):
     def test_calc_dist_shape(self):
         f = quillmere.calc_dist
         self.assertEqual(f.__module__, "quillmere")
+        self.assertIs(f.__self__, quillmere)
         self.assertEqual(f.__text_signature__, '(a, b, dist="cosine")')
         self.assertEqual(f.__doc__, (
             "Calculate the distance between two vectors.\n\n"

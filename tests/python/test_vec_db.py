@@ -52,6 +52,9 @@ class ConstructionTest(DbCase):
         self.assertEqual(raised(VecDB, victim + "\x00anything"), (ValueError, "embedded null byte"))
         self.assertEqual(os.path.getsize(victim), 1400)
 
+    def test_empty_dir_is_the_systems_error(self):
+        self.assertEqual(raised(VecDB, ""), (RuntimeError, "No such file or directory (os error 2)"))
+
     def test_creates_missing_directory(self):
         sub = os.path.join(self.dir, "a", "b")
         db = VecDB(sub)
@@ -69,6 +72,8 @@ class BindingTest(DbCase):
             (lambda: db.batch_add(),
              "VecDB.batch_add() missing 3 required positional arguments: 'key', 'vec_list', and 'metadata_list'"),
             (lambda: db.get_len(name="t"), "VecDB.get_len() got an unexpected keyword argument 'name'"),
+            (lambda: db.get_len(**{"\udc80": 1}), "VecDB.get_len() got an unexpected keyword argument '\udc80'"),
+            (lambda: VecDB(**{"\udc80": 1}), "VecDB.__new__() got an unexpected keyword argument '\udc80'"),
             (lambda: db.search("t", [1], 1, key="t"), "VecDB.search() got multiple values for argument 'key'"),
             (lambda: db.get_len("a", "b"), "VecDB.get_len() takes 1 positional arguments but 2 were given"),
             (lambda: db.delete("a", {}, {}), "VecDB.delete() takes 2 positional arguments but 3 were given"),
@@ -152,9 +157,11 @@ class MethodsTest(DbCase):
         self.assertEqual(db.get_all_keys(), ["b"])
         self.assertEqual(raised(db.get_len, "a"), (RuntimeError, "Table a not found"))
         self.assertIsNone(db.force_save())
-        # A dimension of 0 is left to the manager, which refuses it with an error value.
+        # A dimension of 0 is left to the manager, which refuses it with an error value for a new
+        # name only: an existing name answers False, as for any other dimension.
         self.assertEqual(raised(db.create_table_if_not_exists, "z", 0),
                          (RuntimeError, "Dimension must be greater than 0"))
+        self.assertFalse(db.create_table_if_not_exists("b", 0))
 
     def test_rows(self):
         db = self.db
