@@ -24,6 +24,8 @@
 #include <tbb/parallel_invoke.h>
 #include <tbb/task_arena.h>
 
+#include "common/exact_float.hpp"
+
 namespace quillmere::pool {
 
 // The sizing rule over the two variables' values (nullptr = unset); `available_cpus` is what
@@ -58,17 +60,21 @@ class ScopedThreadCount {
   std::optional<tbb::task_arena> own_;
 };
 
-// body(begin, end) over consecutive sub-ranges that together cover [0, n).
+// body(begin, end) over consecutive sub-ranges that together cover [0, n). Every body runs in
+// exact float mode (see exact_float.hpp), on whatever thread.
 template <class Body>
 void parallel_for(std::size_t n, Body&& body) {
   if (n == 0) return;
   if (forked_after_start()) {
+    const ExactFloatMode exact;
     body(std::size_t{0}, n);
     return;
   }
   arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+      const ExactFloatMode exact;
+      body(r.begin(), r.end());
+    });
   });
 }
 
@@ -82,15 +88,24 @@ std::vector<T> parallel_map(std::size_t n, F&& f) {
   return out;
 }
 
-// Fork-join: runs a and b, possibly at the same time, and returns when both have finished.
+// Fork-join: runs a and b, possibly at the same time, and returns when both have finished;
+// both in exact float mode.
 template <class A, class B>
 void join(A&& a, B&& b) {
-  if (forked_after_start()) {
+  auto exact_a = [&] {
+    const ExactFloatMode exact;
     a();
+  };
+  auto exact_b = [&] {
+    const ExactFloatMode exact;
     b();
+  };
+  if (forked_after_start()) {
+    exact_a();
+    exact_b();
     return;
   }
-  arena().execute([&] { tbb::parallel_invoke(std::ref(a), std::ref(b)); });
+  arena().execute([&] { tbb::parallel_invoke(exact_a, exact_b); });
 }
 
 }  // namespace quillmere::pool

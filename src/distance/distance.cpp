@@ -1,35 +1,13 @@
 #include "distance/distance.hpp"
 
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 
+#include "common/exact_float.hpp"
 #include "distance/kernels.hpp"
 
 namespace quillmere {
 namespace {
-
-// A library built with -ffast-math that was loaded into the process may have set
-// flush-to-zero / denormals-are-zero on this thread, which would change results on subnormal
-// inputs. Clear both bits for the duration of a kernel call and restore them afterwards.
-class ExactFloatMode {
- public:
-  ExactFloatMode() : saved_(_mm_getcsr()) {
-    if (saved_ & kFlushBits) [[unlikely]]
-      _mm_setcsr(saved_ & ~kFlushBits);
-  }
-  ~ExactFloatMode() {
-    if (saved_ & kFlushBits) [[unlikely]]
-      _mm_setcsr(saved_);
-  }
-  ExactFloatMode(const ExactFloatMode&) = delete;
-  ExactFloatMode& operator=(const ExactFloatMode&) = delete;
-
- private:
-  static constexpr unsigned kFlushBits = 0x8040;  // FTZ | DAZ
-  unsigned saved_;
-};
 
 using kernels::cosine_finish;
 

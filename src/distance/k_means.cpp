@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/allocator.hpp"
+#include "common/exact_float.hpp"
 #include "common/failure.hpp"
 #include "common/parallel.hpp"
 #include "distance/distance.hpp"
@@ -136,6 +137,7 @@ float max_ignoring_nan(float a, float b) {
 std::pair<std::uint64_t, float> find_nearest_base(std::span<const float> vector,
                                                   const VecSet<float>& centroids,
                                                   const DistanceAlgorithm& dist) {
+  const ExactFloatMode exact;
   if (centroids.data().empty()) fail("The number of centroids should be greater than 0.");
   const std::uint64_t k = centroids.len();
   // Each centroid distance is distance(vector, centroid); the batch form puts the vector on the
@@ -149,6 +151,7 @@ std::pair<std::uint64_t, float> find_nearest_base(std::span<const float> vector,
 
 KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& config,
                             ChaCha12Rng& rng) {
+  const ExactFloatMode exact;
   if (config.k == 0) fail("The number of clusters should be greater than 0.");
   const DimRange range = config.selected.value_or(DimRange{0, vec_set.dim()});
   if (range.end > vec_set.dim()) fail("The selected range should be in the range [0, vec_set.dim())");
@@ -228,6 +231,7 @@ std::span<const float> selected_part(const KMeans& model, std::span<const float>
 }  // namespace
 
 std::uint64_t KMeans::find_nearest(std::span<const float> vector) const {
+  const ExactFloatMode exact;
   return find_nearest_base(selected_part(*this, vector), centroids, config.dist).first;
 }
 
@@ -238,6 +242,7 @@ NearestCentroid::NearestCentroid(const KMeans& model)
                model.centroids.dim()) {}
 
 std::uint64_t NearestCentroid::find(std::span<const float> vector) const {
+  const ExactFloatMode exact;
   const std::span<const float> part = selected_part(*model_, vector);
   if (model_->centroids.data().empty()) fail("The number of centroids should be greater than 0.");
   const std::uint64_t k = columns_.count();

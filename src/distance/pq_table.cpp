@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/exact_float.hpp"
 #include "common/failure.hpp"
 #include "common/parallel.hpp"
 #include "distance/distance.hpp"
@@ -27,24 +28,39 @@ kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes, 
           lookup.query_norm};
 }
 
-// The checks of the quantized distance that do not depend on the code itself.
-void check_scoring(DistanceAlgorithm d, const PQLookupTable& lookup) {
-  const PQTable& t = *lookup.table;
+// The checks of the quantized distance before it reads a code, in its order: the kind, then the
+// code's length for the table's n_bits (an n_bits other than 4 or 8 fails there).
+void check_code(DistanceAlgorithm d, const PQTable& t, std::uint64_t len) {
   assert_eq(d, t.config.dist, "DistanceAlgorithm mismatch in PQLookupTable.");
-  if (t.config.n_bits != 4 && t.config.n_bits != 8) fail("n_bits must be 4 or 8 in PQTable.");
-  // Every index a code can select must lie inside both arrays.
-  const std::uint64_t entries = t.config.m << t.config.n_bits;
-  if (lookup.values.size() < entries) fail_index(entries - 1, lookup.values.size());
-  if (d == DistanceAlgorithm::Cosine && t.centroid_sq_norms.size() < entries)
-    fail_index(entries - 1, t.centroid_sq_norms.size());
-}
-
-void check_code_len(const PQTable& t, std::uint64_t len) {
   if (t.config.n_bits == 4) {
     assert_eq(len, code_len_for(4, t.config.m), "encoded.len() mismatch in PQTable.");
-  } else {
+  } else if (t.config.n_bits == 8) {
     assert_eq(len, t.config.m);
+  } else {
+    fail("n_bits must be 4 or 8 in PQTable.");
   }
+}
+
+// Whether every index a code can select lies inside the lookup's arrays, as with any table
+// built here: then the codes are scored without a check per index.
+bool selects_inside(const PQLookupTable& lookup) {
+  const PQTable& t = *lookup.table;
+  const std::uint64_t entries = t.config.m << t.config.n_bits;
+  return lookup.values.size() >= entries &&
+         (t.config.dist != DistanceAlgorithm::Cosine || t.centroid_sq_norms.size() >= entries);
+}
+
+// One code scored with each index it selects checked, in sub-space order, before the sum: an
+// index beyond `values` (or, for Cosine, beyond the centroid norms) is an index out of range.
+float checked_code_distance(const kernels::PQScan& scan, const PQLookupTable& lookup, const std::uint8_t* code) {
+  const PQTable& t = *lookup.table;
+  for (std::size_t g = 0; g < scan.m; ++g) {
+    const unsigned c = scan.n_bits == 4 ? (code[g >> 1] >> ((g & 1) * 4)) & 0xFu : code[g];
+    const std::uint64_t index = (std::uint64_t{g} << scan.n_bits) + c;
+    if (index >= lookup.values.size()) fail_index(index, lookup.values.size());
+    if (scan.sq_norms != nullptr && index >= t.centroid_sq_norms.size()) fail_index(index, t.centroid_sq_norms.size());
+  }
+  return kernels::pq_code_ref(scan, code);
 }
 
 }  // namespace
@@ -69,6 +85,7 @@ std::vector<DimRange> pq_groups(std::uint64_t dim, std::uint64_t m) {
 
 PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,
                               ChaCha12Rng& rng) {
+  const ExactFloatMode exact;
   if (config.n_bits != 4 && config.n_bits != 8) fail("n_bits must be 4 or 8 in PQTable.");
   std::optional<VecSet<float>> sample;
   if (config.train_size) sample.emplace(vec_set.random_sample(*config.train_size, rng));
@@ -116,6 +133,7 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
 }
 
 void PQTable::rebuild_code_norms() {
+  const ExactFloatMode exact;
   code_sq_norms.clear();
   if (config.dist != DistanceAlgorithm::Cosine) return;
   const std::uint64_t rows = encoded_vec_set.len();
@@ -132,6 +150,7 @@ void PQTable::rebuild_code_norms() {
 }
 
 PQLookupTable PQTable::create_lookup(std::span<const float> query) const {
+  const ExactFloatMode exact;
   assert_eq(static_cast<std::uint64_t>(query.size()), dim);
   PQLookupTable lookup{PodVec<float>(), this, 0.0f};
   lookup.values.reserve(config.m * k);
@@ -154,18 +173,24 @@ PQLookupTable PQTable::create_lookup(std::span<const float> query) const {
 }
 
 float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code, const PQLookupTable& lookup) {
-  check_scoring(d, lookup);
-  check_code_len(*lookup.table, code.size());
-  return kernels::pq_code_ref(scan_of(lookup, code.data(), 1), code.data());
+  const ExactFloatMode exact;
+  check_code(d, *lookup.table, code.size());
+  const kernels::PQScan scan = scan_of(lookup, code.data(), 1);
+  if (!selects_inside(lookup)) return checked_code_distance(scan, lookup, code.data());
+  return kernels::pq_code_ref(scan, code.data());
 }
 
 void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::uint64_t begin,
                   std::uint64_t end, const PQLookupTable& lookup, float* out) {
-  check_scoring(d, lookup);
-  check_code_len(*lookup.table, codes.dim());
+  const ExactFloatMode exact;
+  check_code(d, *lookup.table, codes.dim());
   if (begin >= end) return;
   (void)codes[end - 1];  // range check of the last row
   kernels::PQScan scan = scan_of(lookup, codes[begin].data(), end - begin);
+  if (!selects_inside(lookup)) {
+    for (std::uint64_t i = begin; i < end; ++i) out[i - begin] = checked_code_distance(scan, lookup, codes[i].data());
+    return;
+  }
   // The cached code norms belong to the table's own codes only.
   const PQTable& t = *lookup.table;
   if (&codes == &t.encoded_vec_set && t.code_sq_norms.size() == codes.len() && scan.sq_norms != nullptr)
@@ -175,11 +200,15 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
 
 void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
                   std::size_t n, const PQLookupTable& lookup, float* out) {
+  const ExactFloatMode exact;
   if (n == 0) return;
-  check_scoring(d, lookup);
-  check_code_len(*lookup.table, codes.dim());
+  check_code(d, *lookup.table, codes.dim());
   const kernels::PQScan scan = scan_of(lookup, nullptr, 1);
-  for (std::size_t i = 0; i < n; ++i) out[i] = kernels::pq_code_ref(scan, codes[ids[i]].data());
+  const bool inside = selects_inside(lookup);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t* code = codes[ids[i]].data();
+    out[i] = inside ? kernels::pq_code_ref(scan, code) : checked_code_distance(scan, lookup, code);
+  }
 }
 
 }  // namespace quillmere

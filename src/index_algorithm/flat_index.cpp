@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/exact_float.hpp"
 #include "common/failure.hpp"
 #include "distance/distance.hpp"
 
@@ -14,6 +15,7 @@ constexpr std::uint64_t kBlockRows = 512;
 }  // namespace
 
 std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_t k) const {
+  const ExactFloatMode exact;
   if (vec_set.dim() == 0) fail("chunk size must be non-zero");
   if (k == 0) return {};  // a set of capacity 0 takes nothing
   ResultSet result(k);
@@ -31,6 +33,7 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
 
 std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint64_t k,
                                              std::uint64_t ef, const PQTable& pq) const {
+  const ExactFloatMode exact;
   assert_eq(dist, pq.config.dist, "Distance algorithm mismatch.");
   ResultSet candidates(std::max(ef, k));
   const PQLookupTable lookup = pq.create_lookup(q);

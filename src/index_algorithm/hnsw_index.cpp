@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/exact_float.hpp"
 #include "common/failure.hpp"
 #include "common/parallel.hpp"
 #include "distance/distance.hpp"
@@ -46,6 +47,7 @@ HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
     : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
 
 PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist) {
+  const ExactFloatMode exact;
   // Squared norms in batches spread over the pool: the L2Sqr distance from a zero vector sums
   // (0 - x)^2 = x^2 term by term in the same order as the squared norm, so the bits are the same.
   const std::uint64_t n = vec_set.len();
@@ -88,6 +90,7 @@ HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec
 }
 
 std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier) {
+  const ExactFloatMode exact;
   constexpr float kUnit = 1.0f / 8388608.0f;  // 2^-23
   // A draw of 0 would give an infinite level: take the smallest non-zero fraction instead.
   const float u = x >> 9 == 0 ? kUnit : static_cast<float>(x >> 9) * kUnit;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -87,9 +88,11 @@ class HNSWIndex {
   // --- insertion ---
   std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng);
   // Inserts the list in batches sized from the node count and the pool's thread count;
-  // answers the new ids in list order.
+  // answers the new ids in list order. `progress`, when given, hears the count inserted after
+  // each batch; it changes nothing of the graph.
   std::vector<std::uint64_t> inner_batch_add(std::span<const std::span<const float>> vectors,
-                                             ChaCha12Rng& rng);
+                                             ChaCha12Rng& rng,
+                                             const std::function<void(std::size_t done)>& progress = {});
   // One batch: node by node below the threshold, otherwise levels drawn first, the neighbour
   // searches in parallel against the graph as it was before the batch, then the linking.
   std::vector<std::uint64_t> add_parallel(std::span<const std::span<const float>> vectors,

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/exact_float.hpp"
 #include "common/parallel.hpp"
 #include "index_algorithm/hnsw_index.hpp"
 #include "index_algorithm/hnsw_walk.hpp"
@@ -61,6 +62,7 @@ void HNSWIndex::use_parallel_linking(bool on) { parallel_linking = on; }
 HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgorithm dist,
                                       const HNSWConfig& request, bool show_progress,
                                       ChaCha12Rng& rng) {
+  const ExactFloatMode exact;
   HNSWIndex index(parameters(request, dist, source.dim()));
   const std::uint64_t reserve = request.max_elements;
   index.vec_set = VecSet<float>::with_capacity(source.dim(), reserve);
@@ -73,17 +75,25 @@ HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgor
   std::vector<std::span<const float>> rows;
   rows.reserve(source.len());
   for (std::span<const float> row : source.iter()) rows.push_back(row);
-  // In slices, so that progress can be told between them; batches are cut by the node count.
-  const std::size_t step = show_progress ? std::max<std::size_t>(rows.size() / 20, 1) : rows.size();
-  for (std::size_t begin = 0; begin < rows.size(); begin += step) {
-    const std::size_t end = std::min(rows.size(), begin + step);
-    index.inner_batch_add(std::span(rows).subspan(begin, end - begin), rng);
-    if (show_progress) std::fprintf(stderr, "HNSW build: %zu / %zu\n", end, rows.size());
-  }
+  // The display is told between batches, about every twentieth of the rows; the batches are
+  // the same with it or without it.
+  std::size_t shown = 0;
+  const std::size_t step = std::max<std::size_t>(rows.size() / 20, 1);
+  std::function<void(std::size_t)> progress;
+  if (show_progress)
+    progress = [&](std::size_t done) {
+      if (done < rows.size() && done < shown + step) return;
+      shown = done;
+      std::fprintf(stderr, "HNSW build: %zu / %zu\n", done, rows.size());
+    };
+  index.inner_batch_add(rows, rng, progress);
   return index;
 }
 
 std::uint64_t HNSWIndex::add(std::span<const float> vector, ChaCha12Rng& rng) {
+  const ExactFloatMode exact;
+  // Both present (an index with nodes) or both absent (an empty one), as the batch path checks.
+  if (enter_point.has_value() != enter_level.has_value()) fail("The entry point and its level disagree.");
   const std::uint64_t level = level_from_draw(rng.next_u32(), config.level_multiplier);
   const std::uint64_t id = push_init(vector, level);
   if (!enter_point) {
@@ -107,6 +117,7 @@ std::uint64_t HNSWIndex::add(std::span<const float> vector, ChaCha12Rng& rng) {
 }
 
 void HNSWIndex::connect_new_links(std::uint64_t node, std::uint64_t level, ResultSet candidates) {
+  const ExactFloatMode exact;
   if (get_links_len_checked(node, level) != 0) fail("Links are not empty.");
   const std::vector<CandidatePair> chosen = select_neighbours(*this, candidates.members(), config.max_links);
   put_links(node, level, ids_of(chosen));
@@ -140,7 +151,9 @@ void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t no
 }
 
 std::vector<std::uint64_t> HNSWIndex::inner_batch_add(std::span<const std::span<const float>> vectors,
-                                                      ChaCha12Rng& rng) {
+                                                      ChaCha12Rng& rng,
+                                                      const std::function<void(std::size_t done)>& progress) {
+  const ExactFloatMode exact;
   std::vector<std::uint64_t> ids;
   ids.reserve(vectors.size());
   std::size_t start = 0;
@@ -156,12 +169,14 @@ std::vector<std::uint64_t> HNSWIndex::inner_batch_add(std::span<const std::span<
     const std::vector<std::uint64_t> batch = add_parallel(vectors.subspan(start, end - start), rng);
     ids.insert(ids.end(), batch.begin(), batch.end());
     start = end;
+    if (progress) progress(end);
   }
   return ids;
 }
 
 std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<const float>> vectors,
                                                    ChaCha12Rng& rng) {
+  const ExactFloatMode exact;
   const std::uint64_t c = vec_set.len();
   std::vector<std::uint64_t> ids;
   ids.reserve(vectors.size());

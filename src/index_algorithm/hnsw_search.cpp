@@ -1,5 +1,7 @@
 // HNSWIndex searches: the descent, the level search and the two nearest-neighbour queries.
 #include "index_algorithm/hnsw_index.hpp"
+
+#include "common/exact_float.hpp"
 #include "index_algorithm/hnsw_walk.hpp"
 
 namespace quillmere {
@@ -13,18 +15,21 @@ Scratch& scratch() {
 
 std::uint64_t HNSWIndex::greedy_search_until_level(std::uint64_t target,
                                                    std::span<const float> query) const {
+  const ExactFloatMode exact;
   const hnsw_walk::ExactScorer scorer(*this, NormedVector{query, norm_for(config.dist, query)});
   return hnsw_walk::descend(*this, target, scorer);
 }
 
 ResultSet HNSWIndex::search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
                                      std::span<const float> query) const {
+  const ExactFloatMode exact;
   const hnsw_walk::ExactScorer scorer(*this, NormedVector{query, norm_for(config.dist, query)});
   return hnsw_walk::search_level(*this, start, level, width, scorer);
 }
 
 std::vector<CandidatePair> HNSWIndex::knn_with_ef(std::span<const float> query, std::uint64_t k,
                                                   std::uint64_t ef) const {
+  const ExactFloatMode exact;
   if (vec_set.len() == 0) return {};  // dimension 0 fails in len()
   const hnsw_walk::ExactScorer scorer(*this, NormedVector{query, norm_for(config.dist, query)});
   const std::uint64_t start = hnsw_walk::descend(*this, 0, scorer);
@@ -36,6 +41,7 @@ std::vector<CandidatePair> HNSWIndex::knn_with_ef(std::span<const float> query, 
 
 std::vector<CandidatePair> HNSWIndex::knn_pq(std::span<const float> query, std::uint64_t k,
                                              std::uint64_t ef, const PQTable& pq) const {
+  const ExactFloatMode exact;
   if (vec_set.len() == 0) return {};
   assert_eq(config.dist, pq.config.dist, "Distance algorithm mismatch.");
   const PQLookupTable lookup = pq.create_lookup(query);

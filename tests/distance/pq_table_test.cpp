@@ -396,6 +396,22 @@ TEST_F(PQLookupTest, ScoringFailures) {
   EXPECT_EQ(failure_of([&] { (void)distance(cos, four, l8); }), mismatch);
   EXPECT_EQ(failure_of([&] { (void)distance(l2, two, l4); }), kNoFailure);
   EXPECT_EQ(failure_of([&] { (void)distance(l2, three, l8); }), kNoFailure);
+
+  // A lookup with fewer values than codes can select: the length is still checked first, and
+  // only an index a code does select is out of range.
+  PQLookupTable short_lookup = t4.create_lookup(q);
+  short_lookup.values.truncate(40);  // sub-space 2 keeps centroids 0..7
+  EXPECT_EQ(failure_of([&] { (void)distance(l2, three, short_lookup); }), nibble_len);
+  const Bytes inside{0x21, 0x07}, beyond{0x21, 0x09};
+  EXPECT_EQ(distance(l2, inside, short_lookup), distance(l2, inside, l4));
+  EXPECT_EQ(failure_of([&] { (void)distance(l2, beyond, short_lookup); }),
+            "index out of bounds: the len is 40 but the index is 41");
+  const VecSet<std::uint8_t> both(2, PodVec<std::uint8_t>{0x21, 0x07, 0x21, 0x09});
+  float two_out[2];
+  EXPECT_EQ(failure_of([&] { pq_distances(l2, both, 0, 1, short_lookup, two_out); }), kNoFailure);
+  EXPECT_EQ(two_out[0], distance(l2, inside, l4));
+  EXPECT_EQ(failure_of([&] { pq_distances(l2, both, 0, 2, short_lookup, two_out); }),
+            "index out of bounds: the len is 40 but the index is 41");
 }
 
 TEST_F(PQLookupTest, OddMIgnoresTheUpperNibbleOfTheLastByte) {

@@ -924,6 +924,33 @@ TEST(HNSWInsert, ParallelLinkingEqualsSequentialLinking) {
   }
 }
 
+TEST(HNSWInsert, TheProgressDisplayChangesNothingOfTheGraph) {
+  const VecSet<float> rows = uniform_rows(3000, 8, 41);
+  const HNSWConfig config{rows.len(), 60, 8};
+  ChaCha12Rng quiet_rng = fixed_rng(), shown_rng = fixed_rng();
+  const HNSWIndex quiet = HNSWIndex::build_on_vec_set(rows, DistanceAlgorithm::L2Sqr, config, false, quiet_rng);
+  ::testing::internal::CaptureStderr();
+  const HNSWIndex shown = HNSWIndex::build_on_vec_set(rows, DistanceAlgorithm::L2Sqr, config, true, shown_rng);
+  const std::string display = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(same_graph(quiet, shown));
+  EXPECT_TRUE(display.ends_with("HNSW build: 3000 / 3000\n")) << display;
+}
+
+TEST(HNSWInsert, AddRefusesAnEntryPointWithoutItsLevel) {
+  HNSWIndex ix = build(uniform_rows(3, 4, 5), DistanceAlgorithm::L2Sqr, 4, 10, 1);
+  const std::vector<float> v{1, 2, 3, 4};
+  ChaCha12Rng rng = fixed_rng();
+  for (bool drop_level : {true, false}) {
+    HNSWIndex broken = ix;
+    if (drop_level)
+      broken.enter_level.reset();
+    else
+      broken.enter_point.reset();
+    EXPECT_EQ(failure_of([&] { (void)broken.add(v, rng); }), "The entry point and its level disagree.");
+    EXPECT_EQ(broken.len(), 3u);  // refused before anything changed
+  }
+}
+
 TEST(HNSWInsert, InnerBatchAddCutsBatchesFromTheGrowingCount) {
   // M 40 with 8 threads: c / M (25 at 1000 nodes) binds first, 4 * 8 = 32 from 1280 nodes on.
   // Dimension 32 keeps the searches approximate, so that batch boundaries show in the graph.
