@@ -71,6 +71,7 @@ bench: bench-deps
 	python3 bench/summarize.py $(BUILD)/distance_bench.json
 	./$(BUILD)/bench/pq_bench
 	./$(BUILD)/bench/hnsw_bench
+	./$(BUILD)/bench/result_set_bench
 	./$(BUILD)/bench/table_file_bench
 	./$(BUILD)/bench/manager_search_bench
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/python_bench.py

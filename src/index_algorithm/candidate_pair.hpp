@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -17,46 +18,90 @@ struct CandidatePair {
   std::uint64_t index;
   float distance;
 
+  // The distance as an unsigned key in the same order: -0.0 and +0.0 alike, every NaN one key
+  // above every number. Comparing keys and then indexes is the whole order, without the
+  // branches of floating-point comparisons (the searches' heaps compare little else).
+  static std::uint32_t order_key(float d) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(d + 0.0f);  // -0.0 + 0.0 = +0.0
+    const std::uint32_t key = (bits >> 31) != 0 ? ~bits : bits | 0x80000000u;
+    return std::isnan(d) ? 0xFFFFFFFFu : key;
+  }
   // Three-way comparison in that order: negative, zero or positive.
   static int cmp(const CandidatePair& a, const CandidatePair& b) {
-    if (a.distance < b.distance) return -1;
-    if (a.distance > b.distance) return 1;
-    const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
-    if (a_nan != b_nan) return a_nan ? 1 : -1;
+    const std::uint32_t ka = order_key(a.distance), kb = order_key(b.distance);
+    if (ka != kb) return ka < kb ? -1 : 1;
     return a.index < b.index ? -1 : (a.index > b.index ? 1 : 0);
   }
-  friend bool operator<(const CandidatePair& a, const CandidatePair& b) { return cmp(a, b) < 0; }
-  friend bool operator==(const CandidatePair& a, const CandidatePair& b) { return cmp(a, b) == 0; }
+  friend bool operator<(const CandidatePair& a, const CandidatePair& b) {
+    const std::uint32_t ka = order_key(a.distance), kb = order_key(b.distance);
+    return ka != kb ? ka < kb : a.index < b.index;
+  }
+  friend bool operator==(const CandidatePair& a, const CandidatePair& b) {
+    return order_key(a.distance) == order_key(b.distance) && a.index == b.index;
+  }
 };
 
-// A set of at most k candidate pairs in ascending order; the last member is the worst.
+// A set of at most k candidate pairs in ascending order; the worst member is the last.
 //
-// Kept as a sorted array: the worst member is the back, a rejected candidate costs one
-// comparison, and an accepted one a binary search and a move of at most k pairs. Inserting a
-// pair equal to a member leaves the set as it is, as in an ordered set.
+// Two representations behind one behaviour:
+// - an ordered set (ResultSet(k)): a sorted array, where inserting a pair equal to a member
+//   leaves the set as it is. An accepted candidate costs a binary search and a move of up to k
+//   pairs: for the small sets of graph updates, and for callers that may offer a row twice.
+// - a set of distinct rows (ResultSet::of_distinct_rows(k)), for callers that never offer the
+//   same row twice (a scan, a search with a visited set), where no two pairs can be equal: the
+//   pairs are appended until the set is full, then kept as a max-heap whose front is the worst,
+//   so an accepted candidate costs O(log k), and the ascending order is made once, when the
+//   members are asked for. A set that never fills (k at or above the rows offered) costs one
+//   sort at the end, and nothing is reserved in proportion to k.
+// Both accept, reject and evict the same candidates in every case.
 class ResultSet {
  public:
-  explicit ResultSet(std::uint64_t k) : k_(k) {}
+  explicit ResultSet(std::uint64_t k) : k_(k), distinct_(false) {}
+  static ResultSet of_distinct_rows(std::uint64_t k) {
+    ResultSet set(k);
+    set.distinct_ = true;
+    return set;
+  }
 
   std::uint64_t capacity() const { return k_; }
   std::size_t size() const { return set_.size(); }
   bool full() const { return set_.size() >= k_; }
   // The worst member. REQUIRES: size() > 0.
-  const CandidatePair& worst() const { return set_.back(); }
-  std::span<const CandidatePair> members() const { return set_; }
+  const CandidatePair& worst() const {
+    if (!distinct_) return set_.back();
+    as_heap();
+    return set_.front();
+  }
+  // The members in ascending order.
+  std::span<const CandidatePair> members() const {
+    as_sorted();
+    return set_;
+  }
 
   // Below capacity every candidate is taken, NaN included; a full set takes only a number
   // smaller than its worst member's distance (any number when that distance is NaN), which it
   // then evicts. Compares distances only: an equal distance is refused whatever the row.
   bool add(std::uint64_t index, float distance) {
     if (set_.size() < k_) {
-      insert({index, distance});
+      if (distinct_) {
+        set_.push_back({index, distance});
+        order_ = Order::Unordered;
+      } else {
+        insert_sorted({index, distance});
+      }
       return true;
     }
     if (k_ == 0 || std::isnan(distance)) return false;
-    if (distance >= set_.back().distance) return false;
-    set_.pop_back();
-    insert({index, distance});
+    if (distance >= worst().distance) return false;
+    if (distinct_) {
+      // Replace the front (the worst) and restore the heap below it.
+      std::pop_heap(set_.begin(), set_.end(), Before());
+      set_.back() = {index, distance};
+      std::push_heap(set_.begin(), set_.end(), Before());
+    } else {
+      set_.pop_back();
+      insert_sorted({index, distance});
+    }
     return true;
   }
 
@@ -65,10 +110,13 @@ class ResultSet {
   bool admits(const CandidatePair& c) const {
     if (set_.size() < k_) return true;
     if (k_ == 0) return false;
-    return c < set_.back();
+    return c < worst();
   }
 
-  std::vector<CandidatePair> into_sorted_vec() && { return std::move(set_); }
+  std::vector<CandidatePair> into_sorted_vec() && {
+    as_sorted();
+    return std::move(set_);
+  }
 
   // Neighbour selection: walks the members in ascending order and keeps a candidate when its
   // distance to every entry kept before it is at least its own distance (numerically, so a NaN
@@ -77,7 +125,7 @@ class ResultSet {
   std::vector<CandidatePair> heuristic(std::uint64_t m, Dist&& dist) && {
     std::vector<CandidatePair> result;
     result.reserve(std::min<std::uint64_t>(m, set_.size()));
-    for (const CandidatePair& c : set_) {
+    for (const CandidatePair& c : members()) {
       if (result.size() >= m) break;
       bool keep = true;
       for (const CandidatePair& s : result) {
@@ -96,20 +144,42 @@ class ResultSet {
   // on the cut-off the member met first (smaller quantized distance) survives.
   template <class Exact>
   std::vector<CandidatePair> pq_resort(std::uint64_t k, Exact&& exact) && {
-    ResultSet out(k);
-    for (const CandidatePair& c : set_) out.add(c.index, exact(c.index));
+    ResultSet out = distinct_ ? of_distinct_rows(k) : ResultSet(k);
+    for (const CandidatePair& c : members()) out.add(c.index, exact(c.index));
     return std::move(out).into_sorted_vec();
   }
 
  private:
-  void insert(const CandidatePair& c) {
+  struct Before {
+    bool operator()(const CandidatePair& a, const CandidatePair& b) const { return a < b; }
+  };
+  // How a distinct set's array is ordered now; an ordered set is always Sorted.
+  enum class Order { Sorted, Heap, Unordered };
+
+  void insert_sorted(const CandidatePair& c) {
     auto at = std::lower_bound(set_.begin(), set_.end(), c);
     if (at != set_.end() && *at == c) return;
     set_.insert(at, c);
   }
+  // The order changes only the representation, never the members, hence const.
+  void as_heap() const {
+    if (order_ == Order::Heap) return;
+    std::make_heap(set_.begin(), set_.end(), Before());
+    order_ = Order::Heap;
+  }
+  void as_sorted() const {
+    if (order_ == Order::Sorted) return;
+    if (order_ == Order::Heap)
+      std::sort_heap(set_.begin(), set_.end(), Before());
+    else
+      std::sort(set_.begin(), set_.end(), Before());
+    order_ = Order::Sorted;
+  }
 
   std::uint64_t k_;
-  std::vector<CandidatePair> set_;
+  bool distinct_;
+  mutable Order order_ = Order::Sorted;
+  mutable std::vector<CandidatePair> set_;
 };
 
 }  // namespace quillmere

@@ -18,7 +18,7 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
   const ExactFloatMode exact;
   if (vec_set.dim() == 0) fail("chunk size must be non-zero");
   if (k == 0) return {};  // a set of capacity 0 takes nothing
-  ResultSet result(k);
+  ResultSet result = ResultSet::of_distinct_rows(k);  // each row is offered once
   const std::uint64_t rows = vec_set.len();
   const std::uint64_t dim = vec_set.dim();
   const float* data = vec_set.data().data();
@@ -35,7 +35,7 @@ std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint
                                              std::uint64_t ef, const PQTable& pq) const {
   const ExactFloatMode exact;
   assert_eq(dist, pq.config.dist, "Distance algorithm mismatch.");
-  ResultSet candidates(std::max(ef, k));
+  ResultSet candidates = ResultSet::of_distinct_rows(std::max(ef, k));
   const PQLookupTable lookup = pq.create_lookup(q);
   const VecSet<std::uint8_t>& codes = pq.encoded_vec_set;
   if (codes.dim() == 0) fail("chunk size must be non-zero");

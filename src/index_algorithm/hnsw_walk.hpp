@@ -156,7 +156,7 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
   if (start >= index.len()) fail_index(start, index.len());
   s.first_visit(static_cast<std::uint32_t>(start));
   const float d0 = scorer.one(start);
-  ResultSet result(width);
+  ResultSet result = ResultSet::of_distinct_rows(width);  // the visited set offers each node once
   result.add(start, d0);
   std::vector<CandidatePair>& heap = s.heap;
   heap.clear();

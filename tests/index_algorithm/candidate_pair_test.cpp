@@ -234,6 +234,34 @@ TEST(ResultSet, MatchesAnOrderedSetModel) {
   }
 }
 
+// A set of distinct rows (a heap once full) answers every add, admits and worst as the ordered
+// set does, and lists the same members in the same order, when each row is offered once;
+// members are asked for now and then, so the heap is sorted and rebuilt in between.
+TEST(ResultSet, DistinctRowsBehaveAsTheOrderedSet) {
+  ChaCha12Rng rng(ChaCha12Rng::Seed{7});
+  const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f, 1.0f, 2.0f, kInf, kNaN, -kNaN, from_bits(0x7fc12345)};
+  for (std::uint64_t k : {0, 1, 2, 3, 5, 16, 100, 1000, std::uint64_t{1} << 62}) {
+    for (int round = 0; round < 10; ++round) {
+      SCOPED_TRACE(testing::Message() << "k " << k << ", round " << round);
+      ResultSet ordered(k), distinct = ResultSet::of_distinct_rows(k);
+      const bool dense = round % 2 == 0;  // few distances, many ties; or nearly all different
+      for (std::uint64_t row = 0; row < 600; ++row) {
+        const float d = dense ? alphabet[rng.gen_index(std::size(alphabet))]
+                              : static_cast<float>(rng.gen_index(1000)) / 7.0f;
+        const CandidatePair c{rng.gen_index(2) == 0 ? row : 10000 - row, d};
+        ASSERT_EQ(distinct.admits(c), ordered.admits(c)) << "row " << row;
+        ASSERT_EQ(distinct.add(c.index, c.distance), ordered.add(c.index, c.distance)) << "row " << row;
+        ASSERT_EQ(distinct.size(), ordered.size());
+        if (ordered.size() > 0) {
+          ASSERT_EQ(distinct.worst(), ordered.worst());
+        }
+        if (row % 97 == 0) expect_pairs(members(distinct), members(ordered));
+      }
+      expect_pairs(std::move(distinct).into_sorted_vec(), std::move(ordered).into_sorted_vec());
+    }
+  }
+}
+
 ResultSet filled(std::uint64_t k, const Pairs& pairs) {
   ResultSet set(k);
   for (const CandidatePair& p : pairs) set.add(p.index, p.distance);
