@@ -13,9 +13,12 @@
 // so everything computed in the child is what the pool would have computed.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -84,6 +87,21 @@ std::vector<T> parallel_map(std::size_t n, F&& f) {
   std::vector<T> out(n);
   parallel_for(n, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) out[i] = f(i);
+  });
+  return out;
+}
+
+// Ordered map over items of uneven cost: element i of the result is f(i). The items are handed
+// out one at a time, in the order `order` lists them (a permutation of [0, n): the costliest
+// first), to whichever thread is free, so that a batch ends with short items instead of waiting
+// for a long one started last.
+template <class T, class F>
+std::vector<T> parallel_map_in_order(std::span<const std::size_t> order, F&& f) {
+  std::vector<T> out(order.size());
+  std::atomic<std::size_t> next{0};
+  parallel_for(std::min(thread_count(), order.size()), [&](std::size_t, std::size_t) {
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < order.size();)
+      out[order[i]] = f(order[i]);
   });
   return out;
 }

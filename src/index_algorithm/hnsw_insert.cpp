@@ -204,8 +204,13 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
     std::vector<CandidatePair> chosen;  // the node's own selection, when linking in parallel
   };
   const bool link_in_parallel = parallel_linking;
+  // Nodes of higher levels search more levels: they start first.
+  std::vector<std::size_t> order(n);
+  for (std::size_t t = 0; t < n; ++t) order[t] = t;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return vec_level[c + a] > vec_level[c + b]; });
   std::vector<std::vector<Record>> records =
-      pool::parallel_map<std::vector<Record>>(n, [&](std::size_t t) {
+      pool::parallel_map_in_order<std::vector<Record>>(order, [&](std::size_t t) {
         const std::uint64_t x = c + t;
         const std::uint64_t level = vec_level[x];
         const hnsw_walk::ExactScorer scorer(*this, node_query(*this, x));

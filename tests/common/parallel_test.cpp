@@ -53,6 +53,25 @@ TEST(Pool, ParallelMapKeepsOrderAndUsesSeveralThreads) {
   EXPECT_LE(threads.size(), 4u);
 }
 
+// Items handed out in a given order still land at their own index, each computed once; the
+// first items listed are started first.
+TEST(Pool, ParallelMapInOrderPlacesEachResultAtItsIndex) {
+  ScopedThreadCount four(4);
+  std::vector<std::size_t> order(5000);
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = (i * 7919) % order.size();  // a permutation
+  std::atomic<std::size_t> calls{0}, started{0};
+  std::vector<std::size_t> start_rank(order.size());
+  const std::vector<std::size_t> out = parallel_map_in_order<std::size_t>(order, [&](std::size_t i) {
+    start_rank[i] = started.fetch_add(1);
+    ++calls;
+    return 3 * i + 1;
+  });
+  EXPECT_EQ(calls.load(), order.size());
+  for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 3 * i + 1);
+  EXPECT_LT(start_rank[order.front()], 4u);  // among the first handed out
+  EXPECT_TRUE(parallel_map_in_order<int>(std::span<const std::size_t>(), [](std::size_t) { return 1; }).empty());
+}
+
 TEST(Pool, ParallelForCoversTheRangeOnce) {
   std::vector<std::atomic<int>> hits(10007);
   parallel_for(hits.size(), [&](std::size_t b, std::size_t e) {

@@ -240,7 +240,8 @@ TEST(ResultSet, MatchesAnOrderedSetModel) {
 TEST(ResultSet, DistinctRowsBehaveAsTheOrderedSet) {
   ChaCha12Rng rng(ChaCha12Rng::Seed{7});
   const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f, 1.0f, 2.0f, kInf, kNaN, -kNaN, from_bits(0x7fc12345)};
-  for (std::uint64_t k : {0, 1, 2, 3, 5, 16, 100, 1000, std::uint64_t{1} << 62}) {
+  const std::uint64_t capacities[] = {0, 1, 2, 3, 5, 16, 100, 1000, std::uint64_t{1} << 62};
+  for (std::uint64_t k : capacities) {
     for (int round = 0; round < 10; ++round) {
       SCOPED_TRACE(testing::Message() << "k " << k << ", round " << round);
       ResultSet ordered(k), distinct = ResultSet::of_distinct_rows(k);
