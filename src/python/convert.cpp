@@ -46,6 +46,20 @@ bool sequence_to_vector(PyObject* obj, std::vector<T>& out, Conv conv) {
     PyErr_Clear();  // only sizes the array
   else
     out.reserve(static_cast<std::size_t>(holds_items ? size : std::min(size, kClaimedReserve)));
+  if (holds_items) {
+    // By index, without an iterator: the common case of a query or a row. The size is read
+    // again at every step and each item held while it converts, since a conversion can run
+    // Python code (__float__, __index__) that changes the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+      PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(obj, i));
+      T value{};
+      const bool ok = conv(item, value);
+      Py_DECREF(item);
+      if (!ok) return false;
+      out.push_back(std::move(value));
+    }
+    return true;
+  }
   PyObject* iter = PyObject_GetIter(obj);
   if (iter == nullptr) return false;
   while (PyObject* item = PyIter_Next(iter)) {

@@ -75,6 +75,18 @@ class CalcDistTest(unittest.TestCase):
                 self.assertIs(type(cm.exception), exc)
                 self.assertEqual(str(cm.exception), message)
 
+    def test_a_list_changed_while_it_converts(self):
+        # An item's __float__ empties the list it stands in: the conversion stops at the new end.
+        items = []
+
+        class Shrinking:
+            def __float__(self):
+                items.clear()
+                return 3.0
+
+        items.extend([Shrinking(), 5.0, 7.0])
+        self.assertEqual(calc_dist(items, [4.0], "l2sqr"), 1.0)
+
     def test_vector_is_converted_before_dist(self):
         with self.assertRaisesRegex(TypeError, "^argument 'b': "):
             calc_dist([1], {1}, "bad")
