@@ -15,7 +15,7 @@ constexpr std::string_view kNameChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklm
 constexpr std::string_view kStagedMark = ".tmp";
 constexpr std::size_t kStagedSuffix = 6;
 
-std::unexpected<Error> os_failure(int err) { return make_error(os_error(err)); }
+std::unexpected<Error> os_failure(int err) { return make_error(ErrorKind::Io, os_error(err)); }
 
 // ".tmp" and six characters drawn uniformly: a name of fixed length, whatever the target's.
 std::string staged_name() {
@@ -97,7 +97,7 @@ Directory::~Directory() { (void)fs_->close(fd_); }
 
 Result<std::shared_ptr<const Directory>> Directory::open(std::shared_ptr<FileSystem> fs, const std::string& path) {
   // The system calls would stop at the NUL and so reach another path than the one given.
-  if (path.find('\0') != std::string::npos) return make_error("embedded null byte");
+  if (path.find('\0') != std::string::npos) return make_error(ErrorKind::InvalidArgument, "embedded null byte");
   if (auto made = make_dirs(*fs, path); !made) return os_failure(made.error());
   SysResult<int> fd = fs->open_dir(path);
   if (!fd) return os_failure(fd.error());
@@ -108,7 +108,7 @@ SysResult<FileStatus> Directory::status(const std::string& name) const { return 
 
 namespace {
 
-std::unexpected<Error> not_regular(const std::string& name) { return make_error("Not a regular file: " + name); }
+std::unexpected<Error> not_regular(const std::string& name) { return make_error(ErrorKind::Io, "Not a regular file: " + name); }
 
 }  // namespace
 
@@ -152,7 +152,7 @@ Result<void> Directory::replace(const std::string& name, const std::function<Res
   }
   if (!fd) {
     // A directory that was removed while open takes no new file: the save must not go elsewhere.
-    if (fd.error() == ENOENT) return make_error("The database directory was removed: " + os_error(ENOENT));
+    if (fd.error() == ENOENT) return make_error(ErrorKind::Io, "The database directory was removed: " + os_error(ENOENT));
     return os_failure(fd.error());
   }
   File file(fs_, *fd, 0);

@@ -8,7 +8,7 @@
 namespace quillmere {
 
 Result<MetadataVecTable> MetadataVecTable::create(std::uint64_t dim, DistanceAlgorithm dist) {
-  if (dim == 0) return make_error("Dimension must be greater than 0");
+  if (dim == 0) return make_error(ErrorKind::InvalidArgument, "Dimension must be greater than 0");
   return MetadataVecTable{{}, DynamicIndex(FlatIndex(dim, dist)), std::nullopt,
                           ChaCha12Rng::from_entropy()};
 }
@@ -68,18 +68,18 @@ Result<void> MetadataVecTable::build_pq_table(std::optional<float> train_proport
                                               std::optional<std::uint64_t> m) {
   if (pq_table) return {};
   const std::uint64_t rows = len();
-  if (rows == 0) return make_error("Cannot build PQ table for an empty table");
+  if (rows == 0) return make_error(ErrorKind::InvalidArgument, "Cannot build PQ table for an empty table");
   const float p = train_proportion.value_or(0.1f);
-  if (!(p > 0.0f && p < 1.0f)) return make_error("Train proportion must be in (0, 1)");
+  if (!(p > 0.0f && p < 1.0f)) return make_error(ErrorKind::InvalidArgument, "Train proportion must be in (0, 1)");
   float sample = p * static_cast<float>(rows);
   if (sample < 1.0f) sample = 1.0f;
   const std::uint64_t train_size =
       sample >= 18446744073709551616.0f ? std::numeric_limits<std::uint64_t>::max()
                                         : static_cast<std::uint64_t>(sample);
-  if (n_bits && *n_bits != 4 && *n_bits != 8) return make_error("n_bits must be 4 or 8");
+  if (n_bits && *n_bits != 4 && *n_bits != 8) return make_error(ErrorKind::InvalidArgument, "n_bits must be 4 or 8");
   const std::uint64_t d = dim();
   const std::uint64_t sub_spaces = m.value_or(d / 3 + (d % 3 != 0));
-  if (sub_spaces < 1 || sub_spaces > d) return make_error("m must be in 1..=dim");
+  if (sub_spaces < 1 || sub_spaces > d) return make_error(ErrorKind::InvalidArgument, "m must be in 1..=dim");
   const PQConfig config{n_bits.value_or(4), sub_spaces, dist(), train_size, 20, 1e-6f};
   pq_table = PQTable::from_vec_set(inner.vec_set(), config, rng);
   return {};

@@ -106,7 +106,7 @@ class Writer {
 
   void write_all(const void* data, std::size_t n) {
     if (failed_) return;
-    if (SysResult<void> w = file_.write_all(data, n); !w) failed_ = Error{"io error: " + os_error(w.error())};
+    if (SysResult<void> w = file_.write_all(data, n); !w) failed_ = Error{ErrorKind::Io, "io error: " + os_error(w.error())};
   }
 
   File& file_;
@@ -204,6 +204,7 @@ void grow_within(PodVec<T>& v, std::size_t needed, std::size_t limit) {
 // Stops a read; caught once in load and turned into its error value.
 struct ReadFailure {
   std::string message;
+  ErrorKind kind = ErrorKind::CorruptFile;  // the file's content; Io when the system refused
 };
 
 [[noreturn]] void short_file() { throw ReadFailure{"io error: failed to fill whole buffer"}; }
@@ -390,7 +391,7 @@ class Reader {
   // Exactly `n` (> 0) bytes; a file that ends before its size said is a short file.
   std::size_t read_exact(char* into, std::size_t n) {
     SysResult<std::size_t> r = file_.read(into, n);
-    if (!r) throw ReadFailure{"io error: " + os_error(r.error())};
+    if (!r) throw ReadFailure{"io error: " + os_error(r.error()), ErrorKind::Io};
     if (*r < n) short_file();
     unread_ -= *r;
     return *r;
@@ -840,12 +841,12 @@ MetadataVecTable read_table(Reader& r) {
 Result<void> validate(const MetadataVecTable& t) {
   const std::uint64_t rows = t.len(), dim = t.dim();
   if (t.metadata.size() != rows)
-    return make_error("Corrupt table file: " + std::to_string(t.metadata.size()) + " metadata maps for " +
+    return make_error(ErrorKind::CorruptFile, "Corrupt table file: " + std::to_string(t.metadata.size()) + " metadata maps for " +
                       std::to_string(rows) + " rows");
   if (!t.pq_table) return {};
   const PQTable& pq = *t.pq_table;
   const PQConfig& c = pq.config;
-  auto bad = [](const std::string& what) { return make_error("Corrupt table file: PQ table " + what); };
+  auto bad = [](const std::string& what) { return make_error(ErrorKind::CorruptFile, "Corrupt table file: PQ table " + what); };
   if (c.n_bits != 4 && c.n_bits != 8) return bad("with " + std::to_string(c.n_bits) + "-bit codes");
   if (pq.k != (std::uint64_t{1} << c.n_bits)) return bad("with " + std::to_string(pq.k) + " centroids per sub-space");
   if (pq.dim != dim) return bad("of dimension " + std::to_string(pq.dim) + " for a table of dimension " + std::to_string(dim));
@@ -893,7 +894,7 @@ Result<MetadataVecTable> load(File& in) {
     if (table.pq_table) table.pq_table->rebuild_code_norms();
     return table;
   } catch (const ReadFailure& f) {
-    return make_error(f.message);
+    return make_error(f.kind, f.message);
   }
 }
 

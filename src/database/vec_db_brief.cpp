@@ -397,11 +397,11 @@ Result<VecDBBrief> VecDBBrief::parse(std::string_view text) {
   try {
     root = toml::parse(text);
   } catch (const toml::parse_error& err) {
-    return make_error(syntax_error_text(text, err));
+    return make_error(ErrorKind::CorruptFile, syntax_error_text(text, err));
   }
   VecDBBrief brief;
   if (const toml::node* tables = root.get("tables")) {
-    if (auto refusal = read_tables(*tables, brief)) return make_error(std::move(refusal->message));
+    if (auto refusal = read_tables(*tables, brief)) return make_error(ErrorKind::CorruptFile, std::move(refusal->message));
   }
   return brief;
 }
@@ -413,7 +413,7 @@ Result<VecDBBrief> VecDBBrief::load(File& in) {
   for (std::size_t got = 0;;) {
     if (got == text.size()) text.resize(got + 8192);
     SysResult<std::size_t> r = in.read(text.data() + got, text.size() - got);
-    if (!r) return make_error(os_error(r.error()));
+    if (!r) return make_error(ErrorKind::Io, os_error(r.error()));
     got += *r;
     if (got < text.size()) {
       text.resize(got);
@@ -421,7 +421,7 @@ Result<VecDBBrief> VecDBBrief::load(File& in) {
     }
   }
   // The file is read as text first, so bytes that are not UTF-8 fail as a read, not a parse.
-  if (!is_valid_utf8(text)) return make_error("stream did not contain valid UTF-8");
+  if (!is_valid_utf8(text)) return make_error(ErrorKind::CorruptFile, "stream did not contain valid UTF-8");
   return parse(text);
 }
 
@@ -444,7 +444,7 @@ std::string VecDBBrief::render() const {
 Result<void> VecDBBrief::save(File& out) const {
   const std::string text = render();  // complete before the file is touched
   if (SysResult<void> written = out.write_all(text.data(), text.size()); !written)
-    return make_error(os_error(written.error()));
+    return make_error(ErrorKind::Io, os_error(written.error()));
   return {};
 }
 

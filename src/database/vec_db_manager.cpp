@@ -18,14 +18,14 @@ Result<void> validate(VecDBBrief& brief) {
   std::set<std::string> names;
   for (const auto& [table, entry] : brief.tables) {
     const std::string& f = entry.filename;
-    if (!f.ends_with(".db")) return make_error("Filename should end with '.db': " + f);
+    if (!f.ends_with(".db")) return make_error(ErrorKind::CorruptFile, "Filename should end with '.db': " + f);
     if (f.find('/') != std::string::npos || f.find('\\') != std::string::npos)
-      return make_error("Should not contain path separators in filename: " + f);
+      return make_error(ErrorKind::CorruptFile, "Should not contain path separators in filename: " + f);
     if (f.find('\0') != std::string::npos)
-      return make_error("Should not contain null bytes in filename of table: " + table);
+      return make_error(ErrorKind::CorruptFile, "Should not contain null bytes in filename of table: " + table);
     names.insert(f);
   }
-  if (names.size() != brief.tables.size()) return make_error("Duplicate filenames in the brief");
+  if (names.size() != brief.tables.size()) return make_error(ErrorKind::CorruptFile, "Duplicate filenames in the brief");
   brief.filenames = std::move(names);
   return {};
 }
@@ -150,7 +150,7 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
   // Closed unless handed to the manager, so that every failed open gives the lock back.
   Result<File> lock = directory->open_lock_file(kLockFile);
   if (!lock) return std::unexpected(lock.error());
-  if (!lock->try_lock()) return make_error("Failed to acquire lock for VecDBManager");
+  if (!lock->try_lock()) return make_error(ErrorKind::Io, "Failed to acquire lock for VecDBManager");
   // The lock proves that no live process is saving here.
   directory->remove_staged_files();
 
@@ -204,7 +204,7 @@ std::vector<Error> VecDBManager::close() {
   std::vector<Error> failures;
   for (const auto& [what, final_save] : failed) {
     if (Result<void> saved = final_save(); !saved)
-      failures.push_back(Error{"Closing could not save " + what + ": " + saved.error().message});
+      failures.push_back(Error{saved.error().kind, "Closing could not save " + what + ": " + saved.error().message});
   }
   failed.clear();  // the tables' savers go, and their threads stop with them
   brief_.stop();
@@ -228,7 +228,7 @@ Result<void> VecDBManager::release(std::map<std::string, CachedTable>::iterator 
 Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& key) {
   auto [catalogue, cache] = get_locks_by_order();
   const auto entry = catalogue->tables.find(key);
-  if (entry == catalogue->tables.end()) return make_error("Table " + key + " not found");
+  if (entry == catalogue->tables.end()) return make_error(ErrorKind::NotFound, "Table " + key + " not found");
   if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) return cached->second.table;
   const std::string& filename = entry->second.filename;
   Result<File> file = directory_->open_regular(filename);
@@ -244,7 +244,7 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
                                                       DistanceAlgorithm dist) {
   auto [catalogue, cache] = get_locks_by_order();
   if (catalogue->tables.contains(key)) return false;  // whatever dimension was asked for
-  if (dim == 0) return make_error("Dimension must be greater than 0");
+  if (dim == 0) return make_error(ErrorKind::InvalidArgument, "Dimension must be greater than 0");
   const std::string filename = table_file_name(key, catalogue->filenames);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());
@@ -342,7 +342,7 @@ Result<void> VecDBManager::add(const std::string& key, std::vector<float> vec, M
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
   VecTableManager::Saver& saver = *(*handle)->saver;
-  if (vec.size() != saver.read()->dim()) return make_error("Dimension mismatch for vec");
+  if (vec.size() != saver.read()->dim()) return make_error(ErrorKind::InvalidArgument, "Dimension mismatch for vec");
   saver.write()->add(vec, std::move(metadata));
   return {};
 }
@@ -350,12 +350,12 @@ Result<void> VecDBManager::add(const std::string& key, std::vector<float> vec, M
 Result<void> VecDBManager::batch_add(const std::string& key, std::vector<std::vector<float>> vec_list,
                                      std::vector<Metadata> metadata_list) {
   if (vec_list.size() != metadata_list.size())
-    return make_error("Length mismatch for vec_list and metadata_list");
+    return make_error(ErrorKind::InvalidArgument, "Length mismatch for vec_list and metadata_list");
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
   VecTableManager::Saver& saver = *(*handle)->saver;
   for (const std::vector<float>& v : vec_list)
-    if (v.size() != saver.read()->dim()) return make_error("Dimension mismatch for vec_list");
+    if (v.size() != saver.read()->dim()) return make_error(ErrorKind::InvalidArgument, "Dimension mismatch for vec_list");
   std::vector<std::span<const float>> views(vec_list.begin(), vec_list.end());
   saver.write()->batch_add(views, std::move(metadata_list));
   return {};

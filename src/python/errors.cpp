@@ -22,10 +22,23 @@ PyObject* get_panic_type() {
   return panic_type;
 }
 
+PyObject* exception_of(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::UnknownOption:
+      return PyExc_ValueError;
+    case ErrorKind::InvalidArgument:
+    case ErrorKind::NotFound:
+    case ErrorKind::CorruptFile:
+    case ErrorKind::Io:
+      return PyExc_RuntimeError;
+  }
+  return PyExc_RuntimeError;
+}
+
 }  // namespace
 
 PyObject* raise_error(const Error& error) {
-  PyObject* type = error.message == kInvalidDistance ? PyExc_ValueError : PyExc_RuntimeError;
+  PyObject* type = exception_of(error.kind);
   PyObject* text = PyUnicode_FromStringAndSize(error.message.data(),
                                                static_cast<Py_ssize_t>(error.message.size()));
   if (text == nullptr) return nullptr;

@@ -14,11 +14,8 @@
 
 namespace quillmere::python {
 
-// The message of the error value that becomes ValueError; every other one is RuntimeError.
-inline constexpr std::string_view kInvalidDistance = "Invalid distance function";
-
-// Sets the exception of a database error value (RuntimeError, or ValueError for an invalid
-// distance name). Always returns nullptr.
+// Sets the exception of a database error value, chosen by its kind: ValueError for an unknown
+// option name, RuntimeError for everything else. Always returns nullptr.
 PyObject* raise_error(const Error& error);
 
 // Sets a PanicException carrying `message` (the type is created on first need).

@@ -17,14 +17,9 @@ namespace {
 
 PyObject* calc_dist_impl(const std::vector<float>& a, const std::vector<float>& b,
                          const std::string& dist) {
-  DistanceAlgorithm d;
-  if (dist == "l2sqr")
-    d = DistanceAlgorithm::L2Sqr;
-  else if (dist == "cosine")
-    d = DistanceAlgorithm::Cosine;
-  else
-    return raise_error(Error{std::string(kInvalidDistance)});
-  return from_float(distance(d, a, b));
+  const Result<DistanceAlgorithm> d = parse_distance(dist);
+  if (!d) return raise_error(d.error());
+  return from_float(distance(*d, a, b));
 }
 
 PyObject* calc_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -51,9 +51,10 @@ TEST(Failure, IsNotAStandardException) {
   EXPECT_TRUE(caught_by_name);
 }
 
-TEST(ErrorValue, CarriesItsMessage) {
-  const Result<int> bad = make_error("Table t not found");
+TEST(ErrorValue, CarriesItsKindAndMessage) {
+  const Result<int> bad = make_error(ErrorKind::NotFound, "Table t not found");
   ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().kind, ErrorKind::NotFound);
   EXPECT_EQ(bad.error().message, "Table t not found");
   const Result<int> good = 4;
   EXPECT_EQ(*good, 4);

@@ -28,7 +28,7 @@ using Call = MemFileSystem::Call;
 
 Result<void> write_text(const Directory& dir, const std::string& name, const std::string& text) {
   return dir.replace(name, [&](File& out) -> Result<void> {
-    if (SysResult<void> w = out.write_all(text.data(), text.size()); !w) return make_error(os_error(w.error()));
+    if (SysResult<void> w = out.write_all(text.data(), text.size()); !w) return make_error(ErrorKind::Io, os_error(w.error()));
     return {};
   });
 }
@@ -125,7 +125,7 @@ TEST_F(DirectoryTest, ReplaceWritesTheTargetWholeAndLeavesNothingElse) {
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 
   // A writer's failure is passed on; the target is the old file and the staged file is gone.
-  const Result<void> failed = dir_->replace("t.db", [](File&) -> Result<void> { return make_error("told to fail"); });
+  const Result<void> failed = dir_->replace("t.db", [](File&) -> Result<void> { return make_error(ErrorKind::Io, "told to fail"); });
   EXPECT_EQ(failed ? "" : failed.error().message, "told to fail");
   EXPECT_EQ(read_text(in_db("t.db")), "new");
   EXPECT_EQ(entries(db_), std::vector<std::string>{"t.db"});

@@ -19,7 +19,7 @@ namespace quillmere::testing_support {
 
 inline Result<File> open_file(const std::string& path, int flags) {
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  if (fd < 0) return make_error(os_error(errno));
+  if (fd < 0) return make_error(ErrorKind::Io, os_error(errno));
   struct stat st {};
   ::fstat(fd, &st);
   return File(FileSystem::system(), fd, static_cast<std::uint64_t>(st.st_size));
@@ -31,7 +31,7 @@ Result<void> save_file(const Record& record, const std::string& path) {
   Result<File> file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (!file) return std::unexpected(file.error());
   if (Result<void> saved = record.save(*file); !saved) return saved;
-  if (auto closed = file->close(); !closed) return make_error(os_error(closed.error()));
+  if (auto closed = file->close(); !closed) return make_error(ErrorKind::Io, os_error(closed.error()));
   return {};
 }
 

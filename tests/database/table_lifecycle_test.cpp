@@ -84,6 +84,27 @@ TEST_F(TableLifecycleTest, CreatedTablesAreOnDiskAtOnceAndSurviveReopening) {
   EXPECT_EQ((*rows)[0].second, (Metadata{{"k", "v"}}));
 }
 
+// Each error says what kind of failure it is, whatever its text.
+TEST_F(TableLifecycleTest, ErrorsCarryTheirKind) {
+  ASSERT_TRUE(db_->create_table_if_not_exists("t", 2, D::Cosine).has_value());
+  const std::pair<Result<std::uint64_t>, ErrorKind> cases[] = {
+      {db_->get_len("nope"), ErrorKind::NotFound},
+      {db_->delete_rows("nope", {}), ErrorKind::NotFound},
+  };
+  for (const auto& [result, kind] : cases) {
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, kind) << result.error().message;
+  }
+  EXPECT_EQ(db_->add("t", {1, 2, 3}, {}).error().kind, ErrorKind::InvalidArgument);
+  EXPECT_EQ(db_->create_table_if_not_exists("u", 0, D::Cosine).error().kind, ErrorKind::InvalidArgument);
+  EXPECT_EQ(db_->build_pq_table("t", std::nullopt, std::nullopt, std::nullopt).error().kind, ErrorKind::InvalidArgument);
+  EXPECT_EQ(VecDBManager::open(dir_).error().kind, ErrorKind::Io);  // the lock is held
+  EXPECT_EQ(parse_distance("L2SQR").error().kind, ErrorKind::UnknownOption);
+  db_.reset();
+  std::ofstream(dir_ + "/brief.toml") << "[tables.x]\nfilename = \"x.txt\"\n";
+  EXPECT_EQ(VecDBManager::open(dir_).error().kind, ErrorKind::CorruptFile);
+}
+
 TEST_F(TableLifecycleTest, OperationErrorsAndTheirOrder) {
   EXPECT_EQ(db_->create_table_if_not_exists("zero", 0, D::L2Sqr).error().message, "Dimension must be greater than 0");
   EXPECT_FALSE(db_->contains_key("zero"));

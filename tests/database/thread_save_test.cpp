@@ -54,9 +54,9 @@ quillmere::Result<void> save_to(const Object& object, quillmere::File& out) {
   Stats& stats = *guard->stats;
   if (stats.fail) {
     ++stats.failures;
-    return quillmere::make_error("told to fail");
+    return quillmere::make_error(quillmere::ErrorKind::Io, "told to fail");
   }
-  if (!out.write_all(guard->text.data(), guard->text.size())) return quillmere::make_error("write failed");
+  if (!out.write_all(guard->text.data(), guard->text.size())) return quillmere::make_error(quillmere::ErrorKind::Io, "write failed");
   ++stats.saves;
   return {};
 }
