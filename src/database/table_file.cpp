@@ -802,7 +802,7 @@ PQTable read_pq(Reader& r) {
     models.push_back(KMeans{kc, read_vec_set<float>(r, "a PQ centroid set")});
   }
   PodVec<float> norms = r.seq<float>();
-  return PQTable{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms), {}};
+  return PQTable{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms), {}, {}};
 }
 
 // Everything after the metadata: the index, then the optional PQ table.
@@ -891,7 +891,7 @@ Result<MetadataVecTable> load(File& in) {
   try {
     MetadataVecTable table = read_table(*reader);
     if (Result<void> ok = validate(table); !ok) return std::unexpected(ok.error());
-    if (table.pq_table) table.pq_table->rebuild_code_norms();
+    if (table.pq_table) table.pq_table->rebuild_caches();
     return table;
   } catch (const ReadFailure& f) {
     return make_error(f.kind, f.message);

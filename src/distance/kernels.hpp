@@ -42,7 +42,25 @@ struct PQScan {
   float query_norm;
   // Cosine, optional: N of every code, already summed (it does not depend on the query).
   const float* code_norms = nullptr;
+  // Optional: the same codes in the block layout below, code i of the scan being row
+  // `first + i` there. The vector kernels read codes from the blocks when they are given.
+  const unsigned char* blocks = nullptr;
+  std::size_t first = 0;
 };
+
+// The block layout of PQ codes, made for scoring kPQBlockCodes codes at once, one per lane:
+// rows in blocks of 16; a code is read as ceil(code_len / 4) 32-bit little-endian words, and
+// block b stores word w of its 16 codes side by side (bytes 4w .. 4w + 3 of code 16b + i at
+// offset b * 64 * words + 64 * w + 4 * i). Bytes past a code's end and the codes past the
+// last row of the last block are zero.
+inline constexpr std::size_t kPQBlockCodes = 16;
+// Bytes of the block layout of `count` codes of `code_len` bytes.
+std::size_t pq_blocks_bytes(std::size_t code_len, std::size_t count);
+// Writes rows [begin, end) of the row-major `codes` into their places in `blocks`: the zeroed
+// pq_blocks_bytes(code_len, count) bytes of some count >= end. Disjoint ranges may be written
+// in parallel.
+void pq_fill_blocks(const unsigned char* codes, std::size_t code_len, std::size_t begin, std::size_t end,
+                    unsigned char* blocks);
 
 // Rows stored by column: component j of row i at cols[j * lanes + i]. Scores rows
 // [begin, end) against q over the first n components: L2Sqr sums of (q[j] - r_i[j])^2, or

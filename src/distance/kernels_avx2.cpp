@@ -25,35 +25,23 @@ struct Avx2 {
   static V broadcast(const float* x) { return _mm256_broadcast_ss(x); }
 
   using VI = __m256i;
-  static VI iset1(int x) { return _mm256_set1_epi32(x); }
-  static VI iadd(VI a, VI b) { return _mm256_add_epi32(a, b); }
-  static VI iand(VI a, VI b) { return _mm256_and_si256(a, b); }
   template <int kShift>
   static VI isrli(VI a) { return _mm256_srli_epi32(a, kShift); }
-  static VI lane_multiples(int step) {
-    return _mm256_mullo_epi32(_mm256_set1_epi32(step), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  }
-  // Gathers are slow on some AVX2 machines (several cycles per element): 8-bit codes are
-  // scored by the interleaved scalar loop instead.
-  static constexpr bool kFastGather = false;
-  static int word_at(const unsigned char* p) {
-    int w;
-    __builtin_memcpy(&w, p, sizeof w);
-    return w;
-  }
-  static VI load_words(const unsigned char* base, VI, std::size_t step) {
-    return _mm256_setr_epi32(word_at(base), word_at(base + step), word_at(base + 2 * step),
-                             word_at(base + 3 * step), word_at(base + 4 * step),
-                             word_at(base + 5 * step), word_at(base + 6 * step),
-                             word_at(base + 7 * step));
-  }
+  static VI iload(const unsigned char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static constexpr std::size_t kPQGroups4 = 4;  // 32 codes: the add latency over the permutes
+  static constexpr std::size_t kPQGroups8 = 4;
+  static constexpr bool kPQ8InRegisters = false;
   // Entry c of a 16-entry table for each lane: two 8-entry permutes, chosen by bit 3 of c.
   static V lut16(const float* table, VI c) {
     const V lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(table), c);
     const V hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(table + 8), c);
     return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(c, 28)));
   }
-  static V gather_f32(const float* base, VI idx) { return _mm256_i32gather_ps(base, idx, 4); }
+  // Entry c & 0xFF of a 256-entry table for each lane. On Zen 4, gathers scored 8-bit codes of
+  // m = 43 in 11 ns against 15 ns for four interleaved scalar sums.
+  static V gather256(const float* table, VI c) {
+    return _mm256_i32gather_ps(table, _mm256_and_si256(c, _mm256_set1_epi32(0xFF)), 4);
+  }
   static void store(V v, float* out) { _mm256_storeu_ps(out, v); }
 
   // r[i] = elements 0..7 of row i  ->  c[k] = element k of rows 0..7.

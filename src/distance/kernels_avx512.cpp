@@ -30,22 +30,37 @@ struct Avx512 {
   static V broadcast(const float* x) { return _mm512_set1_ps(*x); }
 
   using VI = __m512i;
-  static VI iset1(int x) { return _mm512_set1_epi32(x); }
-  static VI iadd(VI a, VI b) { return _mm512_add_epi32(a, b); }
-  static VI iand(VI a, VI b) { return _mm512_and_si512(a, b); }
   template <int kShift>
   static VI isrli(VI a) { return _mm512_srli_epi32(a, kShift); }
-  static VI lane_multiples(int step) {
-    return _mm512_mullo_epi32(_mm512_set1_epi32(step),
-                              _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-  }
-  static constexpr bool kFastGather = true;
-  static VI load_words(const unsigned char* base, VI byte_offsets, std::size_t) {
-    return _mm512_i32gather_epi32(byte_offsets, base, 1);
-  }
+  static VI isrl(VI a, int count) { return _mm512_srl_epi32(a, _mm_cvtsi32_si128(count)); }
+  static VI iload(const unsigned char* p) { return _mm512_loadu_si512(p); }
+  static constexpr std::size_t kPQGroups4 = 4;  // 64 codes: the add latency over the permutes
+  static constexpr std::size_t kPQGroups8 = 8;  // 128 codes per load of a table (16 would spill)
+  static constexpr bool kPQ8InRegisters = true;
   // Entry c of a 16-entry table for each lane: one register, one permute.
   static V lut16(const float* table, VI c) { return _mm512_permutexvar_ps(c, _mm512_loadu_ps(table)); }
-  static V gather_f32(const float* base, VI idx) { return _mm512_i32gather_ps(idx, base, 4); }
+  // The 256 entries of an 8-bit sub-space in 16 registers: entry c for each lane is picked by
+  // eight two-register permutes (bits 0-4 of c) and a tree of blends (bits 5-7). On Zen 4 this
+  // scored 8-bit codes of m = 43 in 5.5 ns against 10.5 ns with gathers.
+  struct Table256 {
+    V part[16];
+  };
+  static Table256 load256(const float* t) {
+    Table256 r;
+    for (int j = 0; j < 16; ++j) r.part[j] = _mm512_loadu_ps(t + 16 * j);
+    return r;
+  }
+  static V lut256(const Table256& t, VI c) {
+    const __mmask16 b5 = _mm512_test_epi32_mask(c, _mm512_set1_epi32(32));
+    const __mmask16 b6 = _mm512_test_epi32_mask(c, _mm512_set1_epi32(64));
+    const __mmask16 b7 = _mm512_test_epi32_mask(c, _mm512_set1_epi32(128));
+    V p[8];
+    for (int j = 0; j < 8; ++j) p[j] = _mm512_permutex2var_ps(t.part[2 * j], c, t.part[2 * j + 1]);
+    const V q0 = _mm512_mask_blend_ps(b5, p[0], p[1]), q1 = _mm512_mask_blend_ps(b5, p[2], p[3]);
+    const V q2 = _mm512_mask_blend_ps(b5, p[4], p[5]), q3 = _mm512_mask_blend_ps(b5, p[6], p[7]);
+    const V r0 = _mm512_mask_blend_ps(b6, q0, q1), r1 = _mm512_mask_blend_ps(b6, q2, q3);
+    return _mm512_mask_blend_ps(b7, r0, r1);
+  }
   static void store(V v, float* out) { _mm512_storeu_ps(out, v); }
 
   static V halves(__m256 lo, __m256 hi) {

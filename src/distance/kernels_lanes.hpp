@@ -228,56 +228,135 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
   run_rows<T, Op::Cosine>(q, q_root, src, count, n, m, out);
 }
 
-// PQ codes, W per register (one code per lane), each lane adding its sub-spaces' partial
-// distances in sub-space order from +0.0 exactly as the scalar sum does. A lane's centroid
-// indexes come from one 32-bit word of its code per 8 (4 bits) or 4 (8 bits) sub-spaces. At 4
-// bits a sub-space's 16 partial distances sit in registers and each lane picks its own with a
-// permute (T::lut16); at 8 bits they are gathered from the lookup table. The word loads read up
-// to 3 bytes past a code, so groups near the end of the codes, and tables too large for 32-bit
-// offsets, are scored by the scalar reference.
-template <class T, unsigned kBits>
-void pq_scan_lanes(const PQScan& scan, float* out) {
-  using V = typename T::V;
-  using VI = typename T::VI;
-  constexpr std::size_t W = T::W;
-  constexpr std::size_t kPerWord = 32 / kBits;
-  const std::size_t words = (scan.m + kPerWord - 1) / kPerWord;
-  const std::size_t total = scan.count * scan.code_len;
-  const bool small =
-      scan.code_len * W < (std::size_t{1} << 30) && (scan.m << kBits) < (std::size_t{1} << 30);
-  const VI offsets = T::lane_multiples(static_cast<int>(scan.code_len));
-  const VI mask = T::iset1((1 << kBits) - 1);
-  const bool cosine = scan.sq_norms != nullptr;
-  const bool sum_norms = cosine && scan.code_norms == nullptr;
-
-  std::size_t i = 0;
-  for (; small && i + W <= scan.count && (i + W - 1) * scan.code_len + 4 * words <= total; i += W) {
-    const unsigned char* group = scan.codes + i * scan.code_len;
-    V sum = T::set1(0.0f), norm = T::set1(0.0f);
-    std::size_t g = 0;
-    for (std::size_t w = 0; w < words; ++w) {
-      VI word = T::load_words(group + 4 * w, offsets, scan.code_len);
-      for (std::size_t s = 0; s < kPerWord && g < scan.m; ++s, ++g) {
-        const VI c = T::iand(word, mask);
-        if constexpr (kBits == 4) {
-          sum = T::add(sum, T::lut16(scan.values + (g << 4), c));
-          if (sum_norms) norm = T::add(norm, T::lut16(scan.sq_norms + (g << 4), c));
-        } else {
-          const VI idx = T::iadd(c, T::iset1(static_cast<int>(g << kBits)));
-          sum = T::add(sum, T::gather_f32(scan.values, idx));
-          if (sum_norms) norm = T::add(norm, T::gather_f32(scan.sq_norms, idx));
-        }
-        word = T::template isrli<kBits>(word);
-      }
+// PQ codes from the block layout (kernels.hpp), W per register (one code per lane), each lane
+// adding its sub-spaces' partial distances in sub-space order from +0.0 exactly as the scalar
+// sum does. One load gives every lane 4 bytes of its code, 8 sub-spaces at 4 bits or 4 at 8
+// bits, sub-space s at bit kBits * s. Several groups of W codes run together (kPQGroups4,
+// kPQGroups8): one addition chain alone would wait on the add latency.
+//
+// At 4 bits a sub-space's 16 partial distances sit in one register (two for AVX2) and each lane
+// picks its own with a permute (T::lut16 reads only the low four bits of an index, so a word
+// needs a shift per sub-space and no mask). At 8 bits the entries are gathered (T::gather256),
+// or, where the instruction set has the registers for a sub-space's 256 entries
+// (T::kPQ8InRegisters), picked from them by permutes (T::lut256); then the groups go sub-space
+// by sub-space so that each table is loaded once for all of them (the whole lookup table
+// outgrows L1), elsewhere word by word as at 4 bits.
+template <class T, unsigned kBits, std::size_t C, bool kSumNorms>
+inline void pq_add_sub_space(const PQScan& scan, std::size_t g, typename T::VI* word, typename T::V* sum,
+                             typename T::V* norm) {
+  const std::size_t base = g << kBits;
+  for (std::size_t c = 0; c < C; ++c) {
+    if constexpr (kBits == 4) {
+      sum[c] = T::add(sum[c], T::lut16(scan.values + base, word[c]));
+      if constexpr (kSumNorms) norm[c] = T::add(norm[c], T::lut16(scan.sq_norms + base, word[c]));
+    } else {
+      sum[c] = T::add(sum[c], T::gather256(scan.values + base, word[c]));
+      if constexpr (kSumNorms) norm[c] = T::add(norm[c], T::gather256(scan.sq_norms + base, word[c]));
     }
-    if (cosine) {
-      if (!sum_norms) norm = T::load(scan.code_norms + i);
-      const V den = T::raise_to(T::mul(T::sqrt(norm), T::set1(scan.query_norm)), T::set1(kCosineFloor));
-      sum = T::sub(T::set1(1.0f), T::div(sum, den));
-    }
-    T::store(sum, out + i);
+    word[c] = T::template isrli<kBits>(word[c]);
   }
-  for (; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
+}
+
+template <class T, std::size_t C>
+inline void pq_add_table256(const float* table, const unsigned char* const* group, std::size_t g,
+                            typename T::V* sum) {
+  const typename T::Table256 t = T::load256(table + (g << 8));
+  const std::size_t at = g / 4 * kPQBlockCodes * 4;
+  const int shift = static_cast<int>(8 * (g % 4));
+  for (std::size_t c = 0; c < C; ++c) sum[c] = T::add(sum[c], T::lut256(t, T::isrl(T::iload(group[c] + at), shift)));
+}
+
+// S (and N when summed) of C groups of W codes, group c's words starting at group[c].
+template <class T, unsigned kBits, std::size_t C, bool kSumNorms>
+inline void pq_group_sums(const PQScan& scan, const unsigned char* const* group, typename T::V* sum,
+                          typename T::V* norm) {
+  using VI = typename T::VI;
+  constexpr std::size_t kPerWord = 32 / kBits;
+  constexpr std::size_t kWordBytes = kPQBlockCodes * 4;
+  for (std::size_t c = 0; c < C; ++c) sum[c] = norm[c] = T::set1(0.0f);
+  if constexpr (kBits == 8 && T::kPQ8InRegisters) {
+    for (std::size_t g = 0; g < scan.m; ++g) {
+      pq_add_table256<T, C>(scan.values, group, g, sum);
+      if constexpr (kSumNorms) pq_add_table256<T, C>(scan.sq_norms, group, g, norm);
+    }
+  } else {
+    const std::size_t whole = scan.m / kPerWord, rest = scan.m % kPerWord;
+    VI word[C];
+    for (std::size_t w = 0; w < whole; ++w) {
+      for (std::size_t c = 0; c < C; ++c) word[c] = T::iload(group[c] + w * kWordBytes);
+      for (std::size_t s = 0; s < kPerWord; ++s)
+        pq_add_sub_space<T, kBits, C, kSumNorms>(scan, w * kPerWord + s, word, sum, norm);
+    }
+    if (rest == 0) return;
+    for (std::size_t c = 0; c < C; ++c) word[c] = T::iload(group[c] + whole * kWordBytes);
+    for (std::size_t s = 0; s < rest; ++s)
+      pq_add_sub_space<T, kBits, C, kSumNorms>(scan, whole * kPerWord + s, word, sum, norm);
+  }
+}
+
+// The result of W lanes from their sums: S, or the cosine finish lane by lane (exact IEEE
+// operations, so each lane equals the scalar cosine_finish).
+template <class T>
+inline typename T::V pq_finish(const PQScan& scan, typename T::V sum, typename T::V norm) {
+  if (scan.sq_norms == nullptr) return sum;
+  const typename T::V den =
+      T::raise_to(T::mul(T::sqrt(norm), T::set1(scan.query_norm)), T::set1(kCosineFloor));
+  return T::sub(T::set1(1.0f), T::div(sum, den));
+}
+
+template <class T, unsigned kBits, bool kSumNorms>
+void pq_scan_blocks(const PQScan& scan, float* out) {
+  using V = typename T::V;
+  constexpr std::size_t W = T::W;
+  constexpr std::size_t C = kBits == 8 ? T::kPQGroups8 : T::kPQGroups4;
+  const std::size_t block_bytes = kPQBlockCodes * 4 * ((scan.code_len + 3) / 4);
+  const std::size_t first = scan.first, end = scan.first + scan.count;
+  auto group_at = [&](std::size_t row) {  // row: a multiple of W
+    return scan.blocks + row / kPQBlockCodes * block_bytes + 4 * (row % kPQBlockCodes);
+  };
+  // A group that covers rows outside [first, end): its lanes are all computed (the blocks hold
+  // whole groups), and only those inside are stored.
+  auto edge_group = [&](std::size_t row) {
+    const unsigned char* group = group_at(row);
+    V sum, norm;
+    pq_group_sums<T, kBits, 1, kSumNorms>(scan, &group, &sum, &norm);
+    const std::size_t lo = row < first ? first - row : 0, hi = row + W > end ? end - row : W;
+    float lanes[W];
+    if (scan.sq_norms != nullptr && !kSumNorms) {
+      for (std::size_t i = 0; i < W; ++i) lanes[i] = i >= lo && i < hi ? scan.code_norms[row + i - first] : 0.0f;
+      norm = T::load(lanes);
+    }
+    T::store(pq_finish<T>(scan, sum, norm), lanes);
+    for (std::size_t i = lo; i < hi; ++i) out[row + i - first] = lanes[i];
+  };
+
+  std::size_t row = first - first % W;
+  if (row < first) {
+    edge_group(row);
+    row += W;
+  }
+  for (; row + C * W <= end; row += C * W) {
+    const unsigned char* group[C];
+    for (std::size_t c = 0; c < C; ++c) group[c] = group_at(row + c * W);
+    V sum[C], norm[C];
+    pq_group_sums<T, kBits, C, kSumNorms>(scan, group, sum, norm);
+    for (std::size_t c = 0; c < C; ++c) {
+      const std::size_t at = row + c * W - first;
+      if (scan.sq_norms != nullptr && !kSumNorms) norm[c] = T::load(scan.code_norms + at);
+      T::store(pq_finish<T>(scan, sum[c], norm[c]), out + at);
+    }
+  }
+  for (; row < end; row += W) {
+    if (row + W > end) {
+      edge_group(row);
+      break;
+    }
+    const unsigned char* group = group_at(row);
+    V sum, norm;
+    pq_group_sums<T, kBits, 1, kSumNorms>(scan, &group, &sum, &norm);
+    if (scan.sq_norms != nullptr && !kSumNorms) norm = T::load(scan.code_norms + row - first);
+    T::store(pq_finish<T>(scan, sum, norm), out + row - first);
+  }
 }
 
 // Scalar scoring of L codes at a time: L independent addition chains instead of one.
@@ -313,14 +392,19 @@ void pq_scan_interleaved(const PQScan& scan, float* out) {
   for (; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
 }
 
+// Codes in blocks go the lane way; codes given only row by row (not a table's own) are scored
+// by the interleaved scalar loop.
 template <class T>
 void pq_scan(const PQScan& scan, float* out) {
-  if (scan.n_bits == 4)
-    pq_scan_lanes<T, 4>(scan, out);
-  else if constexpr (T::kFastGather)
-    pq_scan_lanes<T, 8>(scan, out);
-  else
+  if (scan.blocks == nullptr) {
     pq_scan_interleaved<4>(scan, out);
+    return;
+  }
+  const bool sum_norms = scan.sq_norms != nullptr && scan.code_norms == nullptr;
+  if (scan.n_bits == 4)
+    (sum_norms ? pq_scan_blocks<T, 4, true> : pq_scan_blocks<T, 4, false>)(scan, out);
+  else
+    (sum_norms ? pq_scan_blocks<T, 8, true> : pq_scan_blocks<T, 8, false>)(scan, out);
 }
 
 // Rows stored by column need no transposition: a register of W consecutive lanes of column j

@@ -60,6 +60,21 @@ float pq_code_norm_ref(const PQScan& scan, const unsigned char* code) {
   return norm;
 }
 
+std::size_t pq_blocks_bytes(std::size_t code_len, std::size_t count) {
+  const std::size_t blocks = (count + kPQBlockCodes - 1) / kPQBlockCodes;
+  return blocks * kPQBlockCodes * 4 * ((code_len + 3) / 4);
+}
+
+void pq_fill_blocks(const unsigned char* codes, std::size_t code_len, std::size_t begin, std::size_t end,
+                    unsigned char* blocks) {
+  const std::size_t word_bytes = kPQBlockCodes * 4;
+  const std::size_t block_bytes = word_bytes * ((code_len + 3) / 4);
+  for (std::size_t r = begin; r < end; ++r) {
+    unsigned char* lane = blocks + r / kPQBlockCodes * block_bytes + 4 * (r % kPQBlockCodes);
+    for (std::size_t j = 0; j < code_len; ++j) lane[j / 4 * word_bytes + j % 4] = codes[r * code_len + j];
+  }
+}
+
 namespace {
 
 void pq_scan_codes(const PQScan& scan, float* out) {

@@ -127,24 +127,30 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
     }
   });
   VecSet<std::uint8_t> codes(code_len, std::move(bytes));
-  PQTable table{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms), {}};
-  table.rebuild_code_norms();
+  PQTable table{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms), {}, {}};
+  table.rebuild_caches();
   return table;
 }
 
-void PQTable::rebuild_code_norms() {
+void PQTable::rebuild_caches() {
   const ExactFloatMode exact;
+  const std::uint64_t rows = encoded_vec_set.len();
+  code_blocks = PodVec<std::uint8_t>(kernels::pq_blocks_bytes(code_len, rows));
+  pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+    kernels::pq_fill_blocks(encoded_vec_set.data().data(), code_len, begin, end, code_blocks.data());
+  });
   code_sq_norms.clear();
   if (config.dist != DistanceAlgorithm::Cosine) return;
-  const std::uint64_t rows = encoded_vec_set.len();
   code_sq_norms.resize_for_overwrite(rows);
   // A code's N is what the L2Sqr scan scores it with the centroid norms as the lookup table:
   // the same terms summed in the same order from +0.0, by the kernel that runs many codes at once.
   const kernels::Kernels& k = kernels::active_kernels();
   pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    const kernels::PQScan scan{encoded_vec_set[begin].data(), static_cast<std::size_t>(code_len), end - begin,
-                               static_cast<std::size_t>(config.m), static_cast<unsigned>(config.n_bits),
-                               centroid_sq_norms.data(), nullptr, 0.0f};
+    kernels::PQScan scan{encoded_vec_set[begin].data(), static_cast<std::size_t>(code_len), end - begin,
+                         static_cast<std::size_t>(config.m), static_cast<unsigned>(config.n_bits),
+                         centroid_sq_norms.data(), nullptr, 0.0f};
+    scan.blocks = code_blocks.data();
+    scan.first = begin;
     k.pq_scan(scan, code_sq_norms.data() + begin);
   });
 }
@@ -191,10 +197,16 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
     for (std::uint64_t i = begin; i < end; ++i) out[i - begin] = checked_code_distance(scan, lookup, codes[i].data());
     return;
   }
-  // The cached code norms belong to the table's own codes only.
+  // The caches belong to the table's own codes only.
   const PQTable& t = *lookup.table;
-  if (&codes == &t.encoded_vec_set && t.code_sq_norms.size() == codes.len() && scan.sq_norms != nullptr)
-    scan.code_norms = t.code_sq_norms.data() + begin;
+  if (&codes == &t.encoded_vec_set) {
+    if (t.code_sq_norms.size() == codes.len() && scan.sq_norms != nullptr)
+      scan.code_norms = t.code_sq_norms.data() + begin;
+    if (t.code_blocks.size() == kernels::pq_blocks_bytes(scan.code_len, codes.len())) {
+      scan.blocks = t.code_blocks.data();
+      scan.first = begin;
+    }
+  }
   kernels::active_kernels().pq_scan(scan, out);
 }
 

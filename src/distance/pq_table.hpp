@@ -59,10 +59,15 @@ struct PQTable {
   // Not persisted. Cosine: per code, its centroids' squared norms summed as the quantized
   // distance sums them, which does not depend on the query; empty for L2Sqr.
   PodVec<float> code_sq_norms;
+  // Not persisted. The codes again, in the block layout of the vector kernels (16 codes side
+  // by side per 4 bytes of code, kernels.hpp): as much memory as the codes, rounded up to 16
+  // codes and to 4 bytes per code.
+  PodVec<std::uint8_t> code_blocks;
 
-  // Recomputes code_sq_norms from the codes (after a table is read back).
+  // Recomputes code_sq_norms and code_blocks from the codes (after a build, after a table is
+  // read back, after any change of encoded_vec_set).
   // REQUIRES: a consistent table (code length, models and norms of its configuration).
-  void rebuild_code_norms();
+  void rebuild_caches();
 
   // Trains the models (on a sample of train_size rows when given) and encodes every row.
   static PQTable from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,

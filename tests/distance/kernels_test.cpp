@@ -170,6 +170,51 @@ TEST_P(KernelsTest, PQScanMatchesReference) {
   }
 }
 
+// Codes read from the block layout: every variant gives the reference's bits for both widths,
+// odd and even m (a random spare nibble included), L2Sqr and Cosine with norms summed or
+// cached, over code counts that are not multiples of 16 and ranges that start and end inside
+// a block. The blocks are exactly as large as the layout says, for the sanitizer build.
+TEST_P(KernelsTest, PQBlockScanMatchesReference) {
+  const Kernels& k = *GetParam();
+  std::mt19937 gen(11);
+  for (unsigned bits : {4u, 8u}) {
+    for (std::size_t m : {1, 2, 3, 7, 8, 9, 16, 17, 43}) {
+      const std::size_t code_len = bits == 4 ? m - m / 2 : m;
+      const std::vector<float> values = make_values(m << bits, Fill::Special, gen);
+      std::vector<float> norms = make_values(m << bits, Fill::Plain, gen);
+      for (float& x : norms) x = x * x;
+      for (std::size_t n : {1, 9, 16, 31, 70, 133}) {
+        std::vector<unsigned char> codes(n * code_len);
+        for (auto& b : codes) b = static_cast<unsigned char>(gen());
+        std::vector<unsigned char> blocks(pq_blocks_bytes(code_len, n));
+        pq_fill_blocks(codes.data(), code_len, 0, n, blocks.data());
+        const PQScan whole{codes.data(), code_len, n, m, bits, values.data(), norms.data(), 0.0f};
+        std::vector<float> code_norms(n);
+        for (std::size_t i = 0; i < n; ++i) code_norms[i] = pq_code_norm_ref(whole, codes.data() + i * code_len);
+        for (auto [first, end] : {std::pair<std::size_t, std::size_t>{0, n}, {1, n}, {n / 3, n - n / 4}, {n - 1, n}}) {
+          for (int kind = 0; kind < 3; ++kind) {  // L2Sqr, Cosine summing N, Cosine with N cached
+            PQScan scan{codes.data() + first * code_len, code_len, end - first, m, bits, values.data(),
+                        kind == 0 ? nullptr : norms.data(), 0.625f};
+            if (kind == 2) scan.code_norms = code_norms.data() + first;
+            scan.blocks = blocks.data();
+            scan.first = first;
+            std::vector<float> out(end - first + 1, 12345.0f);
+            k.pq_scan(scan, out.data());
+            for (std::size_t i = 0; i < end - first; ++i) {
+              const float want = pq_code_ref(scan, codes.data() + (first + i) * code_len);
+              ASSERT_TRUE(same_bits(out[i], want))
+                  << k.name << " bits " << bits << " m " << m << " codes " << n << " range " << first << ".."
+                  << end << " code " << first + i << " kind " << kind << ": " << show(out[i]) << " vs "
+                  << show(want);
+            }
+            ASSERT_EQ(out.back(), 12345.0f) << k.name << ": wrote past the range";
+          }
+        }
+      }
+    }
+  }
+}
+
 // Rows stored by column: every lane is one row's sequential sum, so every variant gives the
 // reference bits, for ranges that start at any multiple of 16 and end anywhere.
 TEST_P(KernelsTest, ColumnScansMatchReference) {
