@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -82,27 +83,43 @@ class ResultSet {
   // smaller than its worst member's distance (any number when that distance is NaN), which it
   // then evicts. Compares distances only: an equal distance is refused whatever the row.
   bool add(std::uint64_t index, float distance) {
-    if (set_.size() < k_) {
+    if (set_.size() >= k_) {
+      // Full (or of capacity 0): the one test most offers of a long scan stop at.
+      if (!(distance < bound_) && !(bound_ != bound_ && distance == distance)) return false;
       if (distinct_) {
-        set_.push_back({index, distance});
-        order_ = Order::Unordered;
+        // Replace the front (the worst) and restore the heap below it.
+        as_heap();
+        std::pop_heap(set_.begin(), set_.end(), Before());
+        set_.back() = {index, distance};
+        std::push_heap(set_.begin(), set_.end(), Before());
       } else {
+        set_.pop_back();
         insert_sorted({index, distance});
       }
-      return true;
-    }
-    if (k_ == 0 || std::isnan(distance)) return false;
-    if (distance >= worst().distance) return false;
-    if (distinct_) {
-      // Replace the front (the worst) and restore the heap below it.
-      std::pop_heap(set_.begin(), set_.end(), Before());
-      set_.back() = {index, distance};
-      std::push_heap(set_.begin(), set_.end(), Before());
+    } else if (distinct_) {
+      set_.push_back({index, distance});
+      order_ = Order::Unordered;
     } else {
-      set_.pop_back();
       insert_sorted({index, distance});
     }
+    if (set_.size() >= k_) bound_ = worst().distance;
     return true;
+  }
+
+  // Offers rows first, first + 1, ... with the distances `d`, in that order, exactly as add
+  // would one by one; the scans' loop, with the worst distance kept in a register while the
+  // offers are refused.
+  void add_all(std::uint64_t first, std::span<const float> d) {
+    std::size_t i = 0;
+    for (; i < d.size() && set_.size() < k_; ++i) add(first + i, d[i]);
+    float bound = bound_;
+    for (; i < d.size(); ++i) {
+      const float x = d[i];
+      if (!(x < bound) && !(bound != bound && x == x)) [[likely]]
+        continue;
+      add(first + i, x);
+      bound = bound_;
+    }
   }
 
   // Whether `c` could still improve the set: room left, or `c` orders strictly before the
@@ -178,6 +195,9 @@ class ResultSet {
 
   std::uint64_t k_;
   bool distinct_;
+  // The worst member's distance while the set is full; below every number before (so that a
+  // set of capacity 0 takes nothing).
+  float bound_ = -std::numeric_limits<float>::infinity();
   mutable Order order_ = Order::Sorted;
   mutable std::vector<CandidatePair> set_;
 };

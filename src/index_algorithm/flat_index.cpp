@@ -28,7 +28,7 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t count = std::min(kBlockRows, rows - begin);
     distance_to_rows(dist, q, RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count), dists);
-    for (std::uint64_t i = 0; i < count; ++i) result.add(begin + i, dists[i]);
+    result.add_all(begin, std::span<const float>(dists, count));
   }
   return std::move(result).into_sorted_vec();
 }
@@ -46,7 +46,7 @@ std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t end = std::min(rows, begin + kBlockRows);
     pq_distances(dist, codes, begin, end, lookup, dists);
-    for (std::uint64_t r = begin; r < end; ++r) candidates.add(r, dists[r - begin]);
+    candidates.add_all(begin, std::span<const float>(dists, end - begin));
   }
   // The candidates' exact distances in one batch of scattered rows (the same bits as one at a
   // time, with the rows prefetched), handed to the re-ranking by row.

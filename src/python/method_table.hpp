@@ -89,7 +89,7 @@ PyObject* deliver(const ToPython& to_python, R& answer) {
 template <class... T, std::size_t... I>
 bool convert_all(const std::tuple<Param<T>...>& params, PyObject* const* slots, std::tuple<T...>& values,
                  std::index_sequence<I...>) {
-  auto one = [](const auto& param, PyObject* slot, auto& value) {
+  [[maybe_unused]] auto one = [](const auto& param, PyObject* slot, auto& value) {
     if (slot == nullptr) {
       if (param.default_value != nullptr) value = param.default_value();
       return true;
