@@ -16,6 +16,7 @@
 #include "common/os_error.hpp"
 #include "database/directory.hpp"
 #include "common/parallel.hpp"
+#include "common/utf8.hpp"
 
 namespace quillmere::table_file {
 namespace {
@@ -210,78 +211,10 @@ struct ReadFailure {
 [[noreturn]] void short_file() { throw ReadFailure{"io error: failed to fill whole buffer"}; }
 [[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{"Corrupt table file: " + what}; }
 
-template <class Word>
-std::uint64_t word_at(const unsigned char* b, std::size_t at) {
-  Word w;
-  std::memcpy(&w, b + at, sizeof w);
-  return w;
-}
-
-// Whether all n bytes are ASCII. Metadata nearly always is and is mostly shorter than a word:
-// the test ORs whole words together, the last one overlapping the one before.
-bool ascii(const unsigned char* b, std::size_t n) {
-  std::uint64_t any = 0;
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 <= n; i += 8) any |= word_at<std::uint64_t>(b, i);
-    any |= word_at<std::uint64_t>(b, n - 8);
-  } else if (n >= 4) {
-    any = word_at<std::uint32_t>(b, 0) | word_at<std::uint32_t>(b, n - 4);
-  } else if (n >= 2) {
-    any = word_at<std::uint16_t>(b, 0) | word_at<std::uint16_t>(b, n - 2);
-  } else if (n == 1) {
-    any = b[0];
-  }
-  return (any & 0x8080808080808080u) == 0;
-}
-
-// The index of the first byte from `i` on that is not ASCII, or n.
-std::size_t skip_ascii(const unsigned char* b, std::size_t i, std::size_t n) {
-  while (n - i >= 8 && (word_at<std::uint64_t>(b, i) & 0x8080808080808080u) == 0) i += 8;
-  while (i < n && b[i] < 0x80) ++i;
-  return i;
-}
-
-// The decoder's description of the first invalid sequence, as "string is not valid utf8: ...".
+// Stored strings must be well-formed UTF-8; the first fault is described as the decoder does.
 void check_utf8(const char* s, std::size_t n) {
-  const auto* b = reinterpret_cast<const unsigned char*>(s);
-  std::size_t i = 0;
-  auto invalid = [&](std::size_t len) {
-    throw ReadFailure{"string is not valid utf8: invalid utf-8 sequence of " + std::to_string(len) +
-                      " bytes from index " + std::to_string(i)};
-  };
-  auto incomplete = [&] {
-    throw ReadFailure{"string is not valid utf8: incomplete utf-8 byte sequence from index " +
-                      std::to_string(i)};
-  };
-  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
-  if (ascii(b, n)) return;
-  while (true) {
-    i = skip_ascii(b, i, n);
-    if (i == n) return;
-    const unsigned char c = b[i];
-    std::size_t width = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      width = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      width = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      width = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      invalid(1);
-    }
-    if (i + 1 >= n) incomplete();
-    if (b[i + 1] < lo || b[i + 1] > hi) invalid(1);
-    for (std::size_t k = 2; k < width; ++k) {
-      if (i + k >= n) incomplete();
-      if (!cont(b[i + k])) invalid(k);
-    }
-    i += width;
-  }
+  if (const std::optional<utf8::Error> e = utf8::first_error(s, n)) [[unlikely]]
+    throw ReadFailure{"string is not valid utf8: " + e->message()};
 }
 
 // A buffered byte source over a file that knows how many bytes are left, so that no length
