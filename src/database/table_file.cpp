@@ -12,109 +12,23 @@
 #include <utility>
 
 #include "common/allocator.hpp"
-#include "common/failure.hpp"
-#include "common/os_error.hpp"
-#include "database/directory.hpp"
 #include "common/parallel.hpp"
-#include "common/utf8.hpp"
+#include "database/byte_codec.hpp"
 
 namespace quillmere::table_file {
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "the file is little-endian and values are copied as they lie in memory");
-
-constexpr std::size_t kBufferSize = 8192;
-
-
-
 // ---------------------------------------------------------------------------------------------
 // Writing
 
-// A buffered byte sink over a file. After the first failed write every later write is
-// skipped, and the failure is what save reports.
-//
-// Small values are copied into the buffer inline; only a full buffer or a large array leaves
-// the caller (`bytes_slow`). A table of a million rows writes millions of small values, so the
-// per-value cost is most of what save spends outside the kernel.
-class Writer {
- public:
-  explicit Writer(File& file) : file_(file) {}
+// DistanceAlgorithm, an enum of two variants without fields.
+void write_dist(Writer& w, DistanceAlgorithm d) { w.u32(static_cast<std::uint32_t>(d)); }
 
-  void bytes(const void* data, std::size_t n) {
-    // An empty array may have no storage at all: it goes the slow way, which skips it.
-    if (n <= kBufferSize - used_ && n != 0) [[likely]] {
-      std::memcpy(buffer_ + used_, data, n);
-      used_ += n;
-      return;
-    }
-    bytes_slow(data, n);
-  }
-  void flush() {
-    if (used_ > 0) write_all(buffer_, used_);
-    used_ = 0;
-  }
-  const std::optional<Error>& failure() const { return failed_; }
-
-  void u8(std::uint8_t v) { value(v); }
-  void u32(std::uint32_t v) { value(v); }
-  void u64(std::uint64_t v) { value(v); }
-  void f32(float v) { value(v); }
-  void str(const std::string& s) {
-    u64(s.size());
-    bytes(s.data(), s.size());
-  }
-  template <class T>
-  void seq(std::span<const T> values) {
-    u64(values.size());
-    bytes(values.data(), values.size() * sizeof(T));
-  }
-  void dist(DistanceAlgorithm d) { u32(static_cast<std::uint32_t>(d)); }
-  void opt_u64(const std::optional<std::uint64_t>& v) {
-    u8(v ? 1 : 0);
-    if (v) u64(*v);
-  }
-  template <class T>
-  void vec_set(const VecSet<T>& set) {
-    u64(set.dim());
-    seq(set.data().span());
-  }
-
- private:
-  template <class T>
-  void value(T v) {
-    bytes(&v, sizeof v);
-  }
-
-  [[gnu::noinline]] void bytes_slow(const void* data, std::size_t n) {
-    if (failed_ || n == 0) return;
-    // The buffer is topped up and written whole, the whole buffers' worth of the rest goes
-    // straight to the file and the tail waits in the buffer. Every write then starts at a
-    // multiple of the buffer size and covers whole pages of the file: a page shared by two
-    // writes costs the file system more than copying the top-up does.
-    const char* p = static_cast<const char*>(data);
-    const std::size_t top = kBufferSize - used_;
-    std::memcpy(buffer_ + used_, p, top);
-    used_ = kBufferSize;
-    flush();
-    p += top;
-    n -= top;
-    const std::size_t whole = n / kBufferSize * kBufferSize;
-    if (whole > 0) write_all(p, whole);
-    std::memcpy(buffer_, p + whole, n - whole);
-    used_ = n - whole;
-  }
-
-  void write_all(const void* data, std::size_t n) {
-    if (failed_) return;
-    if (SysResult<void> w = file_.write_all(data, n); !w) failed_ = Error{ErrorKind::Io, "io error: " + os_error(w.error())};
-  }
-
-  File& file_;
-  char buffer_[kBufferSize];
-  std::size_t used_ = 0;
-  std::optional<Error> failed_;
-};
+template <class T>
+void write_vec_set(Writer& w, const VecSet<T>& set) {
+  w.u64(set.dim());
+  w.seq(set.data().span());
+}
 
 void write_metadata(Writer& w, const std::vector<Metadata>& metadata) {
   w.u64(metadata.size());
@@ -130,7 +44,7 @@ void write_metadata(Writer& w, const std::vector<Metadata>& metadata) {
 void write_hnsw(Writer& w, const HNSWIndex& h) {
   const HNSWInnerConfig& c = h.config;
   w.u64(c.dim);
-  w.dist(c.dist);
+  write_dist(w, c.dist);
   w.u64(c.max_elements);
   w.u64(c.max_links);
   w.u64(c.max_links_level0);
@@ -138,7 +52,7 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   w.u64(c.ef_search);
   w.f32(c.level_multiplier);
   w.u64(c.parallel_threshold);
-  w.vec_set(h.vec_set);
+  write_vec_set(w, h.vec_set);
   const std::uint64_t n = h.len();
   w.u64(n * c.max_links_level0);
   for (std::uint64_t node = 0; node < n; ++node) {
@@ -168,26 +82,26 @@ void write_pq(Writer& w, const PQTable& pq) {
   const PQConfig& c = pq.config;
   w.u64(c.n_bits);
   w.u64(c.m);
-  w.dist(c.dist);
+  write_dist(w, c.dist);
   w.opt_u64(c.train_size);
   w.u64(c.max_iter);
   w.f32(c.tol);
   w.u64(pq.dim);
   w.u64(pq.k);
   w.u64(pq.code_len);
-  w.vec_set(pq.encoded_vec_set);
+  write_vec_set(w, pq.encoded_vec_set);
   w.u64(pq.kmeans.size());
   for (const KMeans& model : pq.kmeans) {
     w.u64(model.config.k);
     w.u64(model.config.max_iter);
     w.f32(model.config.tol);
-    w.dist(model.config.dist);
+    write_dist(w, model.config.dist);
     w.u8(model.config.selected ? 1 : 0);
     if (model.config.selected) {
       w.u64(model.config.selected->start);
       w.u64(model.config.selected->end);
     }
-    w.vec_set(model.centroids);
+    write_vec_set(w, model.centroids);
   }
   w.seq(pq.centroid_sq_norms.span());
 }
@@ -202,139 +116,7 @@ void grow_within(PodVec<T>& v, std::size_t needed, std::size_t limit) {
   if (needed > v.capacity()) v.reserve(std::max(needed, std::min(2 * v.capacity(), limit)));
 }
 
-// Stops a read; caught once in load and turned into its error value.
-struct ReadFailure {
-  std::string message;
-  ErrorKind kind = ErrorKind::CorruptFile;  // the file's content; Io when the system refused
-};
-
-[[noreturn]] void short_file() { throw ReadFailure{"io error: failed to fill whole buffer"}; }
 [[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{"Corrupt table file: " + what}; }
-
-// Stored strings must be well-formed UTF-8; the first fault is described as the decoder does.
-void check_utf8(const char* s, std::size_t n) {
-  if (const std::optional<utf8::Error> e = utf8::first_error(s, n)) [[unlikely]]
-    throw ReadFailure{"string is not valid utf8: " + e->message()};
-}
-
-// A buffered byte source over a file that knows how many bytes are left, so that no length
-// read from the file can make it reserve more than the file could still hold.
-//
-// The buffer never holds more than the bytes left (a refill reads at most what the file size
-// said remains), so a value the buffer holds can be taken inline with a single bound check;
-// only an empty buffer or a large array leaves the caller (`bytes_slow`).
-class Reader {
- public:
-  explicit Reader(File& file) : file_(file), unread_(file.size()) {}
-
-  std::uint64_t left() const { return unread_ + buffered(); }
-
-  void bytes(void* out, std::size_t n) {
-    // An empty array may have no storage at all: it goes the slow way, which skips it.
-    if (n <= buffered() && n != 0) [[likely]] {
-      std::memcpy(out, buffer_ + pos_, n);
-      pos_ += n;
-      return;
-    }
-    bytes_slow(out, n);
-  }
-
-  std::uint8_t u8() { return value<std::uint8_t>(); }
-  std::uint32_t u32() { return value<std::uint32_t>(); }
-  std::uint64_t u64() { return value<std::uint64_t>(); }
-  float f32() { return value<float>(); }
-
-  // A count of elements that take at least kMinBytes each in the file (a constant, so that
-  // the bound costs no division).
-  template <std::uint64_t kMinBytes>
-  std::uint64_t count() {
-    const std::uint64_t c = u64();
-    if (c > left() / kMinBytes) short_file();
-    return c;
-  }
-
-  // The bytes the buffer holds, not yet taken: for a caller that checks several values in
-  // place before it takes them with skip().
-  std::span<const char> window() const { return {buffer_ + pos_, buffered()}; }
-  // REQUIRES: n <= window().size().
-  void skip(std::size_t n) { pos_ += n; }
-
-  template <class T>
-  PodVec<T> seq() {
-    PodVec<T> v;
-    v.resize_for_overwrite(count<sizeof(T)>());
-    bytes(v.data(), v.size() * sizeof(T));
-    return v;
-  }
-  DistanceAlgorithm dist() { return static_cast<DistanceAlgorithm>(variant()); }
-  std::uint32_t variant() {
-    const std::uint32_t v = u32();
-    if (v > 1)
-      throw ReadFailure{"invalid value: integer `" + std::to_string(v) +
-                        "`, expected variant index 0 <= i < 2"};
-    return v;
-  }
-  bool tag() {
-    const std::uint8_t t = u8();
-    if (t > 1) throw ReadFailure{"tag for enum is not valid, found " + std::to_string(t)};
-    return t == 1;
-  }
-  std::optional<std::uint64_t> opt_u64() {
-    if (!tag()) return std::nullopt;
-    return u64();
-  }
-
- private:
-  std::size_t buffered() const { return end_ - pos_; }
-
-  template <class T>
-  T value() {
-    T v;
-    bytes(&v, sizeof v);
-    return v;
-  }
-
-  // What the buffer holds first, then large remainders straight from the file.
-  [[gnu::noinline]] void bytes_slow(void* out, std::size_t n) {
-    if (n == 0) return;
-    if (n > left()) short_file();
-    char* p = static_cast<char*>(out);
-    const std::size_t take = std::min(n, buffered());
-    std::memcpy(p, buffer_ + pos_, take);
-    pos_ += take;
-    p += take;
-    n -= take;
-    if (n >= kBufferSize) {
-      read_exact(p, n);
-      return;
-    }
-    if (n > 0) {
-      refill();
-      std::memcpy(p, buffer_, n);
-      pos_ = n;
-    }
-  }
-
-  // REQUIRES: the buffer is empty and bytes are left.
-  void refill() {
-    end_ = read_exact(buffer_, static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, unread_)));
-    pos_ = 0;
-  }
-
-  // Exactly `n` (> 0) bytes; a file that ends before its size said is a short file.
-  std::size_t read_exact(char* into, std::size_t n) {
-    SysResult<std::size_t> r = file_.read(into, n);
-    if (!r) throw ReadFailure{"io error: " + os_error(r.error()), ErrorKind::Io};
-    if (*r < n) short_file();
-    unread_ -= *r;
-    return *r;
-  }
-
-  File& file_;
-  std::uint64_t unread_;  // bytes of the file not yet read into the buffer or a destination
-  char buffer_[kBufferSize];
-  std::size_t pos_ = 0, end_ = 0;
-};
 
 // a * b, or nullopt when it does not fit 64 bits.
 std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
@@ -342,6 +124,8 @@ std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
   if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
   return r;
 }
+
+DistanceAlgorithm read_dist(Reader& r) { return static_cast<DistanceAlgorithm>(r.variant()); }
 
 template <class T>
 VecSet<T> read_vec_set(Reader& r, const char* what) {
@@ -678,7 +462,7 @@ void check_graph(const Graph& g, std::uint64_t n) {
 HNSWIndex read_hnsw(Reader& r) {
   HNSWInnerConfig c{};
   c.dim = r.u64();
-  c.dist = r.dist();
+  c.dist = read_dist(r);
   c.max_elements = r.u64();
   c.max_links = r.u64();
   c.max_links_level0 = r.u64();
@@ -713,7 +497,7 @@ PQTable read_pq(Reader& r) {
   PQConfig c{};
   c.n_bits = r.u64();
   c.m = r.u64();
-  c.dist = r.dist();
+  c.dist = read_dist(r);
   c.train_size = r.opt_u64();
   c.max_iter = r.u64();
   c.tol = r.f32();
@@ -727,7 +511,7 @@ PQTable read_pq(Reader& r) {
     kc.k = r.u64();
     kc.max_iter = r.u64();
     kc.tol = r.f32();
-    kc.dist = r.dist();
+    kc.dist = read_dist(r);
     if (r.tag()) {
       const std::uint64_t start = r.u64();
       kc.selected = DimRange{start, r.u64()};
@@ -741,7 +525,7 @@ PQTable read_pq(Reader& r) {
 // Everything after the metadata: the index, then the optional PQ table.
 void read_index_and_pq(Reader& r, std::optional<DynamicIndex>& inner, std::optional<PQTable>& pq) {
   if (r.variant() == DynamicIndex::Flat) {
-    const DistanceAlgorithm d = r.dist();
+    const DistanceAlgorithm d = read_dist(r);
     inner.emplace(FlatIndex(d, read_vec_set<float>(r, "the vector set")));
   } else {
     inner.emplace(read_hnsw(r));
@@ -803,12 +587,13 @@ Result<void> validate(const MetadataVecTable& t) {
 }
 
 Result<void> save(const MetadataVecTable& table, File& out) {
-  auto w = std::make_unique<Writer>(out);
+  FileSink sink(out);
+  auto w = std::make_unique<Writer>(sink);
   write_metadata(*w, table.metadata);
   w->u32(table.inner.kind());
   if (const FlatIndex* f = table.inner.flat()) {
-    w->dist(f->dist);
-    w->vec_set(f->vec_set);
+    write_dist(*w, f->dist);
+    write_vec_set(*w, f->vec_set);
   } else {
     write_hnsw(*w, *table.inner.hnsw());
   }
@@ -820,7 +605,8 @@ Result<void> save(const MetadataVecTable& table, File& out) {
 }
 
 Result<MetadataVecTable> load(File& in) {
-  auto reader = std::make_unique<Reader>(in);
+  FileSource source(in);
+  auto reader = std::make_unique<Reader>(source);
   try {
     MetadataVecTable table = read_table(*reader);
     if (Result<void> ok = validate(table); !ok) return std::unexpected(ok.error());
