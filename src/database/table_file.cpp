@@ -19,6 +19,8 @@
 namespace quillmere::table_file {
 namespace {
 
+std::string corruption(const std::string& what) { return "Corrupt table file: " + what; }
+
 // ---------------------------------------------------------------------------------------------
 // Writing
 
@@ -99,7 +101,7 @@ void write_pq(Writer& w, const PQTable& pq) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-[[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{"Corrupt table file: " + what}; }
+[[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{corruption(what)}; }
 
 // a * b, or nullopt when it does not fit 64 bits.
 std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
@@ -395,33 +397,14 @@ MetadataVecTable read_table(Reader& r) {
 }  // namespace
 
 Result<void> validate(const MetadataVecTable& t) {
-  const std::uint64_t rows = t.len(), dim = t.dim();
+  const std::uint64_t rows = t.len();
   if (t.metadata.size() != rows)
-    return make_error(ErrorKind::CorruptFile, "Corrupt table file: " + std::to_string(t.metadata.size()) + " metadata maps for " +
-                      std::to_string(rows) + " rows");
-  if (!t.pq_table) return {};
-  const PQTable& pq = *t.pq_table;
-  const PQConfig& c = pq.config;
-  auto bad = [](const std::string& what) { return make_error(ErrorKind::CorruptFile, "Corrupt table file: PQ table " + what); };
-  if (c.n_bits != 4 && c.n_bits != 8) return bad("with " + std::to_string(c.n_bits) + "-bit codes");
-  if (pq.k != (std::uint64_t{1} << c.n_bits)) return bad("with " + std::to_string(pq.k) + " centroids per sub-space");
-  if (pq.dim != dim) return bad("of dimension " + std::to_string(pq.dim) + " for a table of dimension " + std::to_string(dim));
-  if (c.dist != t.dist()) return bad("for another distance than the table's");
-  if (c.m < 1 || c.m > dim) return bad("with " + std::to_string(c.m) + " sub-spaces");
-  const std::uint64_t expected_len = c.n_bits == 4 ? c.m - c.m / 2 : c.m;
-  if (pq.code_len != expected_len || pq.encoded_vec_set.dim() != expected_len)
-    return bad("with codes of " + std::to_string(pq.encoded_vec_set.dim()) + " bytes");
-  if (pq.encoded_vec_set.len() != rows)
-    return bad("with " + std::to_string(pq.encoded_vec_set.len()) + " codes for " + std::to_string(rows) + " rows");
-  if (pq.kmeans.size() != c.m) return bad("with " + std::to_string(pq.kmeans.size()) + " models for " + std::to_string(c.m) + " sub-spaces");
-  const std::vector<DimRange> groups = pq_groups(dim, c.m);
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const VecSet<float>& centroids = pq.kmeans[g].centroids;
-    if (centroids.len() != pq.k || centroids.dim() != groups[g].end - groups[g].start)
-      return bad("model " + std::to_string(g) + " does not fit its sub-space");
+    return make_error(ErrorKind::CorruptFile, corruption(std::to_string(t.metadata.size()) + " metadata maps for " +
+                                                         std::to_string(rows) + " rows"));
+  if (t.pq_table) {
+    if (std::optional<std::string> problem = t.pq_table->check(t.dim(), t.dist(), rows))
+      return make_error(ErrorKind::CorruptFile, corruption(*problem));
   }
-  if (pq.centroid_sq_norms.size() != c.m * pq.k)
-    return bad("with " + std::to_string(pq.centroid_sq_norms.size()) + " centroid norms");
   return {};
 }
 
