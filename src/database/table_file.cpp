@@ -1,20 +1,17 @@
 #include "database/table_file.hpp"
 
-#include <algorithm>
-#include <bit>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-#include <limits>
+#include <cstdint>
 #include <memory>
-#include <string_view>
-#include <tuple>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "common/allocator.hpp"
 #include "common/parallel.hpp"
 #include "database/byte_codec.hpp"
 #include "database/metadata_section.hpp"
+#include "index_algorithm/hnsw_loader.hpp"
 
 namespace quillmere::table_file {
 namespace {
@@ -103,13 +100,6 @@ void write_pq(Writer& w, const PQTable& pq) {
 
 [[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{corruption(what)}; }
 
-// a * b, or nullopt when it does not fit 64 bits.
-std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r;
-  if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
-  return r;
-}
-
 DistanceAlgorithm read_dist(Reader& r) { return static_cast<DistanceAlgorithm>(r.variant()); }
 
 template <class T>
@@ -123,181 +113,29 @@ VecSet<T> read_vec_set(Reader& r, const char* what) {
   return VecSet<T>(dim, std::move(data));
 }
 
-// The links of an HNSW index in the index's own block layout ([count, slots] per node and
-// level), read straight into place: nodes of level 0 need no allocation of their own.
-struct LinkBlocks {
-  std::uint64_t m = 0, m0 = 0;
-  PodVec<std::uint32_t> level0;              // per node: [count, M0 slots]
-  std::vector<PodVec<std::uint32_t>> upper;  // per node: for L >= 1, [count, M slots]
-  PodVec<std::uint64_t> upper_levels;        // per node, from its slot count
-
-  std::uint32_t* block(std::uint64_t node, std::uint64_t level) {
-    return level == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (level - 1) * (m + 1);
-  }
-  const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const {
-    return const_cast<LinkBlocks*>(this)->block(node, level);
-  }
-};
-
-void check_node_count(Reader& r, std::uint64_t n, const char* what) {
-  const std::uint64_t count = r.count<8>();
-  if (count != n)
-    corrupt("HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " + std::to_string(n) +
-            " vectors");
+// Stops the read at the problem a check of the index found.
+void check(const std::optional<std::string>& problem) {
+  if (problem) [[unlikely]]
+    corrupt(*problem);
 }
 
-void read_level0_slots(Reader& r, std::uint64_t n, LinkBlocks& b) {
-  const std::uint64_t slots = r.count<4>();
-  if (product(n, b.m0) != slots)
-    corrupt(std::to_string(slots) + " level-0 link slots for " + std::to_string(n) + " nodes");
-  b.level0.resize_for_overwrite(n * (b.m0 + 1));
-  // The file holds the slots without the counts. They are read straight into the top of the
-  // array (node j's slots at n + j * M0), a slice small enough to stay in cache at a time,
-  // and each node's slots are moved down to its block right away: the block of node j ends
-  // where the slots of node j + 1 begin at the earliest, so no unread slot is overwritten.
-  constexpr std::uint64_t kSliceBytes = 256 << 10;
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, kSliceBytes / (b.m0 * 4));
-  std::uint32_t* const top = b.level0.data() + n;
-  for (std::uint64_t first = 0; first < n; first += per_slice) {
-    const std::uint64_t end = std::min(n, first + per_slice);
-    r.bytes(top + first * b.m0, (end - first) * b.m0 * 4);
-    for (std::uint64_t node = first; node < end; ++node)
-      std::memmove(b.block(node, 0) + 1, top + node * b.m0, b.m0 * 4);
-  }
-}
-
-void read_upper_slots(Reader& r, std::uint64_t n, LinkBlocks& b) {
-  check_node_count(r, n, "upper links");
-  b.upper.resize(n);
-  b.upper_levels.resize_for_overwrite(n);
-  for (std::uint64_t node = 0; node < n; ++node) {
-    const std::uint64_t slots = r.count<4>();
-    if (slots % b.m != 0)
-      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(slots) +
-              " upper slots, not a multiple of " + std::to_string(b.m));
-    const std::uint64_t levels = slots / b.m;
-    b.upper_levels[node] = levels;
-    if (levels == 0) continue;
-    b.upper[node].resize_for_overwrite(levels * (b.m + 1));
-    for (std::uint64_t l = 1; l <= levels; ++l) r.bytes(b.block(node, l) + 1, b.m * 4);
-  }
-}
-
-void read_link_counts(Reader& r, std::uint64_t n, LinkBlocks& b) {
-  check_node_count(r, n, "link counts");
+// The HNSW record after its vectors, into the loader's link blocks.
+void read_graph(Reader& r, std::uint64_t n, HNSWIndex::Loader& graph) {
+  const HNSWIndex::Loader::Fill fill = [&r](void* into, std::size_t bytes) { r.bytes(into, bytes); };
+  check(graph.level0_slots(r.count<4>(), fill));
+  check(graph.upper_slot_lists(r.count<8>()));
+  for (std::uint64_t node = 0; node < n; ++node) check(graph.upper_slots(node, r.count<4>(), fill));
+  check(graph.link_count_lists(r.count<8>()));
   for (std::uint64_t node = 0; node < n; ++node) {
     const std::uint64_t counts = r.count<8>();
-    if (counts != b.upper_levels[node] + 1)
-      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(b.upper_levels[node] * b.m) +
-              " upper slots and " + std::to_string(counts) + " link counts");
-    for (std::uint64_t l = 0; l < counts; ++l) {
-      const std::uint64_t count = r.u64();
-      if (count > (l == 0 ? b.m0 : b.m))
-        corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(count) + " links on level " +
-                std::to_string(l));
-      *b.block(node, l) = static_cast<std::uint32_t>(count);
-    }
+    check(graph.link_counts(node, counts));
+    for (std::uint64_t l = 0; l < counts; ++l) check(graph.link_count(node, l, r.u64()));
   }
-}
-
-// Whether every one of `count` ids is below n. Written as one pass without an early exit so
-// that it runs as wide compares: level 0 holds nearly all of a graph's links.
-bool ids_below(const std::uint32_t* ids, std::uint32_t count, std::uint64_t n) {
-  if (n > std::numeric_limits<std::uint32_t>::max()) return true;
-  const auto limit = static_cast<std::uint32_t>(n);
-  std::uint32_t outside = 0;
-  for (std::uint32_t i = 0; i < count; ++i) outside |= ids[i] >= limit ? 1u : 0u;
-  return outside == 0;
-}
-
-struct BadLink {
-  std::uint64_t level;
-  std::uint32_t target;
-};
-
-// A node's first link, level by level, that names no node or a node whose top level is below
-// the link's level. Every node reaches level 0, so there only the id range needs checking.
-std::optional<BadLink> bad_link(const LinkBlocks& b, const PodVec<std::uint64_t>& levels, std::uint64_t node) {
-  const std::uint64_t n = levels.size();
-  for (std::uint64_t l = 0; l <= levels[node]; ++l) {
-    const std::uint32_t* block = b.block(node, l);
-    if (l == 0 && ids_below(block + 1, block[0], n)) continue;
-    for (std::uint32_t i = 1; i <= block[0]; ++i) {
-      if (block[i] >= n || levels[block[i]] < l) return BadLink{l, block[i]};
-    }
-  }
-  return std::nullopt;
-}
-
-// Reports the first bad link in node order. The nodes are checked in parallel slices, each
-// noting its first bad node; the earliest of those is the one a single pass would report.
-void check_links(const LinkBlocks& b, const PodVec<std::uint64_t>& levels) {
-  constexpr std::uint64_t kNodesPerSlice = 8192;
-  const std::uint64_t n = levels.size();
-  std::vector<std::uint64_t> first_bad((n + kNodesPerSlice - 1) / kNodesPerSlice, n);
-  pool::parallel_for(first_bad.size(), [&](std::size_t s0, std::size_t s1) {
-    for (std::size_t s = s0; s < s1; ++s) {
-      const std::uint64_t end = std::min(n, (s + 1) * kNodesPerSlice);
-      for (std::uint64_t node = s * kNodesPerSlice; node < end; ++node) {
-        if (bad_link(b, levels, node)) {
-          first_bad[s] = node;
-          break;
-        }
-      }
-    }
-  });
-  for (const std::uint64_t node : first_bad) {
-    if (node == n) continue;
-    const BadLink bad = *bad_link(b, levels, node);
-    corrupt("HNSW node " + std::to_string(node) + " links to node " + std::to_string(bad.target) + " on level " +
-            std::to_string(bad.level));
-  }
-}
-
-// The levels must agree with the slots and counts read per node; answers the top level.
-std::uint64_t check_levels(const LinkBlocks& b, const PodVec<std::uint64_t>& levels) {
-  std::uint64_t top = 0;
-  for (std::uint64_t node = 0; node < levels.size(); ++node) {
-    top = std::max(top, levels[node]);
-    if (levels[node] != b.upper_levels[node])
-      corrupt("HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) + " has " +
-              std::to_string(b.upper_levels[node] * b.m) + " upper slots and " +
-              std::to_string(b.upper_levels[node] + 1) + " link counts");
-  }
-  return top;
-}
-
-// The HNSW record after its vectors.
-struct Graph {
-  LinkBlocks links;
-  PodVec<std::uint64_t> levels;
-  std::uint64_t num_deleted = 0;
-  std::optional<std::uint64_t> enter_level, enter_point;
-};
-
-Graph read_graph(Reader& r, std::uint64_t n, std::uint64_t m, std::uint64_t m0) {
-  Graph g;
-  g.links.m = m;
-  g.links.m0 = m0;
-  read_level0_slots(r, n, g.links);
-  read_upper_slots(r, n, g.links);
-  read_link_counts(r, n, g.links);
-  g.levels = r.seq<std::uint64_t>();
-  g.num_deleted = r.u64();
-  g.enter_level = r.opt_u64();
-  g.enter_point = r.opt_u64();
-  return g;
-}
-
-void check_graph(const Graph& g, std::uint64_t n) {
-  if (g.levels.size() != n)
-    corrupt("HNSW levels for " + std::to_string(g.levels.size()) + " nodes, " + std::to_string(n) + " vectors");
-  const std::uint64_t top = check_levels(g.links, g.levels);
-  check_links(g.links, g.levels);
-  const bool entry_ok = n == 0 ? !g.enter_level && !g.enter_point
-                               : g.enter_level && g.enter_point && *g.enter_point < n &&
-                                     g.levels[*g.enter_point] == *g.enter_level && *g.enter_level == top;
-  if (!entry_ok) corrupt("HNSW entry point inconsistent with the nodes");
+  PodVec<std::uint64_t> levels = r.seq<std::uint64_t>();
+  const std::uint64_t num_deleted = r.u64();
+  const std::optional<std::uint64_t> enter_level = r.opt_u64();
+  const std::optional<std::uint64_t> enter_point = r.opt_u64();
+  graph.set_nodes(std::move(levels), num_deleted, enter_level, enter_point);
 }
 
 HNSWIndex read_hnsw(Reader& r) {
@@ -312,26 +150,15 @@ HNSWIndex read_hnsw(Reader& r) {
   c.level_multiplier = r.f32();
   c.parallel_threshold = r.u64();
   VecSet<float> vectors = read_vec_set<float>(r, "the HNSW vector set");
-
-  const std::uint64_t n = vectors.len();
-  const std::uint64_t m = c.max_links, m0 = c.max_links_level0;
-  if (c.dim != vectors.dim())
-    corrupt("HNSW dimension " + std::to_string(c.dim) + " for vectors of dimension " +
-            std::to_string(vectors.dim()));
-  if (m < 2 || m > 10000 || m0 != 2 * m)
-    corrupt("HNSW link capacities " + std::to_string(m) + " and " + std::to_string(m0));
-  // 1 / ln M for M >= 2 is at most 1 / ln 2; a larger one would draw levels without bound.
-  if (!(c.level_multiplier > 0.0f && c.level_multiplier <= 1.0f / std::log(2.0f)) || c.ef_construction == 0)
-    corrupt("HNSW level multiplier or construction width out of range");
+  check(HNSWIndex::Loader::check_config(c, vectors.dim()));
 
   // The norms need only the vectors: the pool computes them while the links are read.
-  Graph g;
+  const std::uint64_t n = vectors.len();
+  HNSWIndex::Loader graph(c, n);
   PodVec<float> norms;
-  pool::join([&] { g = read_graph(r, n, m, m0); }, [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
-  check_graph(g, n);
-  return HNSWIndex::from_parts(c, std::move(vectors), std::move(g.links.level0), std::move(g.links.upper),
-                               std::move(g.levels), std::move(norms), g.num_deleted, g.enter_level,
-                               g.enter_point);
+  pool::join([&] { read_graph(r, n, graph); }, [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
+  check(graph.check());
+  return std::move(graph).finish(std::move(vectors), std::move(norms));
 }
 
 PQTable read_pq(Reader& r) {

@@ -55,9 +55,18 @@ struct HNSWConfig {
 
 class HNSWIndex {
  public:
-  // The parameters of a new index: M = min(max_links, 10000) (a larger request prints a warning
-  // to standard error), M0 = 2M, ef_construction >= 2M, ef_search = ef_construction / 2,
-  // mL = 1 / ln M in single precision, threshold 1000. M below 2 is an internal failure.
+  // The bounds of M: below 2 the level multiplier is infinite (or nodes have no links), and a
+  // larger request is cut to the largest.
+  static constexpr std::uint64_t kMinLinks = 2, kMaxLinks = 10000;
+  // M0 for M.
+  static constexpr std::uint64_t level0_links(std::uint64_t m) { return 2 * m; }
+  // mL for M: 1 / ln M in single precision.
+  static float level_multiplier(std::uint64_t m);
+
+  // The parameters of a new index: M = min(max_links, kMaxLinks) (a larger request prints a
+  // warning to standard error), M0 = level0_links(M), ef_construction >= 2M, ef_search =
+  // ef_construction / 2, mL = level_multiplier(M), threshold 1000. M below kMinLinks is an
+  // internal failure.
   static HNSWInnerConfig parameters(const HNSWConfig& request, DistanceAlgorithm dist,
                                     std::uint64_t dim);
 
@@ -74,16 +83,8 @@ class HNSWIndex {
   // computed over the pool.
   static PodVec<float> norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist);
 
-  // The index from its link blocks as they lie in memory (level 0: one array of [count, M0
-  // slots] per node; per node one array of [count, M slots] per upper level), its levels and
-  // its norm cache. REQUIRES: every part consistent with the node count, the levels and the
-  // capacities (a loaded file is checked first); `norms` = norms_of(vec_set, config.dist).
-  static HNSWIndex from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
-                              PodVec<std::uint32_t> level0_blocks,
-                              std::vector<PodVec<std::uint32_t>> upper_blocks,
-                              PodVec<std::uint64_t> vec_level, PodVec<float> norms,
-                              std::uint64_t num_deleted, std::optional<std::uint64_t> enter_level,
-                              std::optional<std::uint64_t> enter_point);
+  // An index from a stored record, checked as it is assembled (hnsw_loader.hpp).
+  class Loader;
 
   // --- insertion ---
   std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng);
