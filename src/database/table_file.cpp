@@ -31,7 +31,7 @@ void write_vec_set(Writer& w, const VecSet<T>& set) {
 }
 
 void write_hnsw(Writer& w, const HNSWIndex& h) {
-  const HNSWInnerConfig& c = h.config;
+  const HNSWInnerConfig& c = h.config();
   w.u64(c.dim);
   write_dist(w, c.dist);
   w.u64(c.max_elements);
@@ -41,7 +41,7 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   w.u64(c.ef_search);
   w.f32(c.level_multiplier);
   w.u64(c.parallel_threshold);
-  write_vec_set(w, h.vec_set);
+  write_vec_set(w, h.vec_set());
   const std::uint64_t n = h.len();
   w.u64(n * c.max_links_level0);
   for (std::uint64_t node = 0; node < n; ++node) {
@@ -50,21 +50,21 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   }
   w.u64(n);
   for (std::uint64_t node = 0; node < n; ++node) {
-    w.u64(h.vec_level[node] * c.max_links);
-    for (std::uint64_t l = 1; l <= h.vec_level[node]; ++l) {
+    w.u64(h.level(node) * c.max_links);
+    for (std::uint64_t l = 1; l <= h.level(node); ++l) {
       const std::span<const std::uint32_t> s = h.slots(node, l);
       w.bytes(s.data(), s.size() * 4);
     }
   }
   w.u64(n);
   for (std::uint64_t node = 0; node < n; ++node) {
-    w.u64(h.vec_level[node] + 1);
-    for (std::uint64_t l = 0; l <= h.vec_level[node]; ++l) w.u64(h.stored_links_len(node, l));
+    w.u64(h.level(node) + 1);
+    for (std::uint64_t l = 0; l <= h.level(node); ++l) w.u64(h.stored_links_len(node, l));
   }
-  w.seq(h.vec_level.span());
-  w.u64(h.num_deleted);
-  w.opt_u64(h.enter_level);
-  w.opt_u64(h.enter_point);
+  w.seq(h.levels().span());
+  w.u64(h.num_deleted());
+  w.opt_u64(h.enter_level());
+  w.opt_u64(h.enter_point());
 }
 
 void write_pq(Writer& w, const PQTable& pq) {

@@ -44,7 +44,7 @@ HNSWInnerConfig HNSWIndex::parameters(const HNSWConfig& request, DistanceAlgorit
 float HNSWIndex::level_multiplier(std::uint64_t m) { return 1.0f / std::log(static_cast<float>(m)); }
 
 HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
-    : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
+    : config_(c), vec_set_(VecSet<float>::with_capacity(c.dim, 0)) {}
 
 PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist) {
   const ExactFloatMode exact;
@@ -82,15 +82,15 @@ std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier
 }
 
 std::uint64_t HNSWIndex::push_init(std::span<const float> vector, std::uint64_t level) {
-  const std::uint64_t id = vec_set.len();  // dimension 0 fails here (division by zero)
+  const std::uint64_t id = vec_set_.len();  // dimension 0 fails here (division by zero)
   if (id >= kMaxNodes) fail("HNSWIndex cannot hold more than 4294967296 nodes.");
-  const std::uint64_t m = config.max_links;
+  const std::uint64_t m = config_.max_links;
   if (level > 0 && m + 1 > SIZE_MAX / level) fail("capacity overflow");
-  vec_set.push(vector);
-  level0_.resize(level0_.size() + config.max_links_level0 + 1);
+  vec_set_.push(vector);
+  level0_.resize(level0_.size() + config_.max_links_level0 + 1);
   upper_.emplace_back(level * (m + 1));
-  vec_level.push_back(level);
-  norms.push_back(norm_for(config.dist, vector));
+  levels_.push_back(level);
+  norms_.push_back(norm_for(config_.dist, vector));
   return id;
 }
 
@@ -108,8 +108,6 @@ void HNSWIndex::put_links(std::uint64_t node, std::uint64_t level,
   std::copy(ids.begin(), ids.end(), b + 1);
 }
 
-float HNSWIndex::node_distance(std::uint64_t a, std::uint64_t b) const {
-  return distance(config.dist, NormedVector{vec_set[a], norms[a]}, NormedVector{vec_set[b], norms[b]});
-}
+VecSet<float> HNSWIndex::take_vectors() && { return std::move(vec_set_); }
 
 }  // namespace quillmere

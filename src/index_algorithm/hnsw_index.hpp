@@ -102,10 +102,6 @@ class HNSWIndex {
   // chosen neighbours' lists.
   void connect_new_links(std::uint64_t node, std::uint64_t level, ResultSet candidates);
 
-  // Test hook: batches link their nodes in parallel (the default) or one by one; both give
-  // the same graph. Not for concurrent use.
-  static void use_parallel_linking(bool on);
-
   // --- structure ---
   // Appends a node of top level `level` with empty lists; answers its id.
   std::uint64_t push_init(std::span<const float> vector, std::uint64_t level);
@@ -127,11 +123,6 @@ class HNSWIndex {
   static std::uint64_t level_from_draw(std::uint32_t x, float level_multiplier);
 
   // --- search ---
-  // Descends from the entry point to `target` + 1 and answers the node reached.
-  std::uint64_t greedy_search_until_level(std::uint64_t target, std::span<const float> query) const;
-  // Best-first search of one level from `start` with `width` results.
-  ResultSet search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
-                            std::span<const float> query) const;
   // The k nearest, searched with width max(ef, k).
   std::vector<CandidatePair> knn_with_ef(std::span<const float> query, std::uint64_t k,
                                          std::uint64_t ef) const;
@@ -142,14 +133,27 @@ class HNSWIndex {
 
   // Starts loading a node's list on a level (a hint; no checks).
   void prefetch_links(std::uint64_t node, std::uint64_t level) const {
-    if (node < len() && (level == 0 || level <= vec_level[node])) __builtin_prefetch(block(node, level));
+    if (node < len() && (level == 0 || level <= levels_[node])) __builtin_prefetch(block(node, level));
   }
 
   // --- state ---
-  std::uint64_t len() const { return vec_level.size(); }
+  const HNSWInnerConfig& config() const { return config_; }
+  // The nodes' vectors, node i = row i.
+  const VecSet<float>& vec_set() const { return vec_set_; }
+  std::uint64_t len() const { return levels_.size(); }
+  // The top level of each node. REQUIRES: node < len().
+  std::uint64_t level(std::uint64_t node) const { return levels_[node]; }
+  const PodVec<std::uint64_t>& levels() const { return levels_; }
+  // The norm cache (see the file comment). REQUIRES: node < len().
+  float norm(std::uint64_t node) const { return norms_[node]; }
+  const PodVec<float>& norms() const { return norms_; }
+  std::uint64_t num_deleted() const { return num_deleted_; }
+  // Both present (a node of the top level) or both absent (no node).
+  std::optional<std::uint64_t> enter_level() const { return enter_level_; }
+  std::optional<std::uint64_t> enter_point() const { return enter_point_; }
   // The capacity of a level's list: M0 on level 0, M above.
   std::uint64_t capacity(std::uint64_t level) const {
-    return level == 0 ? config.max_links_level0 : config.max_links;
+    return level == 0 ? config_.max_links_level0 : config_.max_links;
   }
   // The unchecked stored count of a level (for writing the index out).
   std::uint64_t stored_links_len(std::uint64_t node, std::uint64_t level) const {
@@ -160,34 +164,54 @@ class HNSWIndex {
     return {block(node, level) + 1, capacity(level)};
   }
 
-  HNSWInnerConfig config;
-  VecSet<float> vec_set;
-  PodVec<std::uint64_t> vec_level;  // top level per node
-  std::uint64_t num_deleted = 0;
-  std::optional<std::uint64_t> enter_level;
-  std::optional<std::uint64_t> enter_point;
-  PodVec<float> norms;  // not persisted; see the file comment
+  // The vectors, taken out of an index that is given up (to go on with a flat index).
+  VecSet<float> take_vectors() &&;
+
+  // --- for tests only ---
+  // Named steps of the searches above (which run them through hnsw_walk.hpp themselves).
+  // Descends from the entry point to `target` + 1 and answers the node reached.
+  std::uint64_t greedy_search_until_level(std::uint64_t target, std::span<const float> query) const;
+  // Best-first search of one level from `start` with `width` results.
+  ResultSet search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
+                            std::span<const float> query) const;
+  // Batches link their nodes in parallel (the default) or one by one; both give the same
+  // graph. Not for concurrent use.
+  static void TEST_use_parallel_linking(bool on);
+  // Sets the entry point as given, consistent or not: for reference insertions and for
+  // breaking the index on purpose.
+  void TEST_set_entry(std::optional<std::uint64_t> level, std::optional<std::uint64_t> point) {
+    enter_level_ = level;
+    enter_point_ = point;
+  }
+  // A default search width that no request can give (it is ef_construction / 2).
+  void TEST_set_ef_search(std::uint64_t ef) { config_.ef_search = ef; }
 
  private:
   std::uint32_t* block(std::uint64_t node, std::uint64_t level) {
     return const_cast<std::uint32_t*>(std::as_const(*this).block(node, level));
   }
   const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const {
-    if (level == 0) return level0_.data() + node * (config.max_links_level0 + 1);
-    return upper_[node].data() + (level - 1) * (config.max_links + 1);
+    if (level == 0) return level0_.data() + node * (config_.max_links_level0 + 1);
+    return upper_[node].data() + (level - 1) * (config_.max_links + 1);
   }
   void check_level(std::uint64_t node, std::uint64_t level) const {
     if (node >= len()) [[unlikely]]
       fail_index(node, len());
     // Every node has level 0: only upper levels need the node's top level.
-    if (level != 0 && level > vec_level[node]) [[unlikely]]
+    if (level != 0 && level > levels_[node]) [[unlikely]]
       fail("Index out of bounds.");
   }
   [[noreturn]] void fail_links_len(std::uint64_t node, std::uint64_t level) const;
-  float node_distance(std::uint64_t a, std::uint64_t b) const;
   // Adds `node` to b's list on `level`, re-selecting the list when it is full.
   void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node);
 
+  HNSWInnerConfig config_;
+  VecSet<float> vec_set_;
+  PodVec<std::uint64_t> levels_;  // top level per node
+  std::uint64_t num_deleted_ = 0;
+  std::optional<std::uint64_t> enter_level_;
+  std::optional<std::uint64_t> enter_point_;
+  PodVec<float> norms_;  // not persisted; see the file comment
   PodVec<std::uint32_t> level0_;              // per node: [count, M0 slots]
   std::vector<PodVec<std::uint32_t>> upper_;  // per node: for L >= 1, [count, M slots]
 };

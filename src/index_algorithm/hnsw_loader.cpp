@@ -51,7 +51,7 @@ std::optional<std::string> HNSWIndex::Loader::check_config(const HNSWInnerConfig
 HNSWIndex::Loader::Loader(const HNSWInnerConfig& config, std::uint64_t nodes) : index_(config), nodes_(nodes) {}
 
 std::optional<std::string> HNSWIndex::Loader::level0_slots(std::uint64_t slots, const Fill& fill) {
-  const std::uint64_t n = nodes_, m0 = index_.config.max_links_level0;
+  const std::uint64_t n = nodes_, m0 = index_.config_.max_links_level0;
   if (product(n, m0) != slots) return std::to_string(slots) + " level-0 link slots for " + std::to_string(n) + " nodes";
   index_.level0_.resize_for_overwrite(n * (m0 + 1));
   // The record holds the slots without the counts. They are read straight into the top of the
@@ -78,7 +78,7 @@ std::optional<std::string> HNSWIndex::Loader::upper_slot_lists(std::uint64_t lis
 }
 
 std::optional<std::string> HNSWIndex::Loader::upper_slots(std::uint64_t node, std::uint64_t slots, const Fill& fill) {
-  const std::uint64_t m = index_.config.max_links;
+  const std::uint64_t m = index_.config_.max_links;
   if (slots % m != 0)
     return "HNSW node " + std::to_string(node) + " has " + std::to_string(slots) + " upper slots, not a multiple of " +
            std::to_string(m);
@@ -97,7 +97,7 @@ std::optional<std::string> HNSWIndex::Loader::link_count_lists(std::uint64_t lis
 
 std::optional<std::string> HNSWIndex::Loader::link_counts(std::uint64_t node, std::uint64_t counts) const {
   if (counts != upper_levels_[node] + 1)
-    return "HNSW node " + std::to_string(node) + " has " + std::to_string(upper_levels_[node] * index_.config.max_links) +
+    return "HNSW node " + std::to_string(node) + " has " + std::to_string(upper_levels_[node] * index_.config_.max_links) +
            " upper slots and " + std::to_string(counts) + " link counts";
   return std::nullopt;
 }
@@ -112,16 +112,16 @@ std::optional<std::string> HNSWIndex::Loader::link_count(std::uint64_t node, std
 
 void HNSWIndex::Loader::set_nodes(PodVec<std::uint64_t> levels, std::uint64_t num_deleted,
                                   std::optional<std::uint64_t> enter_level, std::optional<std::uint64_t> enter_point) {
-  index_.vec_level = std::move(levels);
-  index_.num_deleted = num_deleted;
-  index_.enter_level = enter_level;
-  index_.enter_point = enter_point;
+  index_.levels_ = std::move(levels);
+  index_.num_deleted_ = num_deleted;
+  index_.enter_level_ = enter_level;
+  index_.enter_point_ = enter_point;
 }
 
 // A node's first link, level by level, that names no node or a node whose top level is below
 // the link's level. Every node reaches level 0, so there only the id range needs checking.
 std::optional<HNSWIndex::Loader::BadLink> HNSWIndex::Loader::bad_link(std::uint64_t node) const {
-  const PodVec<std::uint64_t>& levels = index_.vec_level;
+  const PodVec<std::uint64_t>& levels = index_.levels_;
   const std::uint64_t n = levels.size();
   for (std::uint64_t l = 0; l <= levels[node]; ++l) {
     const std::uint32_t* block = index_.block(node, l);
@@ -160,7 +160,7 @@ std::optional<std::string> HNSWIndex::Loader::check_links() const {
 }
 
 std::optional<std::string> HNSWIndex::Loader::check() const {
-  const PodVec<std::uint64_t>& levels = index_.vec_level;
+  const PodVec<std::uint64_t>& levels = index_.levels_;
   if (levels.size() != nodes_) return node_count_problem("levels", levels.size(), nodes_);
   // The levels must agree with the slots and counts given per node.
   std::uint64_t top = 0;
@@ -168,12 +168,12 @@ std::optional<std::string> HNSWIndex::Loader::check() const {
     top = std::max(top, levels[node]);
     if (levels[node] != upper_levels_[node])
       return "HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) + " has " +
-             std::to_string(upper_levels_[node] * index_.config.max_links) + " upper slots and " +
+             std::to_string(upper_levels_[node] * index_.config_.max_links) + " upper slots and " +
              std::to_string(upper_levels_[node] + 1) + " link counts";
   }
   if (std::optional<std::string> bad = check_links()) return bad;
-  const std::optional<std::uint64_t>& level = index_.enter_level;
-  const std::optional<std::uint64_t>& point = index_.enter_point;
+  const std::optional<std::uint64_t>& level = index_.enter_level_;
+  const std::optional<std::uint64_t>& point = index_.enter_point_;
   const bool entry_ok = nodes_ == 0 ? !level && !point
                                     : level && point && *point < nodes_ && levels[*point] == *level && *level == top;
   if (!entry_ok) return "HNSW entry point inconsistent with the nodes";
@@ -181,9 +181,9 @@ std::optional<std::string> HNSWIndex::Loader::check() const {
 }
 
 HNSWIndex HNSWIndex::Loader::finish(VecSet<float> vectors, PodVec<float> norms) && {
-  assert_eq(static_cast<std::uint64_t>(norms.size()), index_.vec_level.size());
-  index_.norms = std::move(norms);
-  index_.vec_set = std::move(vectors);
+  assert_eq(static_cast<std::uint64_t>(norms.size()), index_.levels_.size());
+  index_.norms_ = std::move(norms);
+  index_.vec_set_ = std::move(vectors);
   return std::move(index_);
 }
 
