@@ -22,6 +22,8 @@
 namespace quillmere {
 namespace {
 
+using namespace std::string_view_literals;
+
 // ---------------------------------------------------------------------------------------------
 // Writing
 
@@ -45,32 +47,37 @@ bool fits_literal(std::string_view name) {
   return true;
 }
 
-void append_basic_string(std::string& out, std::string_view text) {
-  out += '"';
+// Appends the escape of `cp` when it is one of `from`: a backslash and the letter at the same
+// place in `letters`.
+bool append_short_escape(std::string& out, char32_t cp, std::string_view from, std::string_view letters) {
+  const std::size_t at = cp > 0x7F ? std::string_view::npos : from.find(static_cast<char>(cp));
+  if (at == std::string_view::npos) return false;
+  out += '\\';
+  out += letters[at];
+  return true;
+}
+
+// Appends `text` character by character: `escape(cp, out)` appends the escape of a character
+// and answers true, or answers false to have it appended as it stands. A byte that begins no
+// character is appended as it stands, so even a malformed byte is not altered.
+template <class Escape>
+void append_escaped(std::string& out, std::string_view text, Escape&& escape) {
   for (utf8::Chars chars(text); !chars.done();) {
     const auto [cp, raw] = chars.next();
-    if (!cp) {
-      out += raw;  // as it was, so even a malformed byte is not altered
-      continue;
-    }
-    switch (*cp) {
-      case '\b': out += "\\b"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\f': out += "\\f"; continue;
-      case '\r': out += "\\r"; continue;
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      default: break;
-    }
-    if (*cp < 0x20 || *cp == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(*cp));
-      out += buf;
-      continue;
-    }
-    out += raw;
+    if (!cp || !escape(*cp, out)) out += raw;
   }
+}
+
+void append_basic_string(std::string& out, std::string_view text) {
+  out += '"';
+  append_escaped(out, text, [](char32_t cp, std::string& out) {
+    if (append_short_escape(out, cp, "\b\t\n\f\r\"\\"sv, "btnfr\"\\")) return true;
+    if (cp >= 0x20 && cp != 0x7F) return false;
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp));
+    out += buf;
+    return true;
+  });
   out += '"';
 }
 
@@ -97,29 +104,14 @@ struct Refusal {
 // A string as a Rust-style debug literal, the way the type errors quote a found string.
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
-  for (utf8::Chars chars(text); !chars.done();) {
-    const auto [cp, raw] = chars.next();
-    if (!cp) {
-      out += raw;
-      continue;
-    }
-    switch (*cp) {
-      case '\0': out += "\\0"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      default: break;
-    }
-    if (*cp < 0x20 || *cp == 0x7F || (*cp >= 0x80 && *cp <= 0x9F)) {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(*cp));
-      out += buf;
-      continue;
-    }
-    out += raw;
-  }
+  append_escaped(out, text, [](char32_t cp, std::string& out) {
+    if (append_short_escape(out, cp, "\0\t\n\r\"\\"sv, "0tnr\"\\")) return true;
+    if (!(cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))) return false;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+    out += buf;
+    return true;
+  });
   out += '"';
   return out;
 }
