@@ -1,7 +1,7 @@
 // The value encoding of the table file (table_file.hpp states it): little-endian integers and
 // IEEE floats as they lie in memory, u64 lengths before strings and sequences, a 0/1 byte before
 // an optional, a u32 variant index before an enum's fields. Writer and Reader stream values
-// through an 8192-byte buffer to a ByteSink and from a ByteSource: a File, or memory.
+// through an 8192-byte buffer to a ByteSink and from a ByteSource (a File; memory in tests).
 //
 // A Reader knows how many bytes are left and never reserves more than they could fill (a length
 // that cannot fit fails like a short file). Its failures are thrown as ReadFailure, which the

@@ -74,8 +74,9 @@ struct PQTable {
   void rebuild_caches();
 
   // The first inconsistency of a table from outside (a file) with itself or with the rows it
-  // should encode (`rows` rows of dimension `dim` under `dist`), as a message ("PQ table with 6-bit
-  // codes"); nullopt when it is consistent, as rebuild_caches and the searches require.
+  // should encode (`rows` rows of dimension `rows_dim` under `rows_dist`), as a message ("PQ
+  // table with 6-bit codes"); nullopt when it is consistent, as rebuild_caches and the searches
+  // require.
   std::optional<std::string> check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist, std::uint64_t rows) const;
 
   // Trains the models (on a sample of train_size rows when given) and encodes every row.

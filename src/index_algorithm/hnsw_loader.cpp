@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "common/failure.hpp"
 #include "common/parallel.hpp"
