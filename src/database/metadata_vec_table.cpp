@@ -29,13 +29,14 @@ void MetadataVecTable::batch_add(std::span<const std::span<const float>> vectors
   for (std::span<const float> v : vectors) assert_eq(static_cast<std::uint64_t>(v.size()), dim());
   metadata.reserve(metadata.size() + metas.size());
   if (HNSWIndex* h = inner.hnsw()) {
-    const std::uint64_t rows_before = h->vec_set.len();
+    const std::uint64_t rows_before = h->vec_set().len();
     try {
       h->inner_batch_add(vectors, rng);
     } catch (const std::bad_alloc&) {
-      VecSet<float> rows = std::move(h->vec_set);
+      const DistanceAlgorithm dist = h->config().dist;
+      VecSet<float> rows = std::move(*h).take_vectors();
       rows.truncate(rows_before);
-      inner = DynamicIndex(FlatIndex(h->config.dist, std::move(rows)));
+      inner = DynamicIndex(FlatIndex(dist, std::move(rows)));
       throw;
     }
   } else {
@@ -59,7 +60,8 @@ void MetadataVecTable::build_hnsw_index(std::optional<std::uint64_t> ef_construc
 void MetadataVecTable::clear_hnsw_index() {
   HNSWIndex* h = inner.hnsw();
   if (h == nullptr) return;
-  FlatIndex flat(h->config.dist, std::move(h->vec_set));
+  const DistanceAlgorithm dist = h->config().dist;
+  FlatIndex flat(dist, std::move(*h).take_vectors());
   inner = DynamicIndex(std::move(flat));
 }
 
@@ -119,7 +121,7 @@ std::vector<std::pair<Metadata, float>> MetadataVecTable::search(
   if (ef && pq_table) {
     found = h ? h->knn_pq(query, k, *ef, *pq_table) : inner.flat()->knn_pq(query, k, *ef, *pq_table);
   } else if (h) {
-    found = h->knn_with_ef(query, k, ef.value_or(h->config.ef_search));
+    found = h->knn_with_ef(query, k, ef.value_or(h->config().ef_search));
   } else {
     found = inner.flat()->knn(query, k);
   }

@@ -1,135 +1,39 @@
 #include "database/table_file.hpp"
 
-#include <algorithm>
-#include <bit>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-#include <limits>
+#include <cstdint>
 #include <memory>
-#include <string_view>
-#include <tuple>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "common/allocator.hpp"
-#include "common/failure.hpp"
-#include "common/os_error.hpp"
-#include "database/directory.hpp"
 #include "common/parallel.hpp"
+#include "database/byte_codec.hpp"
+#include "database/metadata_section.hpp"
+#include "index_algorithm/hnsw_loader.hpp"
 
 namespace quillmere::table_file {
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "the file is little-endian and values are copied as they lie in memory");
-
-constexpr std::size_t kBufferSize = 8192;
-
-
+std::string corruption(const std::string& what) { return "Corrupt table file: " + what; }
 
 // ---------------------------------------------------------------------------------------------
 // Writing
 
-// A buffered byte sink over a file. After the first failed write every later write is
-// skipped, and the failure is what save reports.
-//
-// Small values are copied into the buffer inline; only a full buffer or a large array leaves
-// the caller (`bytes_slow`). A table of a million rows writes millions of small values, so the
-// per-value cost is most of what save spends outside the kernel.
-class Writer {
- public:
-  explicit Writer(File& file) : file_(file) {}
+// DistanceAlgorithm, an enum of two variants without fields.
+void write_dist(Writer& w, DistanceAlgorithm d) { w.u32(static_cast<std::uint32_t>(d)); }
 
-  void bytes(const void* data, std::size_t n) {
-    // An empty array may have no storage at all: it goes the slow way, which skips it.
-    if (n <= kBufferSize - used_ && n != 0) [[likely]] {
-      std::memcpy(buffer_ + used_, data, n);
-      used_ += n;
-      return;
-    }
-    bytes_slow(data, n);
-  }
-  void flush() {
-    if (used_ > 0) write_all(buffer_, used_);
-    used_ = 0;
-  }
-  const std::optional<Error>& failure() const { return failed_; }
-
-  void u8(std::uint8_t v) { value(v); }
-  void u32(std::uint32_t v) { value(v); }
-  void u64(std::uint64_t v) { value(v); }
-  void f32(float v) { value(v); }
-  void str(const std::string& s) {
-    u64(s.size());
-    bytes(s.data(), s.size());
-  }
-  template <class T>
-  void seq(std::span<const T> values) {
-    u64(values.size());
-    bytes(values.data(), values.size() * sizeof(T));
-  }
-  void dist(DistanceAlgorithm d) { u32(static_cast<std::uint32_t>(d)); }
-  void opt_u64(const std::optional<std::uint64_t>& v) {
-    u8(v ? 1 : 0);
-    if (v) u64(*v);
-  }
-  template <class T>
-  void vec_set(const VecSet<T>& set) {
-    u64(set.dim());
-    seq(set.data().span());
-  }
-
- private:
-  template <class T>
-  void value(T v) {
-    bytes(&v, sizeof v);
-  }
-
-  [[gnu::noinline]] void bytes_slow(const void* data, std::size_t n) {
-    if (failed_ || n == 0) return;
-    // The buffer is topped up and written whole, the whole buffers' worth of the rest goes
-    // straight to the file and the tail waits in the buffer. Every write then starts at a
-    // multiple of the buffer size and covers whole pages of the file: a page shared by two
-    // writes costs the file system more than copying the top-up does.
-    const char* p = static_cast<const char*>(data);
-    const std::size_t top = kBufferSize - used_;
-    std::memcpy(buffer_ + used_, p, top);
-    used_ = kBufferSize;
-    flush();
-    p += top;
-    n -= top;
-    const std::size_t whole = n / kBufferSize * kBufferSize;
-    if (whole > 0) write_all(p, whole);
-    std::memcpy(buffer_, p + whole, n - whole);
-    used_ = n - whole;
-  }
-
-  void write_all(const void* data, std::size_t n) {
-    if (failed_) return;
-    if (SysResult<void> w = file_.write_all(data, n); !w) failed_ = Error{ErrorKind::Io, "io error: " + os_error(w.error())};
-  }
-
-  File& file_;
-  char buffer_[kBufferSize];
-  std::size_t used_ = 0;
-  std::optional<Error> failed_;
-};
-
-void write_metadata(Writer& w, const std::vector<Metadata>& metadata) {
-  w.u64(metadata.size());
-  for (const Metadata& m : metadata) {
-    w.u64(m.size());
-    for (const auto& [key, value] : m) {  // std::map iterates in ascending key order
-      w.str(key);
-      w.str(value);
-    }
-  }
+template <class T>
+void write_vec_set(Writer& w, const VecSet<T>& set) {
+  w.u64(set.dim());
+  w.seq(set.data().span());
 }
 
 void write_hnsw(Writer& w, const HNSWIndex& h) {
-  const HNSWInnerConfig& c = h.config;
+  const HNSWInnerConfig& c = h.config();
   w.u64(c.dim);
-  w.dist(c.dist);
+  write_dist(w, c.dist);
   w.u64(c.max_elements);
   w.u64(c.max_links);
   w.u64(c.max_links_level0);
@@ -137,7 +41,7 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   w.u64(c.ef_search);
   w.f32(c.level_multiplier);
   w.u64(c.parallel_threshold);
-  w.vec_set(h.vec_set);
+  write_vec_set(w, h.vec_set());
   const std::uint64_t n = h.len();
   w.u64(n * c.max_links_level0);
   for (std::uint64_t node = 0; node < n; ++node) {
@@ -146,47 +50,47 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   }
   w.u64(n);
   for (std::uint64_t node = 0; node < n; ++node) {
-    w.u64(h.vec_level[node] * c.max_links);
-    for (std::uint64_t l = 1; l <= h.vec_level[node]; ++l) {
+    w.u64(h.level(node) * c.max_links);
+    for (std::uint64_t l = 1; l <= h.level(node); ++l) {
       const std::span<const std::uint32_t> s = h.slots(node, l);
       w.bytes(s.data(), s.size() * 4);
     }
   }
   w.u64(n);
   for (std::uint64_t node = 0; node < n; ++node) {
-    w.u64(h.vec_level[node] + 1);
-    for (std::uint64_t l = 0; l <= h.vec_level[node]; ++l) w.u64(h.stored_links_len(node, l));
+    w.u64(h.level(node) + 1);
+    for (std::uint64_t l = 0; l <= h.level(node); ++l) w.u64(h.stored_links_len(node, l));
   }
-  w.seq(h.vec_level.span());
-  w.u64(h.num_deleted);
-  w.opt_u64(h.enter_level);
-  w.opt_u64(h.enter_point);
+  w.seq(h.levels().span());
+  w.u64(h.num_deleted());
+  w.opt_u64(h.enter_level());
+  w.opt_u64(h.enter_point());
 }
 
 void write_pq(Writer& w, const PQTable& pq) {
   const PQConfig& c = pq.config;
   w.u64(c.n_bits);
   w.u64(c.m);
-  w.dist(c.dist);
+  write_dist(w, c.dist);
   w.opt_u64(c.train_size);
   w.u64(c.max_iter);
   w.f32(c.tol);
   w.u64(pq.dim);
   w.u64(pq.k);
   w.u64(pq.code_len);
-  w.vec_set(pq.encoded_vec_set);
+  write_vec_set(w, pq.encoded_vec_set);
   w.u64(pq.kmeans.size());
   for (const KMeans& model : pq.kmeans) {
     w.u64(model.config.k);
     w.u64(model.config.max_iter);
     w.f32(model.config.tol);
-    w.dist(model.config.dist);
+    write_dist(w, model.config.dist);
     w.u8(model.config.selected ? 1 : 0);
     if (model.config.selected) {
       w.u64(model.config.selected->start);
       w.u64(model.config.selected->end);
     }
-    w.vec_set(model.centroids);
+    write_vec_set(w, model.centroids);
   }
   w.seq(pq.centroid_sq_norms.span());
 }
@@ -194,221 +98,9 @@ void write_pq(Writer& w, const PQTable& pq) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-// Room for `needed` elements, grown by doubling but never past `limit` (what the rest of the
-// file can fill): the amortised growth of an array read piece by piece stays within the file.
-template <class T>
-void grow_within(PodVec<T>& v, std::size_t needed, std::size_t limit) {
-  if (needed > v.capacity()) v.reserve(std::max(needed, std::min(2 * v.capacity(), limit)));
-}
+[[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{corruption(what)}; }
 
-// Stops a read; caught once in load and turned into its error value.
-struct ReadFailure {
-  std::string message;
-  ErrorKind kind = ErrorKind::CorruptFile;  // the file's content; Io when the system refused
-};
-
-[[noreturn]] void short_file() { throw ReadFailure{"io error: failed to fill whole buffer"}; }
-[[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{"Corrupt table file: " + what}; }
-
-template <class Word>
-std::uint64_t word_at(const unsigned char* b, std::size_t at) {
-  Word w;
-  std::memcpy(&w, b + at, sizeof w);
-  return w;
-}
-
-// Whether all n bytes are ASCII. Metadata nearly always is and is mostly shorter than a word:
-// the test ORs whole words together, the last one overlapping the one before.
-bool ascii(const unsigned char* b, std::size_t n) {
-  std::uint64_t any = 0;
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 <= n; i += 8) any |= word_at<std::uint64_t>(b, i);
-    any |= word_at<std::uint64_t>(b, n - 8);
-  } else if (n >= 4) {
-    any = word_at<std::uint32_t>(b, 0) | word_at<std::uint32_t>(b, n - 4);
-  } else if (n >= 2) {
-    any = word_at<std::uint16_t>(b, 0) | word_at<std::uint16_t>(b, n - 2);
-  } else if (n == 1) {
-    any = b[0];
-  }
-  return (any & 0x8080808080808080u) == 0;
-}
-
-// The index of the first byte from `i` on that is not ASCII, or n.
-std::size_t skip_ascii(const unsigned char* b, std::size_t i, std::size_t n) {
-  while (n - i >= 8 && (word_at<std::uint64_t>(b, i) & 0x8080808080808080u) == 0) i += 8;
-  while (i < n && b[i] < 0x80) ++i;
-  return i;
-}
-
-// The decoder's description of the first invalid sequence, as "string is not valid utf8: ...".
-void check_utf8(const char* s, std::size_t n) {
-  const auto* b = reinterpret_cast<const unsigned char*>(s);
-  std::size_t i = 0;
-  auto invalid = [&](std::size_t len) {
-    throw ReadFailure{"string is not valid utf8: invalid utf-8 sequence of " + std::to_string(len) +
-                      " bytes from index " + std::to_string(i)};
-  };
-  auto incomplete = [&] {
-    throw ReadFailure{"string is not valid utf8: incomplete utf-8 byte sequence from index " +
-                      std::to_string(i)};
-  };
-  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
-  if (ascii(b, n)) return;
-  while (true) {
-    i = skip_ascii(b, i, n);
-    if (i == n) return;
-    const unsigned char c = b[i];
-    std::size_t width = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      width = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      width = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      width = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      invalid(1);
-    }
-    if (i + 1 >= n) incomplete();
-    if (b[i + 1] < lo || b[i + 1] > hi) invalid(1);
-    for (std::size_t k = 2; k < width; ++k) {
-      if (i + k >= n) incomplete();
-      if (!cont(b[i + k])) invalid(k);
-    }
-    i += width;
-  }
-}
-
-// A buffered byte source over a file that knows how many bytes are left, so that no length
-// read from the file can make it reserve more than the file could still hold.
-//
-// The buffer never holds more than the bytes left (a refill reads at most what the file size
-// said remains), so a value the buffer holds can be taken inline with a single bound check;
-// only an empty buffer or a large array leaves the caller (`bytes_slow`).
-class Reader {
- public:
-  explicit Reader(File& file) : file_(file), unread_(file.size()) {}
-
-  std::uint64_t left() const { return unread_ + buffered(); }
-
-  void bytes(void* out, std::size_t n) {
-    // An empty array may have no storage at all: it goes the slow way, which skips it.
-    if (n <= buffered() && n != 0) [[likely]] {
-      std::memcpy(out, buffer_ + pos_, n);
-      pos_ += n;
-      return;
-    }
-    bytes_slow(out, n);
-  }
-
-  std::uint8_t u8() { return value<std::uint8_t>(); }
-  std::uint32_t u32() { return value<std::uint32_t>(); }
-  std::uint64_t u64() { return value<std::uint64_t>(); }
-  float f32() { return value<float>(); }
-
-  // A count of elements that take at least kMinBytes each in the file (a constant, so that
-  // the bound costs no division).
-  template <std::uint64_t kMinBytes>
-  std::uint64_t count() {
-    const std::uint64_t c = u64();
-    if (c > left() / kMinBytes) short_file();
-    return c;
-  }
-
-  // The bytes the buffer holds, not yet taken: for a caller that checks several values in
-  // place before it takes them with skip().
-  std::span<const char> window() const { return {buffer_ + pos_, buffered()}; }
-  // REQUIRES: n <= window().size().
-  void skip(std::size_t n) { pos_ += n; }
-
-  template <class T>
-  PodVec<T> seq() {
-    PodVec<T> v;
-    v.resize_for_overwrite(count<sizeof(T)>());
-    bytes(v.data(), v.size() * sizeof(T));
-    return v;
-  }
-  DistanceAlgorithm dist() { return static_cast<DistanceAlgorithm>(variant()); }
-  std::uint32_t variant() {
-    const std::uint32_t v = u32();
-    if (v > 1)
-      throw ReadFailure{"invalid value: integer `" + std::to_string(v) +
-                        "`, expected variant index 0 <= i < 2"};
-    return v;
-  }
-  bool tag() {
-    const std::uint8_t t = u8();
-    if (t > 1) throw ReadFailure{"tag for enum is not valid, found " + std::to_string(t)};
-    return t == 1;
-  }
-  std::optional<std::uint64_t> opt_u64() {
-    if (!tag()) return std::nullopt;
-    return u64();
-  }
-
- private:
-  std::size_t buffered() const { return end_ - pos_; }
-
-  template <class T>
-  T value() {
-    T v;
-    bytes(&v, sizeof v);
-    return v;
-  }
-
-  // What the buffer holds first, then large remainders straight from the file.
-  [[gnu::noinline]] void bytes_slow(void* out, std::size_t n) {
-    if (n == 0) return;
-    if (n > left()) short_file();
-    char* p = static_cast<char*>(out);
-    const std::size_t take = std::min(n, buffered());
-    std::memcpy(p, buffer_ + pos_, take);
-    pos_ += take;
-    p += take;
-    n -= take;
-    if (n >= kBufferSize) {
-      read_exact(p, n);
-      return;
-    }
-    if (n > 0) {
-      refill();
-      std::memcpy(p, buffer_, n);
-      pos_ = n;
-    }
-  }
-
-  // REQUIRES: the buffer is empty and bytes are left.
-  void refill() {
-    end_ = read_exact(buffer_, static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, unread_)));
-    pos_ = 0;
-  }
-
-  // Exactly `n` (> 0) bytes; a file that ends before its size said is a short file.
-  std::size_t read_exact(char* into, std::size_t n) {
-    SysResult<std::size_t> r = file_.read(into, n);
-    if (!r) throw ReadFailure{"io error: " + os_error(r.error()), ErrorKind::Io};
-    if (*r < n) short_file();
-    unread_ -= *r;
-    return *r;
-  }
-
-  File& file_;
-  std::uint64_t unread_;  // bytes of the file not yet read into the buffer or a destination
-  char buffer_[kBufferSize];
-  std::size_t pos_ = 0, end_ = 0;
-};
-
-// a * b, or nullopt when it does not fit 64 bits.
-std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r;
-  if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
-  return r;
-}
+DistanceAlgorithm read_dist(Reader& r) { return static_cast<DistanceAlgorithm>(r.variant()); }
 
 template <class T>
 VecSet<T> read_vec_set(Reader& r, const char* what) {
@@ -421,331 +113,35 @@ VecSet<T> read_vec_set(Reader& r, const char* what) {
   return VecSet<T>(dim, std::move(data));
 }
 
-// The metadata section with every count bounded and every string checked, kept in the file's
-// own encoding (per map: entry count, then per entry: key length, key, value length, value):
-// the maps are built from it later (see read_table), without the file.
-struct MetadataSection {
-  std::uint64_t maps = 0;
-  PodVec<char> bytes;
-};
-
-// Copies the metadata section out of the reader. Counts and strings that lie whole in the
-// buffer are checked where they lie and copied in one run per buffer; one cut by the end of
-// the buffer is taken by the reader's general path. Metadata is hundreds of thousands of
-// short strings: per string this is a length check and an ASCII test.
-class SectionCopy {
- public:
-  SectionCopy(Reader& r, PodVec<char>& out) : r_(r), out_(out) {}
-
-  template <std::uint64_t kMinBytes>
-  std::uint64_t count() {
-    const std::span<const char> w = unchecked();
-    if (w.size() < 8) [[unlikely]]
-      return count_slow<kMinBytes>();
-    std::uint64_t c;
-    std::memcpy(&c, w.data(), 8);
-    run_ += 8;
-    if (c > left() / kMinBytes) short_file();
-    return c;
-  }
-
-  void str() {
-    const std::span<const char> w = unchecked();
-    if (w.size() >= 8) [[likely]] {
-      std::uint64_t n;
-      std::memcpy(&n, w.data(), 8);
-      if (n <= w.size() - 8) [[likely]] {
-        check_utf8(w.data() + 8, n);
-        run_ += 8 + n;
-        return;
-      }
-    }
-    str_slow();
-  }
-
-  // Copies the run checked so far and takes it from the reader.
-  void flush() {
-    append(r_.window().data(), run_);
-    r_.skip(run_);
-    run_ = 0;
-  }
-
- private:
-  // What the reader's buffer holds after the run.
-  std::span<const char> unchecked() const { return r_.window().subspan(run_); }
-  // The bytes of the file after the run.
-  std::uint64_t left() const { return r_.left() - run_; }
-
-  template <std::uint64_t kMinBytes>
-  std::uint64_t count_slow() {
-    flush();
-    const std::uint64_t c = r_.count<kMinBytes>();
-    append(&c, 8);
-    return c;
-  }
-  void str_slow() {
-    const std::uint64_t n = count_slow<1>();
-    const std::size_t at = out_.size();
-    grow(n);
-    out_.resize_for_overwrite(at + n);
-    r_.bytes(out_.data() + at, n);
-    check_utf8(out_.data() + at, n);
-  }
-
-  // Room for n more bytes, which the file still holds or has just given.
-  void grow(std::size_t n) { grow_within(out_, out_.size() + n, out_.size() + n + r_.left()); }
-  void append(const void* p, std::size_t n) {
-    if (n == 0) return;
-    grow(n);
-    const std::size_t at = out_.size();
-    out_.resize_for_overwrite(at + n);
-    std::memcpy(out_.data() + at, p, n);
-  }
-
-  Reader& r_;
-  PodVec<char>& out_;
-  std::size_t run_ = 0;  // bytes at the front of the reader's window checked but not yet copied
-};
-
-MetadataSection read_metadata_section(Reader& r) {
-  MetadataSection section;
-  section.maps = r.count<8>();
-  // Reserved up front at the size from which blocks get huge pages (or what the file still
-  // holds): a section of some MiB then costs a few page faults and no copies as it grows.
-  if (section.maps > 0) section.bytes.reserve(std::min<std::uint64_t>(r.left(), kHugePageBlockBytes));
-  SectionCopy copy(r, section.bytes);
-  for (std::uint64_t i = 0; i < section.maps; ++i) {
-    const std::uint64_t strings = 2 * copy.count<16>();
-    for (std::uint64_t s = 0; s < strings; ++s) copy.str();
-  }
-  copy.flush();
-  return section;
+// Stops the read at the problem a check of the index found.
+void check(const std::optional<std::string>& problem) {
+  if (problem) [[unlikely]]
+    corrupt(*problem);
 }
 
-// Walks a MetadataSection, whose counts and lengths need no checks any more.
-class SectionCursor {
- public:
-  explicit SectionCursor(const PodVec<char>& bytes) : p_(bytes.data()) {}
-  std::uint64_t count() {
-    std::uint64_t c;
-    std::memcpy(&c, p_, 8);
-    p_ += 8;
-    return c;
-  }
-  std::string_view str() {
-    const std::uint64_t n = count();
-    const std::string_view s(p_, n);
-    p_ += n;
-    return s;
-  }
-
- private:
-  const char* p_;
-};
-
-// Save lists a map's keys in ascending order, so each key normally goes in at the end without
-// a search; keys in any other order are inserted by search, and a repeated key keeps the
-// later value.
-void build_map(SectionCursor& c, Metadata& m) {
-  const std::uint64_t entries = c.count();
-  for (std::uint64_t e = 0; e < entries; ++e) {
-    const std::string_view key = c.str(), value = c.str();
-    if (m.empty() || std::string_view(m.rbegin()->first) < key) {
-      m.emplace_hint(m.end(), std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(value));
-    } else {
-      m.insert_or_assign(std::string(key), std::string(value));
-    }
-  }
-}
-
-std::vector<Metadata> build_metadata(const MetadataSection& section) {
-  std::vector<Metadata> out(section.maps);
-  SectionCursor c(section.bytes);
-  for (Metadata& m : out) build_map(c, m);
-  return out;
-}
-
-// The links of an HNSW index in the index's own block layout ([count, slots] per node and
-// level), read straight into place: nodes of level 0 need no allocation of their own.
-struct LinkBlocks {
-  std::uint64_t m = 0, m0 = 0;
-  PodVec<std::uint32_t> level0;              // per node: [count, M0 slots]
-  std::vector<PodVec<std::uint32_t>> upper;  // per node: for L >= 1, [count, M slots]
-  PodVec<std::uint64_t> upper_levels;        // per node, from its slot count
-
-  std::uint32_t* block(std::uint64_t node, std::uint64_t level) {
-    return level == 0 ? level0.data() + node * (m0 + 1) : upper[node].data() + (level - 1) * (m + 1);
-  }
-  const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const {
-    return const_cast<LinkBlocks*>(this)->block(node, level);
-  }
-};
-
-void check_node_count(Reader& r, std::uint64_t n, const char* what) {
-  const std::uint64_t count = r.count<8>();
-  if (count != n)
-    corrupt("HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " + std::to_string(n) +
-            " vectors");
-}
-
-void read_level0_slots(Reader& r, std::uint64_t n, LinkBlocks& b) {
-  const std::uint64_t slots = r.count<4>();
-  if (product(n, b.m0) != slots)
-    corrupt(std::to_string(slots) + " level-0 link slots for " + std::to_string(n) + " nodes");
-  b.level0.resize_for_overwrite(n * (b.m0 + 1));
-  // The file holds the slots without the counts. They are read straight into the top of the
-  // array (node j's slots at n + j * M0), a slice small enough to stay in cache at a time,
-  // and each node's slots are moved down to its block right away: the block of node j ends
-  // where the slots of node j + 1 begin at the earliest, so no unread slot is overwritten.
-  constexpr std::uint64_t kSliceBytes = 256 << 10;
-  const std::uint64_t per_slice = std::max<std::uint64_t>(1, kSliceBytes / (b.m0 * 4));
-  std::uint32_t* const top = b.level0.data() + n;
-  for (std::uint64_t first = 0; first < n; first += per_slice) {
-    const std::uint64_t end = std::min(n, first + per_slice);
-    r.bytes(top + first * b.m0, (end - first) * b.m0 * 4);
-    for (std::uint64_t node = first; node < end; ++node)
-      std::memmove(b.block(node, 0) + 1, top + node * b.m0, b.m0 * 4);
-  }
-}
-
-void read_upper_slots(Reader& r, std::uint64_t n, LinkBlocks& b) {
-  check_node_count(r, n, "upper links");
-  b.upper.resize(n);
-  b.upper_levels.resize_for_overwrite(n);
-  for (std::uint64_t node = 0; node < n; ++node) {
-    const std::uint64_t slots = r.count<4>();
-    if (slots % b.m != 0)
-      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(slots) +
-              " upper slots, not a multiple of " + std::to_string(b.m));
-    const std::uint64_t levels = slots / b.m;
-    b.upper_levels[node] = levels;
-    if (levels == 0) continue;
-    b.upper[node].resize_for_overwrite(levels * (b.m + 1));
-    for (std::uint64_t l = 1; l <= levels; ++l) r.bytes(b.block(node, l) + 1, b.m * 4);
-  }
-}
-
-void read_link_counts(Reader& r, std::uint64_t n, LinkBlocks& b) {
-  check_node_count(r, n, "link counts");
+// The HNSW record after its vectors, into the loader's link blocks.
+void read_graph(Reader& r, std::uint64_t n, HNSWIndex::Loader& graph) {
+  const HNSWIndex::Loader::Fill fill = [&r](void* into, std::size_t bytes) { r.bytes(into, bytes); };
+  check(graph.level0_slots(r.count<4>(), fill));
+  check(graph.upper_slot_lists(r.count<8>()));
+  for (std::uint64_t node = 0; node < n; ++node) check(graph.upper_slots(node, r.count<4>(), fill));
+  check(graph.link_count_lists(r.count<8>()));
   for (std::uint64_t node = 0; node < n; ++node) {
     const std::uint64_t counts = r.count<8>();
-    if (counts != b.upper_levels[node] + 1)
-      corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(b.upper_levels[node] * b.m) +
-              " upper slots and " + std::to_string(counts) + " link counts");
-    for (std::uint64_t l = 0; l < counts; ++l) {
-      const std::uint64_t count = r.u64();
-      if (count > (l == 0 ? b.m0 : b.m))
-        corrupt("HNSW node " + std::to_string(node) + " has " + std::to_string(count) + " links on level " +
-                std::to_string(l));
-      *b.block(node, l) = static_cast<std::uint32_t>(count);
-    }
+    check(graph.link_counts(node, counts));
+    for (std::uint64_t l = 0; l < counts; ++l) check(graph.link_count(node, l, r.u64()));
   }
-}
-
-// Whether every one of `count` ids is below n. Written as one pass without an early exit so
-// that it runs as wide compares: level 0 holds nearly all of a graph's links.
-bool ids_below(const std::uint32_t* ids, std::uint32_t count, std::uint64_t n) {
-  if (n > std::numeric_limits<std::uint32_t>::max()) return true;
-  const auto limit = static_cast<std::uint32_t>(n);
-  std::uint32_t outside = 0;
-  for (std::uint32_t i = 0; i < count; ++i) outside |= ids[i] >= limit ? 1u : 0u;
-  return outside == 0;
-}
-
-struct BadLink {
-  std::uint64_t level;
-  std::uint32_t target;
-};
-
-// A node's first link, level by level, that names no node or a node whose top level is below
-// the link's level. Every node reaches level 0, so there only the id range needs checking.
-std::optional<BadLink> bad_link(const LinkBlocks& b, const PodVec<std::uint64_t>& levels, std::uint64_t node) {
-  const std::uint64_t n = levels.size();
-  for (std::uint64_t l = 0; l <= levels[node]; ++l) {
-    const std::uint32_t* block = b.block(node, l);
-    if (l == 0 && ids_below(block + 1, block[0], n)) continue;
-    for (std::uint32_t i = 1; i <= block[0]; ++i) {
-      if (block[i] >= n || levels[block[i]] < l) return BadLink{l, block[i]};
-    }
-  }
-  return std::nullopt;
-}
-
-// Reports the first bad link in node order. The nodes are checked in parallel slices, each
-// noting its first bad node; the earliest of those is the one a single pass would report.
-void check_links(const LinkBlocks& b, const PodVec<std::uint64_t>& levels) {
-  constexpr std::uint64_t kNodesPerSlice = 8192;
-  const std::uint64_t n = levels.size();
-  std::vector<std::uint64_t> first_bad((n + kNodesPerSlice - 1) / kNodesPerSlice, n);
-  pool::parallel_for(first_bad.size(), [&](std::size_t s0, std::size_t s1) {
-    for (std::size_t s = s0; s < s1; ++s) {
-      const std::uint64_t end = std::min(n, (s + 1) * kNodesPerSlice);
-      for (std::uint64_t node = s * kNodesPerSlice; node < end; ++node) {
-        if (bad_link(b, levels, node)) {
-          first_bad[s] = node;
-          break;
-        }
-      }
-    }
-  });
-  for (const std::uint64_t node : first_bad) {
-    if (node == n) continue;
-    const BadLink bad = *bad_link(b, levels, node);
-    corrupt("HNSW node " + std::to_string(node) + " links to node " + std::to_string(bad.target) + " on level " +
-            std::to_string(bad.level));
-  }
-}
-
-// The levels must agree with the slots and counts read per node; answers the top level.
-std::uint64_t check_levels(const LinkBlocks& b, const PodVec<std::uint64_t>& levels) {
-  std::uint64_t top = 0;
-  for (std::uint64_t node = 0; node < levels.size(); ++node) {
-    top = std::max(top, levels[node]);
-    if (levels[node] != b.upper_levels[node])
-      corrupt("HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) + " has " +
-              std::to_string(b.upper_levels[node] * b.m) + " upper slots and " +
-              std::to_string(b.upper_levels[node] + 1) + " link counts");
-  }
-  return top;
-}
-
-// The HNSW record after its vectors.
-struct Graph {
-  LinkBlocks links;
-  PodVec<std::uint64_t> levels;
-  std::uint64_t num_deleted = 0;
-  std::optional<std::uint64_t> enter_level, enter_point;
-};
-
-Graph read_graph(Reader& r, std::uint64_t n, std::uint64_t m, std::uint64_t m0) {
-  Graph g;
-  g.links.m = m;
-  g.links.m0 = m0;
-  read_level0_slots(r, n, g.links);
-  read_upper_slots(r, n, g.links);
-  read_link_counts(r, n, g.links);
-  g.levels = r.seq<std::uint64_t>();
-  g.num_deleted = r.u64();
-  g.enter_level = r.opt_u64();
-  g.enter_point = r.opt_u64();
-  return g;
-}
-
-void check_graph(const Graph& g, std::uint64_t n) {
-  if (g.levels.size() != n)
-    corrupt("HNSW levels for " + std::to_string(g.levels.size()) + " nodes, " + std::to_string(n) + " vectors");
-  const std::uint64_t top = check_levels(g.links, g.levels);
-  check_links(g.links, g.levels);
-  const bool entry_ok = n == 0 ? !g.enter_level && !g.enter_point
-                               : g.enter_level && g.enter_point && *g.enter_point < n &&
-                                     g.levels[*g.enter_point] == *g.enter_level && *g.enter_level == top;
-  if (!entry_ok) corrupt("HNSW entry point inconsistent with the nodes");
+  PodVec<std::uint64_t> levels = r.seq<std::uint64_t>();
+  const std::uint64_t num_deleted = r.u64();
+  const std::optional<std::uint64_t> enter_level = r.opt_u64();
+  const std::optional<std::uint64_t> enter_point = r.opt_u64();
+  graph.set_nodes(std::move(levels), num_deleted, enter_level, enter_point);
 }
 
 HNSWIndex read_hnsw(Reader& r) {
   HNSWInnerConfig c{};
   c.dim = r.u64();
-  c.dist = r.dist();
+  c.dist = read_dist(r);
   c.max_elements = r.u64();
   c.max_links = r.u64();
   c.max_links_level0 = r.u64();
@@ -754,33 +150,22 @@ HNSWIndex read_hnsw(Reader& r) {
   c.level_multiplier = r.f32();
   c.parallel_threshold = r.u64();
   VecSet<float> vectors = read_vec_set<float>(r, "the HNSW vector set");
-
-  const std::uint64_t n = vectors.len();
-  const std::uint64_t m = c.max_links, m0 = c.max_links_level0;
-  if (c.dim != vectors.dim())
-    corrupt("HNSW dimension " + std::to_string(c.dim) + " for vectors of dimension " +
-            std::to_string(vectors.dim()));
-  if (m < 2 || m > 10000 || m0 != 2 * m)
-    corrupt("HNSW link capacities " + std::to_string(m) + " and " + std::to_string(m0));
-  // 1 / ln M for M >= 2 is at most 1 / ln 2; a larger one would draw levels without bound.
-  if (!(c.level_multiplier > 0.0f && c.level_multiplier <= 1.0f / std::log(2.0f)) || c.ef_construction == 0)
-    corrupt("HNSW level multiplier or construction width out of range");
+  check(HNSWIndex::Loader::check_config(c, vectors.dim()));
 
   // The norms need only the vectors: the pool computes them while the links are read.
-  Graph g;
+  const std::uint64_t n = vectors.len();
+  HNSWIndex::Loader graph(c, n);
   PodVec<float> norms;
-  pool::join([&] { g = read_graph(r, n, m, m0); }, [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
-  check_graph(g, n);
-  return HNSWIndex::from_parts(c, std::move(vectors), std::move(g.links.level0), std::move(g.links.upper),
-                               std::move(g.levels), std::move(norms), g.num_deleted, g.enter_level,
-                               g.enter_point);
+  pool::join([&] { read_graph(r, n, graph); }, [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
+  check(graph.check());
+  return std::move(graph).finish(std::move(vectors), std::move(norms));
 }
 
 PQTable read_pq(Reader& r) {
   PQConfig c{};
   c.n_bits = r.u64();
   c.m = r.u64();
-  c.dist = r.dist();
+  c.dist = read_dist(r);
   c.train_size = r.opt_u64();
   c.max_iter = r.u64();
   c.tol = r.f32();
@@ -794,7 +179,7 @@ PQTable read_pq(Reader& r) {
     kc.k = r.u64();
     kc.max_iter = r.u64();
     kc.tol = r.f32();
-    kc.dist = r.dist();
+    kc.dist = read_dist(r);
     if (r.tag()) {
       const std::uint64_t start = r.u64();
       kc.selected = DimRange{start, r.u64()};
@@ -808,7 +193,7 @@ PQTable read_pq(Reader& r) {
 // Everything after the metadata: the index, then the optional PQ table.
 void read_index_and_pq(Reader& r, std::optional<DynamicIndex>& inner, std::optional<PQTable>& pq) {
   if (r.variant() == DynamicIndex::Flat) {
-    const DistanceAlgorithm d = r.dist();
+    const DistanceAlgorithm d = read_dist(r);
     inner.emplace(FlatIndex(d, read_vec_set<float>(r, "the vector set")));
   } else {
     inner.emplace(read_hnsw(r));
@@ -821,16 +206,16 @@ void read_index_and_pq(Reader& r, std::optional<DynamicIndex>& inner, std::optio
 constexpr std::size_t kBackgroundMapBytes = 64 << 10;
 
 MetadataVecTable read_table(Reader& r) {
-  const MetadataSection section = read_metadata_section(r);
+  const MetadataSection section = MetadataSection::read(r);
   // The maps take one allocation per entry, which is what reading them costs. Every check of
   // the metadata is done by now, so the errors still come in file order.
   std::vector<Metadata> metadata;
   std::optional<DynamicIndex> inner;
   std::optional<PQTable> pq;
-  if (section.bytes.size() >= kBackgroundMapBytes) {
-    pool::join([&] { read_index_and_pq(r, inner, pq); }, [&] { metadata = build_metadata(section); });
+  if (section.size_bytes() >= kBackgroundMapBytes) {
+    pool::join([&] { read_index_and_pq(r, inner, pq); }, [&] { metadata = section.build_maps(); });
   } else {
-    metadata = build_metadata(section);
+    metadata = section.build_maps();
     read_index_and_pq(r, inner, pq);
   }
   return MetadataVecTable{std::move(metadata), std::move(*inner), std::move(pq), ChaCha12Rng::from_entropy()};
@@ -839,43 +224,25 @@ MetadataVecTable read_table(Reader& r) {
 }  // namespace
 
 Result<void> validate(const MetadataVecTable& t) {
-  const std::uint64_t rows = t.len(), dim = t.dim();
+  const std::uint64_t rows = t.len();
   if (t.metadata.size() != rows)
-    return make_error(ErrorKind::CorruptFile, "Corrupt table file: " + std::to_string(t.metadata.size()) + " metadata maps for " +
-                      std::to_string(rows) + " rows");
-  if (!t.pq_table) return {};
-  const PQTable& pq = *t.pq_table;
-  const PQConfig& c = pq.config;
-  auto bad = [](const std::string& what) { return make_error(ErrorKind::CorruptFile, "Corrupt table file: PQ table " + what); };
-  if (c.n_bits != 4 && c.n_bits != 8) return bad("with " + std::to_string(c.n_bits) + "-bit codes");
-  if (pq.k != (std::uint64_t{1} << c.n_bits)) return bad("with " + std::to_string(pq.k) + " centroids per sub-space");
-  if (pq.dim != dim) return bad("of dimension " + std::to_string(pq.dim) + " for a table of dimension " + std::to_string(dim));
-  if (c.dist != t.dist()) return bad("for another distance than the table's");
-  if (c.m < 1 || c.m > dim) return bad("with " + std::to_string(c.m) + " sub-spaces");
-  const std::uint64_t expected_len = c.n_bits == 4 ? c.m - c.m / 2 : c.m;
-  if (pq.code_len != expected_len || pq.encoded_vec_set.dim() != expected_len)
-    return bad("with codes of " + std::to_string(pq.encoded_vec_set.dim()) + " bytes");
-  if (pq.encoded_vec_set.len() != rows)
-    return bad("with " + std::to_string(pq.encoded_vec_set.len()) + " codes for " + std::to_string(rows) + " rows");
-  if (pq.kmeans.size() != c.m) return bad("with " + std::to_string(pq.kmeans.size()) + " models for " + std::to_string(c.m) + " sub-spaces");
-  const std::vector<DimRange> groups = pq_groups(dim, c.m);
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const VecSet<float>& centroids = pq.kmeans[g].centroids;
-    if (centroids.len() != pq.k || centroids.dim() != groups[g].end - groups[g].start)
-      return bad("model " + std::to_string(g) + " does not fit its sub-space");
+    return make_error(ErrorKind::CorruptFile, corruption(std::to_string(t.metadata.size()) + " metadata maps for " +
+                                                         std::to_string(rows) + " rows"));
+  if (t.pq_table) {
+    if (std::optional<std::string> problem = t.pq_table->check(t.dim(), t.dist(), rows))
+      return make_error(ErrorKind::CorruptFile, corruption(*problem));
   }
-  if (pq.centroid_sq_norms.size() != c.m * pq.k)
-    return bad("with " + std::to_string(pq.centroid_sq_norms.size()) + " centroid norms");
   return {};
 }
 
 Result<void> save(const MetadataVecTable& table, File& out) {
-  auto w = std::make_unique<Writer>(out);
+  FileSink sink(out);
+  auto w = std::make_unique<Writer>(sink);
   write_metadata(*w, table.metadata);
   w->u32(table.inner.kind());
   if (const FlatIndex* f = table.inner.flat()) {
-    w->dist(f->dist);
-    w->vec_set(f->vec_set);
+    write_dist(*w, f->dist);
+    write_vec_set(*w, f->vec_set);
   } else {
     write_hnsw(*w, *table.inner.hnsw());
   }
@@ -887,7 +254,8 @@ Result<void> save(const MetadataVecTable& table, File& out) {
 }
 
 Result<MetadataVecTable> load(File& in) {
-  auto reader = std::make_unique<Reader>(in);
+  FileSource source(in);
+  auto reader = std::make_unique<Reader>(source);
   try {
     MetadataVecTable table = read_table(*reader);
     if (Result<void> ok = validate(table); !ok) return std::unexpected(ok.error());

@@ -14,9 +14,9 @@
 //   KMeans = KMeansConfig (k, max_iter, tol, dist, optional [start, end)), VecSet centroids.
 // Bytes after the record are ignored.
 //
-// The writer streams values through an 8192-byte buffer. The reader streams through one as
-// well, never reserves more than the bytes left in the file can hold (a length that cannot fit
-// fails like a short file), and validates the loaded table before anyone uses it.
+// The values go through the buffered codec of byte_codec.hpp, whose reader never reserves more
+// than the bytes left in the file can hold (a length that cannot fit fails like a short file).
+// A loaded table is validated before anyone uses it.
 #pragma once
 
 #include <string>

@@ -1,6 +1,5 @@
 #include "database/vec_db_brief.hpp"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -18,98 +17,12 @@
 
 #include "common/failure.hpp"
 #include "common/os_error.hpp"
+#include "common/utf8.hpp"
 
 namespace quillmere {
 namespace {
 
-
-
-// ---------------------------------------------------------------------------------------------
-// UTF-8
-
-// Decodes the code point starting at text[i] and advances i past it. A byte that does not
-// start a well-formed sequence is answered as itself (>= 0x80) with `valid` false, so callers
-// can copy it through unchanged.
-char32_t next_code_point(std::string_view text, std::size_t& i, bool& valid) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  valid = true;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  }
-  std::size_t len = 0;
-  char32_t cp = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07;
-  }
-  if (len == 0 || i + len > text.size()) {
-    valid = false;
-    ++i;
-    return b0;
-  }
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      valid = false;
-      ++i;
-      return b0;
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
-// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    return k < n && at(k) >= lo && at(k) <= hi;
-  };
-  while (i < n) {
-    const unsigned char b = at(i);
-    if (b < 0x80) {
-      i += 1;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      if (!cont(i + 1)) return false;
-      i += 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      const unsigned lo = b == 0xE0 ? 0xA0 : 0x80;
-      const unsigned hi = b == 0xED ? 0x9F : 0xBF;
-      if (!cont(i + 1, lo, hi) || !cont(i + 2)) return false;
-      i += 3;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      const unsigned lo = b == 0xF0 ? 0x90 : 0x80;
-      const unsigned hi = b == 0xF4 ? 0x8F : 0xBF;
-      if (!cont(i + 1, lo, hi) || !cont(i + 2) || !cont(i + 3)) return false;
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Walks the code points of `text`, calling `on(cp, valid, raw)` with the bytes each one came from.
-template <class F>
-void for_each_code_point(std::string_view text, F&& on) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    bool valid = true;
-    const char32_t cp = next_code_point(text, i, valid);
-    on(cp, valid, text.substr(start, i - start));
-  }
-}
+using namespace std::string_view_literals;
 
 // ---------------------------------------------------------------------------------------------
 // Writing
@@ -126,35 +39,44 @@ bool is_bare_key(std::string_view name) {
 // them is present and nothing in the name would need an escape (literal strings have none).
 bool fits_literal(std::string_view name) {
   if (name.find_first_of("\"\\") == std::string_view::npos) return false;
-  bool fits = true;
-  for_each_code_point(name, [&](char32_t cp, bool valid, std::string_view) {
-    const bool ok = valid && (cp == '\t' || (cp >= 0x20 && cp <= 0x7E && cp != '\'') ||
-                              (cp >= 0x80 && cp <= 0xFF));
-    fits = fits && ok;
-  });
-  return fits;
+  for (utf8::Chars chars(name); !chars.done();) {
+    const std::optional<char32_t> cp = chars.next().value;
+    if (!cp || !(*cp == '\t' || (*cp >= 0x20 && *cp <= 0x7E && *cp != '\'') || (*cp >= 0x80 && *cp <= 0xFF)))
+      return false;
+  }
+  return true;
+}
+
+// Appends the escape of `cp` when it is one of `from`: a backslash and the letter at the same
+// place in `letters`.
+bool append_short_escape(std::string& out, char32_t cp, std::string_view from, std::string_view letters) {
+  const std::size_t at = cp > 0x7F ? std::string_view::npos : from.find(static_cast<char>(cp));
+  if (at == std::string_view::npos) return false;
+  out += '\\';
+  out += letters[at];
+  return true;
+}
+
+// Appends `text` character by character: `escape(cp, out)` appends the escape of a character
+// and answers true, or answers false to have it appended as it stands. A byte that begins no
+// character is appended as it stands, so even a malformed byte is not altered.
+template <class Escape>
+void append_escaped(std::string& out, std::string_view text, Escape&& escape) {
+  for (utf8::Chars chars(text); !chars.done();) {
+    const auto [cp, raw] = chars.next();
+    if (!cp || !escape(*cp, out)) out += raw;
+  }
 }
 
 void append_basic_string(std::string& out, std::string_view text) {
   out += '"';
-  for_each_code_point(text, [&](char32_t cp, bool, std::string_view raw) {
-    switch (cp) {
-      case '\b': out += "\\b"; return;
-      case '\t': out += "\\t"; return;
-      case '\n': out += "\\n"; return;
-      case '\f': out += "\\f"; return;
-      case '\r': out += "\\r"; return;
-      case '"': out += "\\\""; return;
-      case '\\': out += "\\\\"; return;
-      default: break;
-    }
-    if (cp < 0x20 || cp == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp));
-      out += buf;
-      return;
-    }
-    out += raw;  // as it was, so even a malformed byte is not altered
+  append_escaped(out, text, [](char32_t cp, std::string& out) {
+    if (append_short_escape(out, cp, "\b\t\n\f\r\"\\"sv, "btnfr\"\\")) return true;
+    if (cp >= 0x20 && cp != 0x7F) return false;
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp));
+    out += buf;
+    return true;
   });
   out += '"';
 }
@@ -182,23 +104,13 @@ struct Refusal {
 // A string as a Rust-style debug literal, the way the type errors quote a found string.
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
-  for_each_code_point(text, [&](char32_t cp, bool valid, std::string_view raw) {
-    switch (cp) {
-      case '\0': out += "\\0"; return;
-      case '\t': out += "\\t"; return;
-      case '\n': out += "\\n"; return;
-      case '\r': out += "\\r"; return;
-      case '"': out += "\\\""; return;
-      case '\\': out += "\\\\"; return;
-      default: break;
-    }
-    if (valid && (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))) {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
-      out += buf;
-      return;
-    }
-    out += raw;
+  append_escaped(out, text, [](char32_t cp, std::string& out) {
+    if (append_short_escape(out, cp, "\0\t\n\r\"\\"sv, "0tnr\"\\")) return true;
+    if (!(cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))) return false;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+    out += buf;
+    return true;
   });
   out += '"';
   return out;
@@ -373,7 +285,7 @@ std::string syntax_error_text(std::string_view text, const toml::parse_error& er
     }
   }
   std::size_t content_chars = 0;
-  for_each_code_point(content, [&](char32_t, bool, std::string_view) { ++content_chars; });
+  for (utf8::Chars chars(content); !chars.done(); chars.next()) ++content_chars;
   std::size_t carets = 1;
   if (where.end.line == where.begin.line && where.end.column > where.begin.column)
     carets = where.end.column - where.begin.column;
@@ -421,7 +333,7 @@ Result<VecDBBrief> VecDBBrief::load(File& in) {
     }
   }
   // The file is read as text first, so bytes that are not UTF-8 fail as a read, not a parse.
-  if (!is_valid_utf8(text)) return make_error(ErrorKind::CorruptFile, "stream did not contain valid UTF-8");
+  if (!utf8::is_valid(text)) return make_error(ErrorKind::CorruptFile, "stream did not contain valid UTF-8");
   return parse(text);
 }
 

@@ -4,6 +4,8 @@
 #include <set>
 #include <type_traits>
 
+#include "common/utf8.hpp"
+
 namespace quillmere {
 namespace {
 
@@ -31,57 +33,13 @@ Result<void> validate(VecDBBrief& brief) {
 }
 
 
-// The scalar values of UTF-8 text; a byte that does not start a valid sequence counts as one
-// character of its own (it is mapped to '_' like other unusual characters).
-std::vector<char32_t> scalar_values(const std::string& text) {
-  std::vector<char32_t> out;
-  const auto* b = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned char c = b[i];
-    const std::size_t width = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    bool ok = width != 0 && i + width <= n;
-    char32_t v = width == 1 ? c : width == 2 ? c & 0x1F : width == 3 ? c & 0x0F : c & 0x07;
-    for (std::size_t k = 1; ok && k < width; ++k) {
-      ok = (b[i + k] & 0xC0) == 0x80;
-      v = (v << 6) | (b[i + k] & 0x3F);
-    }
-    if (!ok) {
-      out.push_back(0xFFFFFFFF);  // not a character: becomes '_'
-      ++i;
-      continue;
-    }
-    out.push_back(v);
-    i += width;
-  }
-  return out;
-}
-
 bool kept_in_file_name(char32_t c) {
   if (c < 0x80)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-  if (c == 0xFFFFFFFF || c <= 0x9F) return false;  // non-ASCII control characters
+  if (c <= 0x9F) return false;  // non-ASCII control characters
   const bool white = c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
                      c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
   return !white;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 void report(const char* what, const std::string& message) {
@@ -125,10 +83,11 @@ void CachedTable::wait_for_users() {
 std::string VecDBManager::table_file_name(const std::string& key, const std::set<std::string>& used) {
   std::string stem;
   std::size_t count = 0;
-  for (char32_t c : scalar_values(key)) {
-    if (count++ == 32) break;
-    if (kept_in_file_name(c))
-      append_utf8(stem, c);
+  for (utf8::Chars chars(key); !chars.done() && count < 32; ++count) {
+    const auto [c, bytes] = chars.next();
+    // A byte that begins no character is not one to keep either.
+    if (c && kept_in_file_name(*c))
+      stem += bytes;
     else
       stem += '_';
   }

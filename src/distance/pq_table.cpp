@@ -11,10 +11,6 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t code_len_for(std::uint64_t n_bits, std::uint64_t m) {
-  return n_bits == 4 ? m - m / 2 : m;
-}
-
 kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes, std::uint64_t count) {
   const PQTable& t = *lookup.table;
   const bool cosine = t.config.dist == DistanceAlgorithm::Cosine;
@@ -33,7 +29,7 @@ kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes, 
 void check_code(DistanceAlgorithm d, const PQTable& t, std::uint64_t len) {
   assert_eq(d, t.config.dist, "DistanceAlgorithm mismatch in PQLookupTable.");
   if (t.config.n_bits == 4) {
-    assert_eq(len, code_len_for(4, t.config.m), "encoded.len() mismatch in PQTable.");
+    assert_eq(len, pq_code_len(4, t.config.m), "encoded.len() mismatch in PQTable.");
   } else if (t.config.n_bits == 8) {
     assert_eq(len, t.config.m);
   } else {
@@ -83,6 +79,33 @@ std::vector<DimRange> pq_groups(std::uint64_t dim, std::uint64_t m) {
   return groups;
 }
 
+std::optional<std::string> PQTable::check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist,
+                                          std::uint64_t rows) const {
+  auto bad = [](const std::string& what) { return "PQ table " + what; };
+  if (config.n_bits != 4 && config.n_bits != 8) return bad("with " + std::to_string(config.n_bits) + "-bit codes");
+  if (k != (std::uint64_t{1} << config.n_bits)) return bad("with " + std::to_string(k) + " centroids per sub-space");
+  if (dim != rows_dim)
+    return bad("of dimension " + std::to_string(dim) + " for a table of dimension " + std::to_string(rows_dim));
+  if (config.dist != rows_dist) return bad("for another distance than the table's");
+  if (config.m < 1 || config.m > dim) return bad("with " + std::to_string(config.m) + " sub-spaces");
+  const std::uint64_t expected_len = pq_code_len(config.n_bits, config.m);
+  if (code_len != expected_len || encoded_vec_set.dim() != expected_len)
+    return bad("with codes of " + std::to_string(encoded_vec_set.dim()) + " bytes");
+  if (encoded_vec_set.len() != rows)
+    return bad("with " + std::to_string(encoded_vec_set.len()) + " codes for " + std::to_string(rows) + " rows");
+  if (kmeans.size() != config.m)
+    return bad("with " + std::to_string(kmeans.size()) + " models for " + std::to_string(config.m) + " sub-spaces");
+  const std::vector<DimRange> groups = pq_groups(dim, config.m);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const VecSet<float>& centroids = kmeans[g].centroids;
+    if (centroids.len() != k || centroids.dim() != groups[g].end - groups[g].start)
+      return bad("model " + std::to_string(g) + " does not fit its sub-space");
+  }
+  if (centroid_sq_norms.size() != config.m * k)
+    return bad("with " + std::to_string(centroid_sq_norms.size()) + " centroid norms");
+  return std::nullopt;
+}
+
 PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,
                               ChaCha12Rng& rng) {
   const ExactFloatMode exact;
@@ -106,7 +129,7 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
   }
 
   // Every row's code depends only on the row and the models, so rows are encoded in parallel.
-  const std::uint64_t code_len = code_len_for(config.n_bits, config.m);
+  const std::uint64_t code_len = pq_code_len(config.n_bits, config.m);
   const std::uint64_t rows = vec_set.len();
   std::vector<NearestCentroid> nearest(models.begin(), models.end());
   PodVec<std::uint8_t> bytes(rows * code_len);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct PQConfig {
 
   friend bool operator==(const PQConfig&, const PQConfig&) = default;
 };
+
+// The bytes of one code (see the layout above).
+constexpr std::uint64_t pq_code_len(std::uint64_t n_bits, std::uint64_t m) { return n_bits == 4 ? m - m / 2 : m; }
 
 // The m sub-spaces of `dim` components, [start, end) in ascending order; their sizes differ
 // by at most one, the larger first.
@@ -68,6 +72,12 @@ struct PQTable {
   // read back, after any change of encoded_vec_set).
   // REQUIRES: a consistent table (code length, models and norms of its configuration).
   void rebuild_caches();
+
+  // The first inconsistency of a table from outside (a file) with itself or with the rows it
+  // should encode (`rows` rows of dimension `rows_dim` under `rows_dist`), as a message ("PQ
+  // table with 6-bit codes"); nullopt when it is consistent, as rebuild_caches and the searches
+  // require.
+  std::optional<std::string> check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist, std::uint64_t rows) const;
 
   // Trains the models (on a sample of train_size rows when given) and encodes every row.
   static PQTable from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,

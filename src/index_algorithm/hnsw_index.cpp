@@ -14,7 +14,6 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint64_t kMaxLinks = 10000;
 constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 32;  // ids must fit the 32-bit slots
 
 std::uint32_t saturated_count(std::size_t n) {
@@ -29,22 +28,23 @@ HNSWInnerConfig HNSWIndex::parameters(const HNSWConfig& request, DistanceAlgorit
   if (request.max_links > kMaxLinks)
     std::fputs("M parameter exceeds 10_000 may lead to adverse effects.\n", stderr);
   const std::uint64_t m = std::min(request.max_links, kMaxLinks);
-  // M = 1 makes the level multiplier infinite and M = 0 leaves nodes without links.
-  if (m < 2) fail("M must be at least 2 in HNSWIndex.");
+  if (m < kMinLinks) fail("M must be at least 2 in HNSWIndex.");
   const std::uint64_t ef_construction = std::max(request.ef_construction, 2 * m);
   return HNSWInnerConfig{dim,
                          dist,
                          request.max_elements,
                          m,
-                         2 * m,
+                         level0_links(m),
                          ef_construction,
                          ef_construction / 2,
-                         1.0f / std::log(static_cast<float>(m)),
+                         level_multiplier(m),
                          1000};
 }
 
+float HNSWIndex::level_multiplier(std::uint64_t m) { return 1.0f / std::log(static_cast<float>(m)); }
+
 HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
-    : config(c), vec_set(VecSet<float>::with_capacity(c.dim, 0)) {}
+    : config_(c), vec_set_(VecSet<float>::with_capacity(c.dim, 0)) {}
 
 PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist) {
   const ExactFloatMode exact;
@@ -70,25 +70,6 @@ PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorith
   return norms;
 }
 
-HNSWIndex HNSWIndex::from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
-                                PodVec<std::uint32_t> level0_blocks,
-                                std::vector<PodVec<std::uint32_t>> upper_blocks,
-                                PodVec<std::uint64_t> vec_level, PodVec<float> norms,
-                                std::uint64_t num_deleted, std::optional<std::uint64_t> enter_level,
-                                std::optional<std::uint64_t> enter_point) {
-  assert_eq(static_cast<std::uint64_t>(norms.size()), vec_level.size());
-  HNSWIndex index(config);
-  index.level0_ = std::move(level0_blocks);
-  index.upper_ = std::move(upper_blocks);
-  index.norms = std::move(norms);
-  index.vec_set = std::move(vec_set);
-  index.vec_level = std::move(vec_level);
-  index.num_deleted = num_deleted;
-  index.enter_level = enter_level;
-  index.enter_point = enter_point;
-  return index;
-}
-
 std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier) {
   const ExactFloatMode exact;
   constexpr float kUnit = 1.0f / 8388608.0f;  // 2^-23
@@ -101,15 +82,15 @@ std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier
 }
 
 std::uint64_t HNSWIndex::push_init(std::span<const float> vector, std::uint64_t level) {
-  const std::uint64_t id = vec_set.len();  // dimension 0 fails here (division by zero)
+  const std::uint64_t id = vec_set_.len();  // dimension 0 fails here (division by zero)
   if (id >= kMaxNodes) fail("HNSWIndex cannot hold more than 4294967296 nodes.");
-  const std::uint64_t m = config.max_links;
+  const std::uint64_t m = config_.max_links;
   if (level > 0 && m + 1 > SIZE_MAX / level) fail("capacity overflow");
-  vec_set.push(vector);
-  level0_.resize(level0_.size() + config.max_links_level0 + 1);
+  vec_set_.push(vector);
+  level0_.resize(level0_.size() + config_.max_links_level0 + 1);
   upper_.emplace_back(level * (m + 1));
-  vec_level.push_back(level);
-  norms.push_back(norm_for(config.dist, vector));
+  levels_.push_back(level);
+  norms_.push_back(norm_for(config_.dist, vector));
   return id;
 }
 
@@ -127,8 +108,6 @@ void HNSWIndex::put_links(std::uint64_t node, std::uint64_t level,
   std::copy(ids.begin(), ids.end(), b + 1);
 }
 
-float HNSWIndex::node_distance(std::uint64_t a, std::uint64_t b) const {
-  return distance(config.dist, NormedVector{vec_set[a], norms[a]}, NormedVector{vec_set[b], norms[b]});
-}
+VecSet<float> HNSWIndex::take_vectors() && { return std::move(vec_set_); }
 
 }  // namespace quillmere

@@ -55,9 +55,18 @@ struct HNSWConfig {
 
 class HNSWIndex {
  public:
-  // The parameters of a new index: M = min(max_links, 10000) (a larger request prints a warning
-  // to standard error), M0 = 2M, ef_construction >= 2M, ef_search = ef_construction / 2,
-  // mL = 1 / ln M in single precision, threshold 1000. M below 2 is an internal failure.
+  // The bounds of M: below 2 the level multiplier is infinite (or nodes have no links), and a
+  // larger request is cut to the largest.
+  static constexpr std::uint64_t kMinLinks = 2, kMaxLinks = 10000;
+  // M0 for M.
+  static constexpr std::uint64_t level0_links(std::uint64_t m) { return 2 * m; }
+  // mL for M: 1 / ln M in single precision.
+  static float level_multiplier(std::uint64_t m);
+
+  // The parameters of a new index: M = min(max_links, kMaxLinks) (a larger request prints a
+  // warning to standard error), M0 = level0_links(M), ef_construction >= 2M, ef_search =
+  // ef_construction / 2, mL = level_multiplier(M), threshold 1000. M below kMinLinks is an
+  // internal failure.
   static HNSWInnerConfig parameters(const HNSWConfig& request, DistanceAlgorithm dist,
                                     std::uint64_t dim);
 
@@ -74,16 +83,8 @@ class HNSWIndex {
   // computed over the pool.
   static PodVec<float> norms_of(const VecSet<float>& vec_set, DistanceAlgorithm dist);
 
-  // The index from its link blocks as they lie in memory (level 0: one array of [count, M0
-  // slots] per node; per node one array of [count, M slots] per upper level), its levels and
-  // its norm cache. REQUIRES: every part consistent with the node count, the levels and the
-  // capacities (a loaded file is checked first); `norms` = norms_of(vec_set, config.dist).
-  static HNSWIndex from_parts(const HNSWInnerConfig& config, VecSet<float> vec_set,
-                              PodVec<std::uint32_t> level0_blocks,
-                              std::vector<PodVec<std::uint32_t>> upper_blocks,
-                              PodVec<std::uint64_t> vec_level, PodVec<float> norms,
-                              std::uint64_t num_deleted, std::optional<std::uint64_t> enter_level,
-                              std::optional<std::uint64_t> enter_point);
+  // An index from a stored record, checked as it is assembled (hnsw_loader.hpp).
+  class Loader;
 
   // --- insertion ---
   std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng);
@@ -100,10 +101,6 @@ class HNSWIndex {
   // Links `node` on `level` to the heuristic's choice among `candidates` and updates the
   // chosen neighbours' lists.
   void connect_new_links(std::uint64_t node, std::uint64_t level, ResultSet candidates);
-
-  // Test hook: batches link their nodes in parallel (the default) or one by one; both give
-  // the same graph. Not for concurrent use.
-  static void use_parallel_linking(bool on);
 
   // --- structure ---
   // Appends a node of top level `level` with empty lists; answers its id.
@@ -126,11 +123,6 @@ class HNSWIndex {
   static std::uint64_t level_from_draw(std::uint32_t x, float level_multiplier);
 
   // --- search ---
-  // Descends from the entry point to `target` + 1 and answers the node reached.
-  std::uint64_t greedy_search_until_level(std::uint64_t target, std::span<const float> query) const;
-  // Best-first search of one level from `start` with `width` results.
-  ResultSet search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
-                            std::span<const float> query) const;
   // The k nearest, searched with width max(ef, k).
   std::vector<CandidatePair> knn_with_ef(std::span<const float> query, std::uint64_t k,
                                          std::uint64_t ef) const;
@@ -141,14 +133,27 @@ class HNSWIndex {
 
   // Starts loading a node's list on a level (a hint; no checks).
   void prefetch_links(std::uint64_t node, std::uint64_t level) const {
-    if (node < len() && (level == 0 || level <= vec_level[node])) __builtin_prefetch(block(node, level));
+    if (node < len() && (level == 0 || level <= levels_[node])) __builtin_prefetch(block(node, level));
   }
 
   // --- state ---
-  std::uint64_t len() const { return vec_level.size(); }
+  const HNSWInnerConfig& config() const { return config_; }
+  // The nodes' vectors, node i = row i.
+  const VecSet<float>& vec_set() const { return vec_set_; }
+  std::uint64_t len() const { return levels_.size(); }
+  // The top level of each node. REQUIRES: node < len().
+  std::uint64_t level(std::uint64_t node) const { return levels_[node]; }
+  const PodVec<std::uint64_t>& levels() const { return levels_; }
+  // The norm cache (see the file comment). REQUIRES: node < len().
+  float norm(std::uint64_t node) const { return norms_[node]; }
+  const PodVec<float>& norms() const { return norms_; }
+  std::uint64_t num_deleted() const { return num_deleted_; }
+  // Both present (a node of the top level) or both absent (no node).
+  std::optional<std::uint64_t> enter_level() const { return enter_level_; }
+  std::optional<std::uint64_t> enter_point() const { return enter_point_; }
   // The capacity of a level's list: M0 on level 0, M above.
   std::uint64_t capacity(std::uint64_t level) const {
-    return level == 0 ? config.max_links_level0 : config.max_links;
+    return level == 0 ? config_.max_links_level0 : config_.max_links;
   }
   // The unchecked stored count of a level (for writing the index out).
   std::uint64_t stored_links_len(std::uint64_t node, std::uint64_t level) const {
@@ -159,34 +164,54 @@ class HNSWIndex {
     return {block(node, level) + 1, capacity(level)};
   }
 
-  HNSWInnerConfig config;
-  VecSet<float> vec_set;
-  PodVec<std::uint64_t> vec_level;  // top level per node
-  std::uint64_t num_deleted = 0;
-  std::optional<std::uint64_t> enter_level;
-  std::optional<std::uint64_t> enter_point;
-  PodVec<float> norms;  // not persisted; see the file comment
+  // The vectors, taken out of an index that is given up (to go on with a flat index).
+  VecSet<float> take_vectors() &&;
+
+  // --- for tests only ---
+  // Named steps of the searches above (which run them through hnsw_walk.hpp themselves).
+  // Descends from the entry point to `target` + 1 and answers the node reached.
+  std::uint64_t greedy_search_until_level(std::uint64_t target, std::span<const float> query) const;
+  // Best-first search of one level from `start` with `width` results.
+  ResultSet search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
+                            std::span<const float> query) const;
+  // Batches link their nodes in parallel (the default) or one by one; both give the same
+  // graph. Not for concurrent use.
+  static void TEST_use_parallel_linking(bool on);
+  // Sets the entry point as given, consistent or not: for reference insertions and for
+  // breaking the index on purpose.
+  void TEST_set_entry(std::optional<std::uint64_t> level, std::optional<std::uint64_t> point) {
+    enter_level_ = level;
+    enter_point_ = point;
+  }
+  // A default search width that no request can give (it is ef_construction / 2).
+  void TEST_set_ef_search(std::uint64_t ef) { config_.ef_search = ef; }
 
  private:
   std::uint32_t* block(std::uint64_t node, std::uint64_t level) {
     return const_cast<std::uint32_t*>(std::as_const(*this).block(node, level));
   }
   const std::uint32_t* block(std::uint64_t node, std::uint64_t level) const {
-    if (level == 0) return level0_.data() + node * (config.max_links_level0 + 1);
-    return upper_[node].data() + (level - 1) * (config.max_links + 1);
+    if (level == 0) return level0_.data() + node * (config_.max_links_level0 + 1);
+    return upper_[node].data() + (level - 1) * (config_.max_links + 1);
   }
   void check_level(std::uint64_t node, std::uint64_t level) const {
     if (node >= len()) [[unlikely]]
       fail_index(node, len());
     // Every node has level 0: only upper levels need the node's top level.
-    if (level != 0 && level > vec_level[node]) [[unlikely]]
+    if (level != 0 && level > levels_[node]) [[unlikely]]
       fail("Index out of bounds.");
   }
   [[noreturn]] void fail_links_len(std::uint64_t node, std::uint64_t level) const;
-  float node_distance(std::uint64_t a, std::uint64_t b) const;
   // Adds `node` to b's list on `level`, re-selecting the list when it is full.
   void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node);
 
+  HNSWInnerConfig config_;
+  VecSet<float> vec_set_;
+  PodVec<std::uint64_t> levels_;  // top level per node
+  std::uint64_t num_deleted_ = 0;
+  std::optional<std::uint64_t> enter_level_;
+  std::optional<std::uint64_t> enter_point_;
+  PodVec<float> norms_;  // not persisted; see the file comment
   PodVec<std::uint32_t> level0_;              // per node: [count, M0 slots]
   std::vector<PodVec<std::uint32_t>> upper_;  // per node: for L >= 1, [count, M slots]
 };

@@ -24,20 +24,20 @@ std::vector<CandidatePair> select_neighbours(const HNSWIndex& index,
   rows.reserve(kept.capacity());
   row_norms.reserve(kept.capacity());
   d.resize(kept.capacity());
-  const float* base = index.vec_set.data().data();
-  const std::uint64_t dim = index.vec_set.dim();
+  const float* base = index.vec_set().data().data();
+  const std::uint64_t dim = index.vec_set().dim();
   for (const CandidatePair& c : members) {
     if (kept.size() >= m) break;
     if (c.index >= index.len()) fail_index(c.index, index.len());
-    const NormedVector cv{index.vec_set[c.index], index.norms[c.index]};
-    distance_to_rows(index.config.dist, cv, RowBatch::scattered(rows.data(), kept.size(), dim),
+    const NormedVector cv{index.vec_set()[c.index], index.norm(c.index)};
+    distance_to_rows(index.config().dist, cv, RowBatch::scattered(rows.data(), kept.size(), dim),
                      row_norms.data(), d.data());
     bool keep = true;
     for (std::size_t i = 0; i < kept.size() && keep; ++i) keep = d[i] >= c.distance;
     if (!keep) continue;
     kept.push_back(c);
     rows.push_back(base + c.index * dim);
-    row_norms.push_back(index.norms[c.index]);
+    row_norms.push_back(index.norm(c.index));
   }
   return kept;
 }
@@ -50,14 +50,14 @@ std::vector<std::uint32_t> ids_of(const std::vector<CandidatePair>& pairs) {
 }
 
 NormedVector node_query(const HNSWIndex& index, std::uint64_t id) {
-  return NormedVector{index.vec_set[id], index.norms[id]};
+  return NormedVector{index.vec_set()[id], index.norm(id)};
 }
 
 bool parallel_linking = true;
 
 }  // namespace
 
-void HNSWIndex::use_parallel_linking(bool on) { parallel_linking = on; }
+void HNSWIndex::TEST_use_parallel_linking(bool on) { parallel_linking = on; }
 
 HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgorithm dist,
                                       const HNSWConfig& request, bool show_progress,
@@ -65,11 +65,11 @@ HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgor
   const ExactFloatMode exact;
   HNSWIndex index(parameters(request, dist, source.dim()));
   const std::uint64_t reserve = request.max_elements;
-  index.vec_set = VecSet<float>::with_capacity(source.dim(), reserve);
-  index.level0_.reserve(reserve * (index.config.max_links_level0 + 1));
+  index.vec_set_ = VecSet<float>::with_capacity(source.dim(), reserve);
+  index.level0_.reserve(reserve * (index.config_.max_links_level0 + 1));
   index.upper_.reserve(reserve);
-  index.vec_level.reserve(reserve);
-  index.norms.reserve(reserve);
+  index.levels_.reserve(reserve);
+  index.norms_.reserve(reserve);
 
   if (source.dim() == 0) fail("chunk size must be non-zero");
   std::vector<std::span<const float>> rows;
@@ -93,25 +93,25 @@ HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgor
 std::uint64_t HNSWIndex::add(std::span<const float> vector, ChaCha12Rng& rng) {
   const ExactFloatMode exact;
   // Both present (an index with nodes) or both absent (an empty one), as the batch path checks.
-  if (enter_point.has_value() != enter_level.has_value()) fail("The entry point and its level disagree.");
-  const std::uint64_t level = level_from_draw(rng.next_u32(), config.level_multiplier);
+  if (enter_point_.has_value() != enter_level_.has_value()) fail("The entry point and its level disagree.");
+  const std::uint64_t level = level_from_draw(rng.next_u32(), config_.level_multiplier);
   const std::uint64_t id = push_init(vector, level);
-  if (!enter_point) {
-    enter_level = level;
-    enter_point = id;
+  if (!enter_point_) {
+    enter_level_ = level;
+    enter_point_ = id;
     return id;
   }
-  const std::uint64_t e = *enter_level;
+  const std::uint64_t e = *enter_level_;
   const hnsw_walk::ExactScorer scorer(*this, node_query(*this, id));
-  std::uint64_t p = level >= e ? *enter_point : hnsw_walk::descend(*this, level, scorer);
+  std::uint64_t p = level >= e ? *enter_point_ : hnsw_walk::descend(*this, level, scorer);
   for (std::uint64_t l = std::min(level, e) + 1; l-- > 0;) {
-    ResultSet w = hnsw_walk::search_level(*this, p, l, config.ef_construction, scorer);
+    ResultSet w = hnsw_walk::search_level(*this, p, l, config_.ef_construction, scorer);
     p = w.members().front().index;
     connect_new_links(id, l, std::move(w));
   }
   if (level > e) {
-    enter_level = level;
-    enter_point = id;
+    enter_level_ = level;
+    enter_point_ = id;
   }
   return id;
 }
@@ -119,7 +119,7 @@ std::uint64_t HNSWIndex::add(std::span<const float> vector, ChaCha12Rng& rng) {
 void HNSWIndex::connect_new_links(std::uint64_t node, std::uint64_t level, ResultSet candidates) {
   const ExactFloatMode exact;
   if (get_links_len_checked(node, level) != 0) fail("Links are not empty.");
-  const std::vector<CandidatePair> chosen = select_neighbours(*this, candidates.members(), config.max_links);
+  const std::vector<CandidatePair> chosen = select_neighbours(*this, candidates.members(), config_.max_links);
   put_links(node, level, ids_of(chosen));
   for (const CandidatePair& b : chosen) link_back(b.index, level, node);
 }
@@ -134,16 +134,16 @@ void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t no
     return;
   }
   // Full: re-select among the old neighbours and the new node, by distance to b.
-  const float* base = vec_set.data().data();
-  const std::uint64_t dim = vec_set.dim();
+  const float* base = vec_set_.data().data();
+  const std::uint64_t dim = vec_set_.dim();
   std::vector<const float*> rows(list.size());
   std::vector<float> row_norms(list.size()), d(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (list[i] >= len()) fail_index(list[i], len());
     rows[i] = base + list[i] * dim;
-    row_norms[i] = norms[list[i]];
+    row_norms[i] = norms_[list[i]];
   }
-  distance_to_rows(config.dist, node_query(*this, b),
+  distance_to_rows(config_.dist, node_query(*this, b),
                    RowBatch::scattered(rows.data(), list.size(), dim), row_norms.data(), d.data());
   ResultSet pool_of(cap + 1);
   for (std::size_t i = 0; i < list.size(); ++i) pool_of.add(list[i], d[i]);
@@ -158,11 +158,11 @@ std::vector<std::uint64_t> HNSWIndex::inner_batch_add(std::span<const std::span<
   ids.reserve(vectors.size());
   std::size_t start = 0;
   while (start < vectors.size()) {
-    const std::uint64_t c = vec_set.len();
+    const std::uint64_t c = vec_set_.len();
     std::uint64_t b = 1;
-    if (c >= config.parallel_threshold) {
-      if (config.max_links == 0) fail_divide_by_zero();
-      b = std::min<std::uint64_t>(c / config.max_links, 4 * pool::thread_count());
+    if (c >= config_.parallel_threshold) {
+      if (config_.max_links == 0) fail_divide_by_zero();
+      b = std::min<std::uint64_t>(c / config_.max_links, 4 * pool::thread_count());
       b = std::max<std::uint64_t>(b, 1);  // M above the node count would stall the loop
     }
     const std::size_t end = std::min<std::size_t>(vectors.size(), start + b);
@@ -177,24 +177,24 @@ std::vector<std::uint64_t> HNSWIndex::inner_batch_add(std::span<const std::span<
 std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<const float>> vectors,
                                                    ChaCha12Rng& rng) {
   const ExactFloatMode exact;
-  const std::uint64_t c = vec_set.len();
+  const std::uint64_t c = vec_set_.len();
   std::vector<std::uint64_t> ids;
   ids.reserve(vectors.size());
-  if (vectors.size() == 1 || c < config.parallel_threshold) {
+  if (vectors.size() == 1 || c < config_.parallel_threshold) {
     for (std::span<const float> v : vectors) ids.push_back(add(v, rng));
     return ids;
   }
 
   const std::uint64_t n = vectors.size();
-  vec_set.reserve_more(n);
-  level0_.reserve(level0_.size() + n * (config.max_links_level0 + 1));
+  vec_set_.reserve_more(n);
+  level0_.reserve(level0_.size() + n * (config_.max_links_level0 + 1));
   upper_.reserve(upper_.size() + n);
-  vec_level.reserve(vec_level.size() + n);
-  norms.reserve(norms.size() + n);
+  levels_.reserve(levels_.size() + n);
+  norms_.reserve(norms_.size() + n);
   for (std::span<const float> v : vectors)
-    ids.push_back(push_init(v, level_from_draw(rng.next_u32(), config.level_multiplier)));
-  if (!enter_point || !enter_level) fail("The index is empty.");
-  const std::uint64_t e = *enter_level, entry = *enter_point;
+    ids.push_back(push_init(v, level_from_draw(rng.next_u32(), config_.level_multiplier)));
+  if (!enter_point_ || !enter_level_) fail("The index is empty.");
+  const std::uint64_t e = *enter_level_, entry = *enter_point_;
 
   // The searches see only links made before the batch; later batch nodes are offered to each
   // node's candidates by hand.
@@ -208,11 +208,11 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
   std::vector<std::size_t> order(n);
   for (std::size_t t = 0; t < n; ++t) order[t] = t;
   std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return vec_level[c + a] > vec_level[c + b]; });
+                   [&](std::size_t a, std::size_t b) { return levels_[c + a] > levels_[c + b]; });
   std::vector<std::vector<Record>> records =
       pool::parallel_map_in_order<std::vector<Record>>(order, [&](std::size_t t) {
         const std::uint64_t x = c + t;
-        const std::uint64_t level = vec_level[x];
+        const std::uint64_t level = levels_[x];
         const hnsw_walk::ExactScorer scorer(*this, node_query(*this, x));
         std::uint64_t p = level >= e ? entry : hnsw_walk::descend(*this, level, scorer);
         std::vector<Record> out;
@@ -220,17 +220,17 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
         std::vector<float> d;
         hnsw_walk::Scratch& s = hnsw_walk::scratch();
         for (std::uint64_t l = std::min(level, e) + 1; l-- > 0;) {
-          ResultSet w = hnsw_walk::search_level(*this, p, l, config.ef_construction, scorer);
+          ResultSet w = hnsw_walk::search_level(*this, p, l, config_.ef_construction, scorer);
           p = w.members().front().index;
           earlier.clear();
           for (std::uint64_t y = c; y < x; ++y)
-            if (vec_level[y] >= l) earlier.push_back(static_cast<std::uint32_t>(y));
+            if (levels_[y] >= l) earlier.push_back(static_cast<std::uint32_t>(y));
           d.resize(earlier.size());
           s.reserve_batch(earlier.size());
           scorer.many(earlier.data(), earlier.size(), s, d.data());
           for (std::size_t i = 0; i < earlier.size(); ++i) w.add(earlier[i], d[i]);
           std::vector<CandidatePair> chosen;
-          if (link_in_parallel) chosen = select_neighbours(*this, w.members(), config.max_links);
+          if (link_in_parallel) chosen = select_neighbours(*this, w.members(), config_.max_links);
           out.push_back({l, std::move(w), std::move(chosen)});
         }
         return out;
@@ -270,9 +270,9 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
     });
   }
   for (std::uint64_t t = 0; t < n; ++t) {
-    if (vec_level[c + t] > *enter_level) {
-      enter_level = vec_level[c + t];
-      enter_point = c + t;
+    if (levels_[c + t] > *enter_level_) {
+      enter_level_ = levels_[c + t];
+      enter_point_ = c + t;
     }
   }
   return ids;

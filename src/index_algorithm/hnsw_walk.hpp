@@ -65,25 +65,25 @@ class ExactScorer {
 
   // Starts loading a node's vector (up to its first KiB).
   void prefetch(std::uint32_t id) const {
-    const char* row = reinterpret_cast<const char*>(index_.vec_set.data().data() + id * index_.vec_set.dim());
-    const std::size_t bytes = std::min<std::size_t>(index_.vec_set.dim() * sizeof(float), 1024);
+    const char* row = reinterpret_cast<const char*>(index_.vec_set().data().data() + id * index_.vec_set().dim());
+    const std::size_t bytes = std::min<std::size_t>(index_.vec_set().dim() * sizeof(float), 1024);
     for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off);
   }
 
   float one(std::uint64_t id) const {
     check(id);
-    return distance(index_.config.dist, NormedVector{index_.vec_set[id], index_.norms[id]}, query_);
+    return distance(index_.config().dist, NormedVector{index_.vec_set()[id], index_.norm(id)}, query_);
   }
   // out[i] = one(ids[i]), in one kernel call.
   void many(const std::uint32_t* ids, std::size_t n, Scratch& s, float* out) const {
-    const float* base = index_.vec_set.data().data();
-    const std::uint64_t dim = index_.vec_set.dim();
+    const float* base = index_.vec_set().data().data();
+    const std::uint64_t dim = index_.vec_set().dim();
     for (std::size_t i = 0; i < n; ++i) {
       check(ids[i]);
       s.rows[i] = base + ids[i] * dim;
-      s.row_norms[i] = index_.norms[ids[i]];
+      s.row_norms[i] = index_.norm(ids[i]);
     }
-    distance_to_rows(index_.config.dist, query_, RowBatch::scattered(s.rows.data(), n, dim),
+    distance_to_rows(index_.config().dist, query_, RowBatch::scattered(s.rows.data(), n, dim),
                      s.row_norms.data(), out);
   }
 
@@ -117,12 +117,12 @@ class PQScorer {
 // whole list of the current node and moves to the strictly nearest neighbour found.
 template <class Scorer>
 std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer& scorer) {
-  if (!index.enter_point || !index.enter_level) fail("The index is empty.");
-  if (target >= *index.enter_level) return *index.enter_point;
+  if (!index.enter_point() || !index.enter_level()) fail("The index is empty.");
+  if (target >= *index.enter_level()) return *index.enter_point();
   Scratch& s = scratch();
-  std::uint64_t cur = *index.enter_point;
+  std::uint64_t cur = *index.enter_point();
   float best = scorer.one(cur);
-  for (std::uint64_t level = *index.enter_level; level > target; --level) {
+  for (std::uint64_t level = *index.enter_level(); level > target; --level) {
     while (true) {
       const std::span<const std::uint32_t> links = index.get_links(cur, level);
       s.reserve_batch(links.size());

@@ -205,13 +205,13 @@ TEST(MetadataVecTableIndex, BuildAndClearHnswKeepRowsAndPqTable) {
     t.build_hnsw_index(std::nullopt);
     ASSERT_TRUE(t.has_hnsw_index());
     const HNSWIndex& h = *t.inner.hnsw();
-    EXPECT_EQ(h.vec_set, rows);
+    EXPECT_EQ(h.vec_set(), rows);
     EXPECT_EQ(h.len(), 300u);
-    EXPECT_EQ(h.config.dist, dist);
-    EXPECT_EQ(h.config.max_elements, 300u);
-    EXPECT_EQ(h.config.max_links, 16u);
-    EXPECT_EQ(h.config.max_links_level0, 32u);
-    EXPECT_EQ(h.config.ef_construction, 200u);
+    EXPECT_EQ(h.config().dist, dist);
+    EXPECT_EQ(h.config().max_elements, 300u);
+    EXPECT_EQ(h.config().max_links, 16u);
+    EXPECT_EQ(h.config().max_links_level0, 32u);
+    EXPECT_EQ(h.config().ef_construction, 200u);
     EXPECT_EQ(t.dist(), dist);
     ASSERT_TRUE(t.has_pq_table());
     EXPECT_EQ(*t.pq_table, pq);
@@ -234,25 +234,25 @@ TEST(MetadataVecTableIndex, BuildWidthIsUsedAndASecondBuildChangesNothing) {
   MetadataVecTable t = filled_table(200, 3);
   t.build_hnsw_index(64);
   const HNSWIndex& h = *t.inner.hnsw();
-  EXPECT_EQ(h.config.ef_construction, 64u);
-  EXPECT_EQ(h.config.ef_search, 32u);
-  const HNSWInnerConfig config = h.config;
-  const PodVec<std::uint64_t> levels = h.vec_level;
+  EXPECT_EQ(h.config().ef_construction, 64u);
+  EXPECT_EQ(h.config().ef_search, 32u);
+  const HNSWInnerConfig config = h.config();
+  const PodVec<std::uint64_t> levels = h.levels();
   std::vector<std::uint64_t> counts;
   for (std::uint64_t n = 0; n < h.len(); ++n) counts.push_back(h.stored_links_len(n, 0));
 
   t.build_hnsw_index(500);
   const HNSWIndex& again = *t.inner.hnsw();
   EXPECT_EQ(&again, &h);  // the same index object, untouched
-  EXPECT_EQ(again.config, config);
-  EXPECT_EQ(again.vec_level, levels);
+  EXPECT_EQ(again.config(), config);
+  EXPECT_EQ(again.levels(), levels);
   for (std::uint64_t n = 0; n < again.len(); ++n) EXPECT_EQ(again.stored_links_len(n, 0), counts[n]);
 
   // Clearing then building again makes a new graph over the same rows.
   t.clear_hnsw_index();
   t.build_hnsw_index(500);
-  EXPECT_EQ(t.inner.hnsw()->config.ef_construction, 500u);
-  EXPECT_EQ(t.inner.hnsw()->vec_set, t.inner.vec_set());
+  EXPECT_EQ(t.inner.hnsw()->config().ef_construction, 500u);
+  EXPECT_EQ(t.inner.hnsw()->vec_set(), t.inner.vec_set());
   EXPECT_EQ(t.len(), 200u);
 }
 
@@ -261,7 +261,7 @@ TEST(MetadataVecTableIndex, BuildOnAnEmptyTable) {
   t.build_hnsw_index(std::nullopt);
   ASSERT_TRUE(t.has_hnsw_index());
   EXPECT_EQ(t.len(), 0u);
-  EXPECT_FALSE(t.inner.hnsw()->enter_point.has_value());
+  EXPECT_FALSE(t.inner.hnsw()->enter_point().has_value());
   EXPECT_TRUE(t.search(std::vector<float>{1, 0, 0, 0}, 3, std::nullopt, std::nullopt).empty());
   t.add(std::vector<float>{1, 0, 0, 0}, {{"k", "v"}});
   const auto found = t.search(std::vector<float>{1, 0, 0, 0}, 3, std::nullopt, std::nullopt);
@@ -478,7 +478,7 @@ TEST(MetadataVecTableSearch, IndexChoice) {
       MetadataVecTable t = filled_table(600, 8, dist);
       if (hnsw) {
         t.build_hnsw_index(std::nullopt);
-        t.inner.hnsw()->config.ef_search = 3;  // a narrow default width, so it shows
+        t.inner.hnsw()->TEST_set_ef_search(3);  // a narrow default width, so it shows
       }
       const HNSWIndex* h = t.inner.hnsw();
       const FlatIndex* f = t.inner.flat();

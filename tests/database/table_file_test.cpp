@@ -158,17 +158,17 @@ void expect_same_table(const MetadataVecTable& a, const MetadataVecTable& b) {
   } else {
     const HNSWIndex& ha = *a.inner.hnsw();
     const HNSWIndex& hb = *b.inner.hnsw();
-    EXPECT_EQ(std::memcmp(&ha.config.level_multiplier, &hb.config.level_multiplier, 4), 0);
-    EXPECT_EQ(ha.config, hb.config);
-    EXPECT_EQ(ha.vec_set, hb.vec_set);
-    EXPECT_EQ(ha.vec_level, hb.vec_level);
-    EXPECT_EQ(ha.num_deleted, hb.num_deleted);
-    EXPECT_EQ(ha.enter_level, hb.enter_level);
-    EXPECT_EQ(ha.enter_point, hb.enter_point);
-    EXPECT_EQ(ha.norms, hb.norms);
+    EXPECT_EQ(std::memcmp(&ha.config().level_multiplier, &hb.config().level_multiplier, 4), 0);
+    EXPECT_EQ(ha.config(), hb.config());
+    EXPECT_EQ(ha.vec_set(), hb.vec_set());
+    EXPECT_EQ(ha.levels(), hb.levels());
+    EXPECT_EQ(ha.num_deleted(), hb.num_deleted());
+    EXPECT_EQ(ha.enter_level(), hb.enter_level());
+    EXPECT_EQ(ha.enter_point(), hb.enter_point());
+    EXPECT_EQ(ha.norms(), hb.norms());
     ASSERT_EQ(ha.len(), hb.len());
     for (std::uint64_t n = 0; n < ha.len(); ++n) {
-      for (std::uint64_t l = 0; l <= ha.vec_level[n]; ++l) {
+      for (std::uint64_t l = 0; l <= ha.level(n); ++l) {
         ASSERT_EQ(ha.stored_links_len(n, l), hb.stored_links_len(n, l)) << "node " << n << " level " << l;
         ASSERT_TRUE(std::ranges::equal(ha.slots(n, l), hb.slots(n, l))) << "node " << n << " level " << l;
       }
@@ -187,8 +187,8 @@ struct HnswLayout {
 
   explicit HnswLayout(const MetadataVecTable& t) {
     const HNSWIndex& h = *t.inner.hnsw();
-    const std::size_t n = h.len(), d = h.vec_set.dim();
-    const std::size_t m = h.config.max_links, m0 = h.config.max_links_level0;
+    const std::size_t n = h.len(), d = h.vec_set().dim();
+    const std::size_t m = h.config().max_links, m0 = h.config().max_links_level0;
     std::size_t metadata = 8;
     for (const Metadata& map : t.metadata) {
       metadata += 8;
@@ -201,13 +201,13 @@ struct HnswLayout {
     std::size_t at = other + 8;
     for (std::size_t i = 0; i < n; ++i) {
       other_of.push_back(at + 8);
-      at += 8 + 4 * h.vec_level[i] * m;
+      at += 8 + 4 * h.level(i) * m;
     }
     lens = at;
     at += 8;
     for (std::size_t i = 0; i < n; ++i) {
       lens_of.push_back(at + 8);
-      at += 8 + 8 * (h.vec_level[i] + 1);
+      at += 8 + 8 * (h.level(i) + 1);
     }
     levels = at;
     num_deleted = levels + 8 + 8 * n;
@@ -341,11 +341,11 @@ TEST_F(TableFileTest, SizesFollowTheLayout) {
   t.build_hnsw_index(40);
   const HNSWIndex& h = *t.inner.hnsw();
   std::size_t upper = 0, counts = 0;
-  for (std::uint64_t level : h.vec_level) {
-    upper += 8 + 4 * level * h.config.max_links;
+  for (std::uint64_t level : h.levels()) {
+    upper += 8 + 4 * level * h.config().max_links;
     counts += 8 + 8 * (level + 1);
   }
-  const std::size_t record = 64 + (16 + 4 * 300 * 3) + (8 + 4 * 300 * h.config.max_links_level0) + (8 + upper) +
+  const std::size_t record = 64 + (16 + 4 * 300 * 3) + (8 + 4 * 300 * h.config().max_links_level0) + (8 + upper) +
                              (8 + counts) + (8 + 8 * 300) + 8 + 9 + 9;
   EXPECT_EQ(saved_bytes(t).size(), 8 + 8 * 300 + 4 + record + 1);
 }
@@ -353,14 +353,14 @@ TEST_F(TableFileTest, SizesFollowTheLayout) {
 TEST_F(TableFileTest, EmptyHnswTableStoresAbsentEntryAsSingleZeroBytes) {
   MetadataVecTable t = make_table(4, DistanceAlgorithm::L2Sqr);
   t.build_hnsw_index(std::nullopt);
-  const Bytes want = empty_hnsw_file(t.inner.hnsw()->config, false);
+  const Bytes want = empty_hnsw_file(t.inner.hnsw()->config(), false);
   // metadata 8, variant 4, config 64, vectors 16, four empty sequences and num_deleted 40,
   // enter_level 1, enter_point 1, pq tag 1.
   ASSERT_EQ(want.size(), 135u);
   const Result<MetadataVecTable> loaded = load_bytes(want);
   ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
   expect_same_table(t, *loaded);
-  EXPECT_FALSE(loaded->inner.hnsw()->enter_point.has_value());
+  EXPECT_FALSE(loaded->inner.hnsw()->enter_point().has_value());
   EXPECT_EQ(saved_bytes(t), want);
 }
 
@@ -422,7 +422,7 @@ TEST_F(TableFileTest, HnswRoundTripKeepsTheGraphAndRebuildsTheSameNorms) {
     const auto more = random_rows(1200, 6, 8);
     std::vector<std::span<const float>> spans(more.begin(), more.end());
     t.batch_add(spans, std::vector<Metadata>(more.size()));
-    ASSERT_EQ(t.inner.hnsw()->norms.size(), 3703u);
+    ASSERT_EQ(t.inner.hnsw()->norms().size(), 3703u);
     expect_round_trip(t);
   }
 }
@@ -765,11 +765,11 @@ TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
   ASSERT_TRUE(load_bytes(base).has_value());
   ASSERT_GT(h.stored_links_len(0, 0), 0u);
   std::uint64_t upper = 0, low = 0;  // a node with a level-1 list, and one of level 0
-  while (h.vec_level[upper] == 0 || h.stored_links_len(upper, 1) == 0) ++upper;
-  while (h.vec_level[low] != 0) ++low;
-  const std::uint64_t top = *h.enter_level;
+  while (h.level(upper) == 0 || h.stored_links_len(upper, 1) == 0) ++upper;
+  while (h.level(low) != 0) ++low;
+  const std::uint64_t top = *h.enter_level();
   std::uint64_t below_top = 0;
-  while (h.vec_level[below_top] == top) ++below_top;
+  while (h.level(below_top) == top) ++below_top;
 
   using Patch = std::function<void(Bytes&)>;
   const std::string c = "Corrupt table file: ";
@@ -821,8 +821,8 @@ TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
   b.insert(b.end(), {0, 0, 0});
   EXPECT_EQ(load_error(b), c + "HNSW entry point inconsistent with the nodes");
   // An empty index with an entry point.
-  EXPECT_EQ(load_error(empty_hnsw_file(h.config, true)), c + "HNSW entry point inconsistent with the nodes");
-  EXPECT_EQ(load_error(empty_hnsw_file(h.config, false)), "<loaded>");
+  EXPECT_EQ(load_error(empty_hnsw_file(h.config(), true)), c + "HNSW entry point inconsistent with the nodes");
+  EXPECT_EQ(load_error(empty_hnsw_file(h.config(), false)), "<loaded>");
 }
 
 // Links are checked over many nodes at once; the one reported is still the first bad link in

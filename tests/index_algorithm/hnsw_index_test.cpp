@@ -148,17 +148,17 @@ std::string opt_text(const std::optional<std::uint64_t>& v) {
 ::testing::AssertionResult same_graph(const HNSWIndex& a, const HNSWIndex& b) {
   if (a.len() != b.len())
     return ::testing::AssertionFailure() << "node counts " << a.len() << " vs " << b.len();
-  if (a.enter_point != b.enter_point || a.enter_level != b.enter_level)
+  if (a.enter_point() != b.enter_point() || a.enter_level() != b.enter_level())
     return ::testing::AssertionFailure()
-           << "entry (" << opt_text(a.enter_level) << ", " << opt_text(a.enter_point) << ") vs ("
-           << opt_text(b.enter_level) << ", " << opt_text(b.enter_point) << ")";
-  if (!(a.vec_set == b.vec_set) || !(a.norms == b.norms))
+           << "entry (" << opt_text(a.enter_level()) << ", " << opt_text(a.enter_point()) << ") vs ("
+           << opt_text(b.enter_level()) << ", " << opt_text(b.enter_point()) << ")";
+  if (!(a.vec_set() == b.vec_set()) || !(a.norms() == b.norms()))
     return ::testing::AssertionFailure() << "vectors or norms differ";
   for (std::uint64_t n = 0; n < a.len(); ++n) {
-    if (a.vec_level[n] != b.vec_level[n])
-      return ::testing::AssertionFailure() << "level of node " << n << ": " << a.vec_level[n]
-                                           << " vs " << b.vec_level[n];
-    for (std::uint64_t l = 0; l <= a.vec_level[n]; ++l)
+    if (a.level(n) != b.level(n))
+      return ::testing::AssertionFailure() << "level of node " << n << ": " << a.level(n)
+                                           << " vs " << b.level(n);
+    for (std::uint64_t l = 0; l <= a.level(n); ++l)
       if (!std::ranges::equal(a.get_links(n, l), b.get_links(n, l)))
         return ::testing::AssertionFailure() << "links of node " << n << " on level " << l;
   }
@@ -187,23 +187,23 @@ bool strictly_ascending(std::span<const CandidatePair> pairs) {
 // The structural invariants of a complete index.
 ::testing::AssertionResult graph_invariants(const HNSWIndex& ix) {
   const std::uint64_t n = ix.len();
-  if (ix.vec_set.len() != n || ix.norms.size() != n)
+  if (ix.vec_set().len() != n || ix.norms().size() != n)
     return ::testing::AssertionFailure() << "per-node arrays disagree";
   if (n == 0) {
-    if (ix.enter_point || ix.enter_level) return ::testing::AssertionFailure() << "entry without nodes";
+    if (ix.enter_point() || ix.enter_level()) return ::testing::AssertionFailure() << "entry without nodes";
     return ::testing::AssertionSuccess();
   }
   std::uint64_t top = 0, lowest = 0;
   for (std::uint64_t i = 0; i < n; ++i)
-    if (ix.vec_level[i] > top) top = ix.vec_level[i], lowest = i;
-  if (ix.enter_level != top || ix.enter_point != lowest)
-    return ::testing::AssertionFailure() << "entry (" << opt_text(ix.enter_level) << ", "
-                                         << opt_text(ix.enter_point) << "), expected (" << top
+    if (ix.level(i) > top) top = ix.level(i), lowest = i;
+  if (ix.enter_level() != top || ix.enter_point() != lowest)
+    return ::testing::AssertionFailure() << "entry (" << opt_text(ix.enter_level()) << ", "
+                                         << opt_text(ix.enter_point()) << "), expected (" << top
                                          << ", " << lowest << ")";
   for (std::uint64_t node = 0; node < n; ++node) {
-    if (!same_bits(ix.norms[node], norm_for(ix.config.dist, ix.vec_set[node])))
+    if (!same_bits(ix.norm(node), norm_for(ix.config().dist, ix.vec_set()[node])))
       return ::testing::AssertionFailure() << "norm of node " << node;
-    for (std::uint64_t l = 0; l <= ix.vec_level[node]; ++l) {
+    for (std::uint64_t l = 0; l <= ix.level(node); ++l) {
       if (ix.stored_links_len(node, l) > ix.capacity(l))
         return ::testing::AssertionFailure() << "count of node " << node << " level " << l;
       const std::span<const std::uint32_t> links = ix.get_links(node, l);
@@ -211,7 +211,7 @@ bool strictly_ascending(std::span<const CandidatePair> pairs) {
         return ::testing::AssertionFailure() << "node " << node << " has no level-0 links";
       std::set<std::uint32_t> seen;
       for (std::uint32_t id : links) {
-        if (id >= n || id == node || ix.vec_level[id] < l || !seen.insert(id).second)
+        if (id >= n || id == node || ix.level(id) < l || !seen.insert(id).second)
           return ::testing::AssertionFailure()
                  << "node " << node << " level " << l << " lists " << id;
       }
@@ -225,14 +225,14 @@ bool strictly_ascending(std::span<const CandidatePair> pairs) {
 // distance at a time.
 
 float node_distance(const HNSWIndex& ix, std::uint64_t a, std::uint64_t b) {
-  return distance(ix.config.dist, NormedVector{ix.vec_set[a], ix.norms[a]},
-                  NormedVector{ix.vec_set[b], ix.norms[b]});
+  return distance(ix.config().dist, NormedVector{ix.vec_set()[a], ix.norm(a)},
+                  NormedVector{ix.vec_set()[b], ix.norm(b)});
 }
 
 auto exact_scorer(const HNSWIndex& ix, std::span<const float> q) {
-  const float qn = norm_for(ix.config.dist, q);
+  const float qn = norm_for(ix.config().dist, q);
   return [&ix, q, qn](std::uint64_t n) {
-    return distance(ix.config.dist, NormedVector{ix.vec_set[n], ix.norms[n]}, NormedVector{q, qn});
+    return distance(ix.config().dist, NormedVector{ix.vec_set()[n], ix.norm(n)}, NormedVector{q, qn});
   };
 }
 
@@ -249,9 +249,9 @@ std::uint64_t ref_level(std::uint32_t x, float ml) {
 
 template <class Score>
 std::uint64_t ref_descend(const HNSWIndex& ix, std::uint64_t target, Score&& score) {
-  const std::uint64_t top = ix.enter_level.value();
-  if (target >= top) return ix.enter_point.value();
-  std::uint64_t cur = *ix.enter_point;
+  const std::uint64_t top = ix.enter_level().value();
+  if (target >= top) return ix.enter_point().value();
+  std::uint64_t cur = *ix.enter_point();
   float best = score(cur);
   for (std::uint64_t l = top; l > target; --l) {
     for (;;) {
@@ -304,7 +304,7 @@ std::vector<CandidatePair> ref_knn_pq(const HNSWIndex& ix, std::span<const float
                                       std::uint64_t k, std::uint64_t ef, const PQTable& pq) {
   const PQLookupTable lookup = pq.create_lookup(q);
   auto quantized = [&](std::uint64_t n) {
-    return distance(ix.config.dist, pq.encoded_vec_set[n], lookup);
+    return distance(ix.config().dist, pq.encoded_vec_set[n], lookup);
   };
   const std::uint64_t start = ref_descend(ix, 0, quantized);
   ResultSet found = ref_search(ix, start, 0, std::max(ef, k), quantized);
@@ -319,10 +319,10 @@ Ids ids_of(std::span<const CandidatePair> pairs) {
 
 void ref_connect(HNSWIndex& ix, std::uint64_t node, std::uint64_t level, ResultSet w) {
   auto nd = [&](std::uint64_t a, std::uint64_t b) { return node_distance(ix, a, b); };
-  const std::vector<CandidatePair> chosen = std::move(w).heuristic(ix.config.max_links, nd);
+  const std::vector<CandidatePair> chosen = std::move(w).heuristic(ix.config().max_links, nd);
   ix.put_links(node, level, ids_of(chosen));
   for (const CandidatePair& b : chosen) {
-    const std::uint64_t cap = level == 0 ? ix.config.max_links_level0 : ix.config.max_links;
+    const std::uint64_t cap = level == 0 ? ix.config().max_links_level0 : ix.config().max_links;
     const std::span<const std::uint32_t> old = ix.get_links(b.index, level);
     Ids list(old.begin(), old.end());
     list.push_back(static_cast<std::uint32_t>(node));
@@ -337,22 +337,21 @@ void ref_connect(HNSWIndex& ix, std::uint64_t node, std::uint64_t level, ResultS
 }
 
 std::uint64_t ref_add(HNSWIndex& ix, std::span<const float> v, ChaCha12Rng& rng) {
-  const std::uint64_t level = ref_level(rng.next_u32(), ix.config.level_multiplier);
+  const std::uint64_t level = ref_level(rng.next_u32(), ix.config().level_multiplier);
   const std::uint64_t id = ix.push_init(v, level);
-  if (!ix.enter_point) {
-    ix.enter_level = level;
-    ix.enter_point = id;
+  if (!ix.enter_point()) {
+    ix.TEST_set_entry(level, id);
     return id;
   }
-  const std::uint64_t e = *ix.enter_level;
-  auto score = exact_scorer(ix, ix.vec_set[id]);
-  std::uint64_t p = level >= e ? *ix.enter_point : ref_descend(ix, level, score);
+  const std::uint64_t e = *ix.enter_level();
+  auto score = exact_scorer(ix, ix.vec_set()[id]);
+  std::uint64_t p = level >= e ? *ix.enter_point() : ref_descend(ix, level, score);
   for (std::uint64_t l = std::min(level, e) + 1; l-- > 0;) {
-    ResultSet w = ref_search(ix, p, l, ix.config.ef_construction, score);
+    ResultSet w = ref_search(ix, p, l, ix.config().ef_construction, score);
     p = w.members().front().index;
     ref_connect(ix, id, l, std::move(w));
   }
-  if (level > e) ix.enter_level = level, ix.enter_point = id;
+  if (level > e) ix.TEST_set_entry(level, id);
   return id;
 }
 
@@ -367,32 +366,32 @@ std::vector<std::uint64_t> ref_batch(HNSWIndex& ix, const Spans& vectors, ChaCha
     return ids;
   }
   for (std::span<const float> v : vectors)
-    ids.push_back(ix.push_init(v, ref_level(rng.next_u32(), ix.config.level_multiplier)));
-  const std::uint64_t e = *ix.enter_level, entry = *ix.enter_point;
+    ids.push_back(ix.push_init(v, ref_level(rng.next_u32(), ix.config().level_multiplier)));
+  const std::uint64_t e = *ix.enter_level(), entry = *ix.enter_point();
   std::vector<std::vector<std::pair<std::uint64_t, ResultSet>>> records(vectors.size());
   for (std::uint64_t x = c; x < ix.len(); ++x) {
-    auto score = exact_scorer(ix, ix.vec_set[x]);
-    std::uint64_t p = ix.vec_level[x] >= e ? entry : ref_descend(ix, ix.vec_level[x], score);
-    for (std::uint64_t l = std::min(ix.vec_level[x], e) + 1; l-- > 0;) {
-      ResultSet w = ref_search(ix, p, l, ix.config.ef_construction, score);
+    auto score = exact_scorer(ix, ix.vec_set()[x]);
+    std::uint64_t p = ix.level(x) >= e ? entry : ref_descend(ix, ix.level(x), score);
+    for (std::uint64_t l = std::min(ix.level(x), e) + 1; l-- > 0;) {
+      ResultSet w = ref_search(ix, p, l, ix.config().ef_construction, score);
       p = w.members().front().index;
       for (std::uint64_t y = c; y < x; ++y)
-        if (ix.vec_level[y] >= l) w.add(y, node_distance(ix, x, y));
+        if (ix.level(y) >= l) w.add(y, node_distance(ix, x, y));
       records[x - c].emplace_back(l, std::move(w));
     }
   }
   for (std::uint64_t x = c; x < ix.len(); ++x)
     for (auto& [l, w] : records[x - c]) ref_connect(ix, x, l, std::move(w));
   for (std::uint64_t x = c; x < ix.len(); ++x)
-    if (ix.vec_level[x] > *ix.enter_level) ix.enter_level = ix.vec_level[x], ix.enter_point = x;
+    if (ix.level(x) > *ix.enter_level()) ix.TEST_set_entry(ix.level(x), x);
   return ids;
 }
 
 // Restores the default parallel linking when the test ends.
 class LinkingMode {
  public:
-  explicit LinkingMode(bool parallel) { HNSWIndex::use_parallel_linking(parallel); }
-  ~LinkingMode() { HNSWIndex::use_parallel_linking(true); }
+  explicit LinkingMode(bool parallel) { HNSWIndex::TEST_use_parallel_linking(parallel); }
+  ~LinkingMode() { HNSWIndex::TEST_use_parallel_linking(true); }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -456,7 +455,7 @@ TEST(HNSWParameters, BuildWarnsOnceAndOtherwiseWritesNothing) {
                                                     HNSWConfig{3, 0, 10001}, false, rng);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "M parameter exceeds 10_000 may lead to adverse effects.\n");
-  EXPECT_EQ(big.config.max_links, 10000u);
+  EXPECT_EQ(big.config().max_links, 10000u);
   EXPECT_EQ(big.len(), 3u);
 
   const VecSet<float> more = uniform_rows(1100, 4, 2);
@@ -545,11 +544,11 @@ TEST(HNSWStructure, PushInitAppendsANodeWithEmptyLists) {
   EXPECT_EQ(ix.push_init(std::vector<float>{1.0f, 2.0f}, 0), 0u);
   EXPECT_EQ(ix.push_init(std::vector<float>{3.0f, 4.0f}, 2), 1u);
   EXPECT_EQ(ix.len(), 2u);
-  EXPECT_EQ(ix.vec_set.len(), 2u);
-  EXPECT_EQ(ix.vec_level[0], 0u);
-  EXPECT_EQ(ix.vec_level[1], 2u);
-  EXPECT_FALSE(ix.enter_point.has_value());
-  EXPECT_FALSE(ix.enter_level.has_value());
+  EXPECT_EQ(ix.vec_set().len(), 2u);
+  EXPECT_EQ(ix.level(0), 0u);
+  EXPECT_EQ(ix.level(1), 2u);
+  EXPECT_FALSE(ix.enter_point().has_value());
+  EXPECT_FALSE(ix.enter_level().has_value());
   EXPECT_EQ(ix.capacity(0), 6u);
   EXPECT_EQ(ix.capacity(1), 3u);
   for (std::uint64_t l = 0; l <= 2; ++l) {
@@ -559,7 +558,7 @@ TEST(HNSWStructure, PushInitAppendsANodeWithEmptyLists) {
     EXPECT_EQ(ix.slots(1, l).size(), ix.capacity(l));
   }
   EXPECT_EQ(ix.get_links_len_checked(0, 0), 0u);
-  EXPECT_TRUE(std::ranges::equal(ix.vec_set[1], std::vector<float>{3.0f, 4.0f}));
+  EXPECT_TRUE(std::ranges::equal(ix.vec_set()[1], std::vector<float>{3.0f, 4.0f}));
 }
 
 TEST(HNSWStructure, Norms) {
@@ -575,8 +574,8 @@ TEST(HNSWStructure, Norms) {
   for (const auto& c : cases) {
     HNSWIndex ix = empty_index(c.d, 2, 4);
     const std::uint64_t id = ix.push_init(c.v, 1);
-    EXPECT_TRUE(same_bits(ix.norms[id], c.norm)) << name(c.d) << " " << c.v[0] << "," << c.v[1]
-                                                << ": " << ix.norms[id];
+    EXPECT_TRUE(same_bits(ix.norm(id), c.norm)) << name(c.d) << " " << c.v[0] << "," << c.v[1]
+                                                << ": " << ix.norm(id);
   }
 }
 
@@ -608,8 +607,8 @@ TEST(HNSWStructure, AccessorFailures) {
   };
   for (const auto& c : cases) EXPECT_EQ(failure_of(c.action), c.message) << c.what;
   EXPECT_EQ(ix.len(), 2u);
-  EXPECT_EQ(ix.vec_set.len(), 2u);
-  EXPECT_EQ(ix.norms.size(), 2u);
+  EXPECT_EQ(ix.vec_set().len(), 2u);
+  EXPECT_EQ(ix.norms().size(), 2u);
   EXPECT_EQ(ix.stored_links_len(0, 0), 0u);
 }
 
@@ -676,9 +675,9 @@ TEST(HNSWGraph, InvariantsAfterBuilding) {
   for (DistanceAlgorithm d : kKinds) {
     const HNSWIndex& ix = std_index(d);
     EXPECT_EQ(ix.len(), kStdRows);
-    EXPECT_EQ(ix.num_deleted, 0u);
+    EXPECT_EQ(ix.num_deleted(), 0u);
     EXPECT_TRUE(graph_invariants(ix)) << name(d);
-    EXPECT_GE(*ix.enter_level, 1u) << name(d);
+    EXPECT_GE(*ix.enter_level(), 1u) << name(d);
   }
   // A small M (levels are frequent, lists fill and are pruned) and uniform data.
   for (DistanceAlgorithm d : kKinds) {
@@ -692,9 +691,9 @@ TEST(HNSWGraph, BuildFromEmptyAndFromDimensionZero) {
   const HNSWIndex ix = HNSWIndex::build_on_vec_set(VecSet<float>(4, PodVec<float>()),
                                                    DistanceAlgorithm::L2Sqr, HNSWConfig{0, 100, 8}, false, rng);
   EXPECT_EQ(ix.len(), 0u);
-  EXPECT_FALSE(ix.enter_point.has_value());
-  EXPECT_FALSE(ix.enter_level.has_value());
-  EXPECT_EQ(ix.config, HNSWIndex::parameters(HNSWConfig{0, 100, 8}, DistanceAlgorithm::L2Sqr, 4));
+  EXPECT_FALSE(ix.enter_point().has_value());
+  EXPECT_FALSE(ix.enter_level().has_value());
+  EXPECT_EQ(ix.config(), HNSWIndex::parameters(HNSWConfig{0, 100, 8}, DistanceAlgorithm::L2Sqr, 4));
   EXPECT_EQ(failure_of([&] {
               (void)HNSWIndex::build_on_vec_set(VecSet<float>::with_capacity(0, 0),
                                                 DistanceAlgorithm::L2Sqr, HNSWConfig{0, 100, 8}, false, rng);
@@ -710,12 +709,12 @@ TEST(HNSWInsert, FirstNodeIsTheEntryAndTheSecondLinksToIt) {
     HNSWIndex ix = empty_index(DistanceAlgorithm::L2Sqr, 2, 2);  // mL = 1/ln 2: frequent levels
     ChaCha12Rng rng = fixed_rng(salt);
     EXPECT_EQ(ix.add(std::vector<float>{0.0f, 0.0f}, rng), 0u);
-    const std::uint64_t l0 = ix.vec_level[0];
-    EXPECT_EQ(ix.enter_point, 0u);
-    EXPECT_EQ(ix.enter_level, l0);
+    const std::uint64_t l0 = ix.level(0);
+    EXPECT_EQ(ix.enter_point(), 0u);
+    EXPECT_EQ(ix.enter_level(), l0);
     for (std::uint64_t l = 0; l <= l0; ++l) EXPECT_TRUE(ix.get_links(0, l).empty());
     EXPECT_EQ(ix.add(std::vector<float>{1.0f, 1.0f}, rng), 1u);
-    const std::uint64_t l1 = ix.vec_level[1];
+    const std::uint64_t l1 = ix.level(1);
     for (std::uint64_t l = 0; l <= std::max(l0, l1); ++l) {
       const bool both = l <= std::min(l0, l1);
       if (l <= l0) {
@@ -725,8 +724,8 @@ TEST(HNSWInsert, FirstNodeIsTheEntryAndTheSecondLinksToIt) {
         EXPECT_TRUE(std::ranges::equal(ix.get_links(1, l), both ? Ids{0} : Ids{}));
       }
     }
-    EXPECT_EQ(ix.enter_point, l1 > l0 ? 1u : 0u);
-    EXPECT_EQ(ix.enter_level, std::max(l0, l1));
+    EXPECT_EQ(ix.enter_point(), l1 > l0 ? 1u : 0u);
+    EXPECT_EQ(ix.enter_level(), std::max(l0, l1));
   }
 }
 
@@ -737,19 +736,19 @@ TEST(HNSWInsert, EntryPointMovesOnlyToAStrictlyHigherLevel) {
   int raised = 0, equal = 0;
   ix.add(rows[0], rng);
   for (std::uint64_t i = 1; i < rows.len(); ++i) {
-    const std::uint64_t e = *ix.enter_level, ep = *ix.enter_point;
+    const std::uint64_t e = *ix.enter_level(), ep = *ix.enter_point();
     const std::uint64_t id = ix.add(rows[i], rng);
-    const std::uint64_t l = ix.vec_level[id];
+    const std::uint64_t l = ix.level(id);
     for (std::uint64_t lv = 0; lv <= l; ++lv)
       ASSERT_EQ(ix.get_links(id, lv).empty(), lv > e) << "node " << id << " level " << lv;
     if (l > e) {
       ++raised;
-      ASSERT_EQ(ix.enter_point, id);
-      ASSERT_EQ(ix.enter_level, l);
+      ASSERT_EQ(ix.enter_point(), id);
+      ASSERT_EQ(ix.enter_level(), l);
     } else {
       equal += l == e;
-      ASSERT_EQ(ix.enter_point, ep);
-      ASSERT_EQ(ix.enter_level, e);
+      ASSERT_EQ(ix.enter_point(), ep);
+      ASSERT_EQ(ix.enter_level(), e);
     }
   }
   EXPECT_GE(raised, 2);  // the data exercises both branches
@@ -872,8 +871,8 @@ TEST(HNSWInsert, BatchNodesAboveTheEntryLevel) {
   const VecSet<float> rows = uniform_rows(1000 + 200, 4, 51);
   const HNSWIndex base =
       build(first_rows(rows, 1000), DistanceAlgorithm::L2Sqr, 2, 0, 7);
-  const std::uint64_t e = *base.enter_level;
-  const float ml = base.config.level_multiplier;
+  const std::uint64_t e = *base.enter_level();
+  const float ml = base.config().level_multiplier;
   std::optional<ChaCha12Rng> found;
   std::size_t first = 0, second = 0;
   for (std::uint32_t trial = 0; trial < 200000 && !found; ++trial) {
@@ -897,10 +896,10 @@ TEST(HNSWInsert, BatchNodesAboveTheEntryLevel) {
   EXPECT_TRUE(same_graph(ix, ref));
   // The earlier of the two becomes the entry point; neither is linked above the old entry level.
   const std::uint64_t a = 1000 + first, b = 1000 + second;
-  EXPECT_EQ(ix.enter_point, a);
-  EXPECT_EQ(ix.enter_level, ix.vec_level[a]);
+  EXPECT_EQ(ix.enter_point(), a);
+  EXPECT_EQ(ix.enter_level(), ix.level(a));
   for (std::uint64_t node : {a, b})
-    for (std::uint64_t l = 0; l <= ix.vec_level[node]; ++l)
+    for (std::uint64_t l = 0; l <= ix.level(node); ++l)
       EXPECT_EQ(ix.get_links(node, l).empty(), l > e) << node << " level " << l;
   EXPECT_TRUE(graph_invariants(ix));
 }
@@ -943,9 +942,9 @@ TEST(HNSWInsert, AddRefusesAnEntryPointWithoutItsLevel) {
   for (bool drop_level : {true, false}) {
     HNSWIndex broken = ix;
     if (drop_level)
-      broken.enter_level.reset();
+      broken.TEST_set_entry(std::nullopt, broken.enter_point());
     else
-      broken.enter_point.reset();
+      broken.TEST_set_entry(broken.enter_level(), std::nullopt);
     EXPECT_EQ(failure_of([&] { (void)broken.add(v, rng); }), "The entry point and its level disagree.");
     EXPECT_EQ(broken.len(), 3u);  // refused before anything changed
   }
@@ -959,7 +958,7 @@ TEST(HNSWInsert, InnerBatchAddCutsBatchesFromTheGrowingCount) {
   const VecSet<float> rows = uniform_rows(990 + 1500, kDim, 41);
   const HNSWIndex base = build(first_rows(rows, 990),
                                DistanceAlgorithm::L2Sqr, kM, 0, 13);
-  ASSERT_EQ(base.config.parallel_threshold, 1000u);
+  ASSERT_EQ(base.config().parallel_threshold, 1000u);
   const pool::ScopedThreadCount scope(kThreads);
   ASSERT_EQ(pool::thread_count(), kThreads);
 
@@ -1038,9 +1037,9 @@ TEST(HNSWSearch, NodesWithoutEntryPointFail) {
 TEST(HNSWSearch, DescentTargetAtOrAboveTheEntryLevelAnswersTheEntryPoint) {
   const HNSWIndex& ix = std_index(DistanceAlgorithm::L2Sqr);
   const std::vector<float> nan_query(kStdDim, kNaN);
-  for (std::uint64_t t : {*ix.enter_level, *ix.enter_level + 1, std::uint64_t{1000}}) {
-    EXPECT_EQ(ix.greedy_search_until_level(t, nan_query), *ix.enter_point);
-    EXPECT_EQ(ix.greedy_search_until_level(t, std::vector<float>{}), *ix.enter_point);
+  for (std::uint64_t t : {*ix.enter_level(), *ix.enter_level() + 1, std::uint64_t{1000}}) {
+    EXPECT_EQ(ix.greedy_search_until_level(t, nan_query), *ix.enter_point());
+    EXPECT_EQ(ix.greedy_search_until_level(t, std::vector<float>{}), *ix.enter_point());
   }
 }
 
@@ -1055,8 +1054,7 @@ HNSWIndex hand_graph(const std::vector<HandNode>& nodes, DistanceAlgorithm d = D
   for (const HandNode& n : nodes) ix.push_init(n.v, n.level);
   for (std::uint64_t i = 0; i < nodes.size(); ++i)
     for (std::uint64_t l = 0; l < nodes[i].lists.size(); ++l) ix.put_links(i, l, nodes[i].lists[l]);
-  ix.enter_point = 0;
-  ix.enter_level = nodes[0].level;
+  ix.TEST_set_entry(nodes[0].level, 0);
   return ix;
 }
 
@@ -1133,8 +1131,8 @@ TEST(HNSWSearch, NaNNodeRanksLastAndIsNeverTheDescentChoice) {
   for (std::uint64_t bad : {7, 150}) rows.row_mut(bad)[2] = kNaN;
   for (DistanceAlgorithm d : kKinds) {
     const HNSWIndex ix = build(rows, d, 6, 0, 2);
-    ASSERT_NE(*ix.enter_point, 7u);
-    ASSERT_NE(*ix.enter_point, 150u);
+    ASSERT_NE(*ix.enter_point(), 7u);
+    ASSERT_NE(*ix.enter_point(), 150u);
     std::mt19937 gen(3);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     for (int i = 0; i < 50; ++i) {
@@ -1182,11 +1180,11 @@ TEST(HNSWSearch, SearchOnLevelMatchesTheReference) {
   const std::vector<std::vector<float>> queries = std_queries(40);
   for (DistanceAlgorithm d : kKinds) {
     const HNSWIndex& ix = std_index(d);
-    for (std::uint64_t level = 0; level <= *ix.enter_level; ++level) {
+    for (std::uint64_t level = 0; level <= *ix.enter_level(); ++level) {
       std::vector<std::uint64_t> starts;
       for (std::uint64_t n = 0; n < ix.len(); n += 1 + ix.len() / 7)
-        if (ix.vec_level[n] >= level) starts.push_back(n);
-      starts.push_back(*ix.enter_point);
+        if (ix.level(n) >= level) starts.push_back(n);
+      starts.push_back(*ix.enter_point());
       for (std::uint64_t width : {1, 7, 32, 150})
         for (std::size_t qi = 0; qi < queries.size(); qi += 1 + level * 4) {
           const std::uint64_t s = starts[qi % starts.size()];
@@ -1208,7 +1206,7 @@ TEST(HNSWSearch, DescentAndKnnMatchTheReference) {
     const HNSWIndex& ix = std_index(d);
     for (std::size_t qi = 0; qi < queries.size(); ++qi) {
       const auto& q = queries[qi];
-      for (std::uint64_t t = 0; t <= *ix.enter_level; ++t)
+      for (std::uint64_t t = 0; t <= *ix.enter_level(); ++t)
         ASSERT_EQ(ix.greedy_search_until_level(t, q), ref_descend(ix, t, exact_scorer(ix, q)))
             << name(d) << " target " << t << " query " << qi;
       for (auto [k, ef] : k_ef) {
@@ -1288,12 +1286,12 @@ TEST(HNSWRecall, DefaultWidthFindsTheExactNeighbours) {
   const std::vector<std::vector<float>> queries = std_queries(200);
   for (DistanceAlgorithm d : kKinds) {
     const HNSWIndex& ix = std_index(d);
-    ASSERT_EQ(ix.config.ef_search, 100u);
+    ASSERT_EQ(ix.config().ef_search, 100u);
     const FlatIndex flat(d, std_data());
     std::vector<Ids> exact;
     for (const auto& q : queries) exact.push_back(ids_of(flat.knn(q, 10)));
     // The default width, and the narrowest one (width k), which shows a weak graph sooner.
-    for (auto [ef, floor] : {std::pair<std::uint64_t, double>{ix.config.ef_search, 0.95}, {10, 0.85}}) {
+    for (auto [ef, floor] : {std::pair<std::uint64_t, double>{ix.config().ef_search, 0.95}, {10, 0.85}}) {
       std::size_t hits = 0;
       for (std::size_t i = 0; i < queries.size(); ++i)
         for (std::uint32_t id : ids_of(ix.knn_with_ef(queries[i], 10, ef)))
