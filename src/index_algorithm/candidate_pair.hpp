@@ -89,9 +89,7 @@ class ResultSet {
       if (distinct_) {
         // Replace the front (the worst) and restore the heap below it.
         as_heap();
-        std::pop_heap(set_.begin(), set_.end(), Before());
-        set_.back() = {index, distance};
-        std::push_heap(set_.begin(), set_.end(), Before());
+        replace_front({index, distance});
       } else {
         set_.pop_back();
         insert_sorted({index, distance});
@@ -113,13 +111,26 @@ class ResultSet {
     std::size_t i = 0;
     for (; i < d.size() && set_.size() < k_; ++i) add(first + i, d[i]);
     float bound = bound_;
-    for (; i < d.size(); ++i) {
-      const float x = d[i];
+    const auto offer = [&](std::size_t at) {
+      const float x = d[at];
       if (!(x < bound) && !(bound != bound && x == x)) [[likely]]
-        continue;
-      add(first + i, x);
+        return;
+      add(first + at, x);
       bound = bound_;
+    };
+    // Whole groups of kGroup offers are tested at once against a bound that is a number (then
+    // only a smaller number is taken); a group with a candidate, and a NaN bound, go one by one.
+    constexpr std::size_t kGroup = 16;
+    for (; i + kGroup <= d.size(); i += kGroup) {
+      if (bound == bound) {
+        int below = 0;  // a count of the offers below: the loop compiles without branches
+        for (std::size_t j = 0; j < kGroup; ++j) below += d[i + j] < bound;
+        if (below == 0) [[likely]]
+          continue;
+      }
+      for (std::size_t j = 0; j < kGroup; ++j) offer(i + j);
     }
+    for (; i < d.size(); ++i) offer(i);
   }
 
   // Whether `c` could still improve the set: room left, or `c` orders strictly before the
@@ -173,6 +184,28 @@ class ResultSet {
   // How a distinct set's array is ordered now; an ordered set is always Sorted.
   enum class Order { Sorted, Heap, Unordered };
 
+  // Puts `c` in the heap's front (the worst member's place) and sifts it down: one pass where
+  // a pop and a push would make two.
+  void replace_front(const CandidatePair& c) {
+    const std::size_t n = set_.size();
+    const std::uint32_t c_key = CandidatePair::order_key(c.distance);
+    std::size_t hole = 0;
+    for (std::size_t child = 1; child < n; child = 2 * hole + 1) {
+      // The larger child without a branch: which one it is cannot be predicted.
+      if (child + 1 < n) child += before(set_[child], set_[child + 1]);
+      const CandidatePair& up = set_[child];
+      const std::uint32_t up_key = CandidatePair::order_key(up.distance);
+      if (!(c_key < up_key || (c_key == up_key && c.index < up.index))) break;
+      set_[hole] = up;
+      hole = child;
+    }
+    set_[hole] = c;
+  }
+  // a < b as 0 or 1, computed without branches.
+  static std::size_t before(const CandidatePair& a, const CandidatePair& b) {
+    const std::uint32_t ka = CandidatePair::order_key(a.distance), kb = CandidatePair::order_key(b.distance);
+    return static_cast<std::size_t>((ka < kb) | ((ka == kb) & (a.index < b.index)));
+  }
   void insert_sorted(const CandidatePair& c) {
     auto at = std::lower_bound(set_.begin(), set_.end(), c);
     if (at != set_.end() && *at == c) return;

@@ -263,6 +263,34 @@ TEST(ResultSet, DistinctRowsBehaveAsTheOrderedSet) {
   }
 }
 
+// add_all over blocks of any length (whole groups of offers tested at once, tails one by one)
+// ends with the members that the same offers made one at a time give: ties at the bound, a
+// NaN bound that takes any number, NaN offers, and groups that hold one taker among refusals.
+TEST(ResultSet, AddAllOffersAsAddDoes) {
+  ChaCha12Rng rng(ChaCha12Rng::Seed{11});
+  const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f, 1.0f, 2.0f, kInf, kNaN};
+  for (std::uint64_t k : {0, 1, 5, 16, 100}) {
+    for (int round = 0; round < 12; ++round) {
+      SCOPED_TRACE(testing::Message() << "k " << k << ", round " << round);
+      const bool dense = round % 3 == 0, nan_first = round % 3 == 1;
+      std::vector<float> d(700);
+      for (std::size_t i = 0; i < d.size(); ++i) {
+        d[i] = dense ? alphabet[rng.gen_index(std::size(alphabet))]
+                     : static_cast<float>(rng.gen_index(100000)) / 7.0f;
+        if (nan_first && i < 40) d[i] = kNaN;  // the set fills with NaN: its bound is NaN
+      }
+      ResultSet one_by_one = ResultSet::of_distinct_rows(k), blocks = ResultSet::of_distinct_rows(k);
+      for (std::size_t i = 0; i < d.size(); ++i) one_by_one.add(1000 + i, d[i]);
+      for (std::size_t at = 0; at < d.size();) {
+        const std::size_t len = std::min(d.size() - at, std::size_t{rng.gen_index(40)});
+        blocks.add_all(1000 + at, std::span<const float>(d).subspan(at, len));
+        at += len;
+      }
+      expect_pairs(members(blocks), members(one_by_one));
+    }
+  }
+}
+
 ResultSet filled(std::uint64_t k, const Pairs& pairs) {
   ResultSet set(k);
   for (const CandidatePair& p : pairs) set.add(p.index, p.distance);
