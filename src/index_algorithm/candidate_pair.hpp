@@ -85,7 +85,7 @@ class ResultSet {
   bool add(std::uint64_t index, float distance) {
     if (set_.size() >= k_) {
       // Full (or of capacity 0): the one test most offers of a long scan stop at.
-      if (!(distance < bound_) && !(bound_ != bound_ && distance == distance)) return false;
+      if (!beats(distance, bound_)) return false;
       if (distinct_) {
         // Replace the front (the worst) and restore the heap below it.
         as_heap();
@@ -113,7 +113,7 @@ class ResultSet {
     float bound = bound_;
     const auto offer = [&](std::size_t at) {
       const float x = d[at];
-      if (!(x < bound) && !(bound != bound && x == x)) [[likely]]
+      if (!beats(x, bound)) [[likely]]
         return;
       add(first + at, x);
       bound = bound_;
@@ -181,22 +181,22 @@ class ResultSet {
   struct Before {
     bool operator()(const CandidatePair& a, const CandidatePair& b) const { return a < b; }
   };
+  // Whether a full set whose worst distance is `bound` takes a candidate at distance `x`: a
+  // smaller number, or any number when the bound is NaN.
+  static bool beats(float x, float bound) { return x < bound || (bound != bound && x == x); }
   // How a distinct set's array is ordered now; an ordered set is always Sorted.
   enum class Order { Sorted, Heap, Unordered };
 
   // Puts `c` in the heap's front (the worst member's place) and sifts it down: one pass where
   // a pop and a push would make two.
-  void replace_front(const CandidatePair& c) {
+  void replace_front(CandidatePair c) {
     const std::size_t n = set_.size();
-    const std::uint32_t c_key = CandidatePair::order_key(c.distance);
     std::size_t hole = 0;
     for (std::size_t child = 1; child < n; child = 2 * hole + 1) {
       // The larger child without a branch: which one it is cannot be predicted.
       if (child + 1 < n) child += before(set_[child], set_[child + 1]);
-      const CandidatePair& up = set_[child];
-      const std::uint32_t up_key = CandidatePair::order_key(up.distance);
-      if (!(c_key < up_key || (c_key == up_key && c.index < up.index))) break;
-      set_[hole] = up;
+      if (!before(c, set_[child])) break;
+      set_[hole] = set_[child];
       hole = child;
     }
     set_[hole] = c;
