@@ -5,12 +5,14 @@
 // The structures differ from plain ordered sets and a hash set, with the same results: the
 // visited set is an epoch-stamped array per thread (reset only when the epoch wraps), the
 // candidate queue a binary min-heap in CandidatePair order (a node enters it at most once, so
-// it never holds two equal pairs; pairs that could only end the search are left out), and the unvisited neighbours of an expanded node are scored
-// in one batch, in list order, before they are offered one by one.
+// it never holds two equal pairs; pairs that could only end the search are left out), and the
+// unvisited neighbours of an expanded node are scored in one batch, in list order, together
+// with those of the candidates likely expanded next, before they are offered one by one.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "common/allocator.hpp"
@@ -46,6 +48,8 @@ struct Scratch {
     stamps[id] = epoch;
     return true;
   }
+  // Takes back the first visit of `id`.
+  void unvisit(std::uint32_t id) { stamps[id] = epoch - 1; }
   void reserve_batch(std::size_t n) {
     if (ids.size() < n) {
       ids.resize(n);
@@ -146,8 +150,57 @@ struct HeapAfter {
   bool operator()(const CandidatePair& a, const CandidatePair& b) const { return b < a; }
 };
 
+// Marks the unvisited neighbours of `node` on `level` and appends them to s.ids from `at`;
+// answers the count appended. For the node being expanded (`checked`) a damaged list is an
+// internal failure, as every read of the graph; for a node only looked ahead to, it answers
+// nothing and leaves the visited set as it was, so that the failure comes when (if) the node
+// is expanded.
+template <class Scorer>
+std::optional<std::size_t> collect_unvisited(const HNSWIndex& index, std::uint64_t node,
+                                             std::uint64_t level, bool checked, std::size_t at,
+                                             const Scorer& scorer, Scratch& s) {
+  std::span<const std::uint32_t> links;
+  if (checked) {
+    links = index.get_links(node, level);
+  } else {
+    if (node >= index.len() || (level != 0 && level > index.level(node)) ||
+        index.stored_links_len(node, level) > index.capacity(level))
+      return std::nullopt;
+    links = index.slots(node, level).first(index.stored_links_len(node, level));
+  }
+  s.reserve_batch(at + links.size());
+  std::size_t n = at;
+  for (std::uint32_t id : links) {
+    if (id >= index.len()) [[unlikely]] {
+      if (checked) fail_index(id, index.len());
+      for (std::size_t i = at; i < n; ++i) s.unvisit(s.ids[i]);
+      return std::nullopt;
+    }
+    if (s.first_visit(id)) {
+      scorer.prefetch(id);
+      index.prefetch_links(id, level);
+      s.ids[n++] = id;
+    }
+  }
+  return n - at;
+}
+
+// The look-ahead of the level search: at most kLookAhead candidates, taken only while the batch
+// holds fewer than kLookAheadRows rows (the lanes of one register on the widest kernels, which
+// cost the same for one row as for all of them).
+inline constexpr std::size_t kLookAhead = 2, kLookAheadRows = 16;
+
 // Best-first search of one level from `start`: expands candidates while the result set admits
 // them; every scored node enters the queue, the result set takes what `add` accepts.
+//
+// Each expansion scores its unvisited neighbours in one batch, and the exact sums make a batch
+// cost the latency of one row's whole sum however few rows it holds (late in a search most
+// batches hold one to four rows). So the lists of the next candidates in the queue are looked
+// ahead to and scored in the same batch. A candidate looked ahead to is the next one expanded
+// when the expansions before it pushed nothing that orders before it; its scores are then
+// ready. Otherwise it goes back into the queue and its neighbours are unmarked, to be expanded
+// afresh in its turn. Marks, offers and pops happen in the order of expanding node by node, so
+// the result is the same.
 template <class Scorer>
 ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_t level,
                        std::uint64_t width, const Scorer& scorer) {
@@ -160,34 +213,56 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
   result.add(start, d0);
   std::vector<CandidatePair>& heap = s.heap;
   heap.clear();
-  heap.push_back({start, d0});
-  while (!heap.empty()) {
+  const auto push = [&](const CandidatePair& c) {
+    heap.push_back(c);
+    std::push_heap(heap.begin(), heap.end(), HeapAfter());
+  };
+  const auto pop = [&] {
     std::pop_heap(heap.begin(), heap.end(), HeapAfter());
     const CandidatePair c = heap.back();
     heap.pop_back();
-    if (!result.admits(c)) break;
-    const std::span<const std::uint32_t> links = index.get_links(c.index, level);
-    s.reserve_batch(links.size());
-    std::size_t n = 0;
-    for (std::uint32_t id : links) {
-      if (id >= index.len()) fail_index(id, index.len());
-      if (s.first_visit(id)) {
-        scorer.prefetch(id);
-        s.ids[n++] = id;
-      }
-    }
-    // The list of the candidate likely expanded next.
-    if (!heap.empty()) index.prefetch_links(heap.front().index, level);
-    scorer.many(s.ids.data(), n, s, s.dists.data());
-    for (std::size_t i = 0; i < n; ++i) {
+    return c;
+  };
+  // Offers the scored neighbours s.ids[from, to).
+  const auto offer = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
       const CandidatePair pair{s.ids[i], s.dists[i]};
       result.add(pair.index, pair.distance);
       // A pair the full result set does not admit now never will (its worst member only
       // improves), and popping it would end the search: leaving it out changes nothing.
-      if (!result.admits(pair)) continue;
-      heap.push_back(pair);
-      std::push_heap(heap.begin(), heap.end(), HeapAfter());
+      if (result.admits(pair)) push(pair);
     }
+  };
+  push({start, d0});
+  struct Ahead {
+    CandidatePair candidate;
+    std::size_t end;  // its neighbours are s.ids[end of the previous one, end)
+  };
+  Ahead ahead[kLookAhead];
+  while (!heap.empty()) {
+    const CandidatePair c = pop();
+    if (!result.admits(c)) break;
+    const std::size_t n = *collect_unvisited(index, c.index, level, true, 0, scorer, s);
+    std::size_t n_ahead = 0, total = n;
+    while (n_ahead < kLookAhead && total < kLookAheadRows && !heap.empty()) {
+      const CandidatePair a = pop();
+      const std::optional<std::size_t> more = collect_unvisited(index, a.index, level, false, total, scorer, s);
+      if (!more) {
+        push(a);
+        break;
+      }
+      total += *more;
+      ahead[n_ahead++] = {a, total};
+    }
+    scorer.many(s.ids.data(), total, s, s.dists.data());
+    offer(0, n);
+    std::size_t from = n, i = 0;
+    for (; i < n_ahead && (heap.empty() || ahead[i].candidate < heap.front()); from = ahead[i++].end) {
+      if (!result.admits(ahead[i].candidate)) return result;
+      offer(from, ahead[i].end);
+    }
+    for (std::size_t j = from; j < total; ++j) s.unvisit(s.ids[j]);
+    for (; i < n_ahead; ++i) push(ahead[i].candidate);
   }
   return result;
 }
