@@ -15,30 +15,32 @@ namespace quillmere {
 
 // A row number with its distance. Ordered by distance ascending (-0.0 equal to +0.0, every NaN
 // after every number and equal to every other NaN), then by row number ascending.
+//
+// The pair carries its distance's order key, computed when the pair is made (the fields are
+// never assigned afterwards): the heaps and sorts of the searches compare little else, and a
+// key compares in one instruction where the floating-point order takes several with branches.
 struct CandidatePair {
-  std::uint64_t index;
-  float distance;
+  std::uint64_t index = 0;
+  float distance = 0.0f;
+  std::uint32_t key = order_key(distance);
 
   // The distance as an unsigned key in the same order: -0.0 and +0.0 alike, every NaN one key
-  // above every number. Comparing keys and then indexes is the whole order, without the
-  // branches of floating-point comparisons (the searches' heaps compare little else).
+  // above every number.
   static std::uint32_t order_key(float d) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(d + 0.0f);  // -0.0 + 0.0 = +0.0
-    const std::uint32_t key = (bits >> 31) != 0 ? ~bits : bits | 0x80000000u;
-    return std::isnan(d) ? 0xFFFFFFFFu : key;
+    const std::uint32_t k = (bits >> 31) != 0 ? ~bits : bits | 0x80000000u;
+    return std::isnan(d) ? 0xFFFFFFFFu : k;
   }
   // Three-way comparison in that order: negative, zero or positive.
   static int cmp(const CandidatePair& a, const CandidatePair& b) {
-    const std::uint32_t ka = order_key(a.distance), kb = order_key(b.distance);
-    if (ka != kb) return ka < kb ? -1 : 1;
+    if (a.key != b.key) return a.key < b.key ? -1 : 1;
     return a.index < b.index ? -1 : (a.index > b.index ? 1 : 0);
   }
   friend bool operator<(const CandidatePair& a, const CandidatePair& b) {
-    const std::uint32_t ka = order_key(a.distance), kb = order_key(b.distance);
-    return ka != kb ? ka < kb : a.index < b.index;
+    return a.key != b.key ? a.key < b.key : a.index < b.index;
   }
   friend bool operator==(const CandidatePair& a, const CandidatePair& b) {
-    return order_key(a.distance) == order_key(b.distance) && a.index == b.index;
+    return a.key == b.key && a.index == b.index;
   }
 };
 
@@ -203,8 +205,7 @@ class ResultSet {
   }
   // a < b as 0 or 1, computed without branches.
   static std::size_t before(const CandidatePair& a, const CandidatePair& b) {
-    const std::uint32_t ka = CandidatePair::order_key(a.distance), kb = CandidatePair::order_key(b.distance);
-    return static_cast<std::size_t>((ka < kb) | ((ka == kb) & (a.index < b.index)));
+    return static_cast<std::size_t>((a.key < b.key) | ((a.key == b.key) & (a.index < b.index)));
   }
   void insert_sorted(const CandidatePair& c) {
     auto at = std::lower_bound(set_.begin(), set_.end(), c);
