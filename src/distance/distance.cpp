@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "common/exact_float.hpp"
 #include "distance/kernels.hpp"
@@ -19,6 +20,17 @@ inline std::size_t common_len(std::span<const float> a, std::span<const float> b
 
 kernels::RowSource source_of(const RowBatch& batch) {
   return {batch.rows, batch.row_len, batch.row_ptrs, batch.following};
+}
+
+// Turns the dots of one query (of norm q_norm) with rows into distances of the
+// precomputed-norm form.
+void finish_dots(DistanceAlgorithm d, float q_norm, const float* row_norms, std::size_t count,
+                 float* out) {
+  if (d == DistanceAlgorithm::L2Sqr) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = l2_from_norms(out[i], row_norms[i], q_norm);
+  } else {
+    for (std::size_t i = 0; i < count; ++i) out[i] = cosine_finish(out[i], row_norms[i] * q_norm);
+  }
 }
 
 }  // namespace
@@ -79,12 +91,29 @@ void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch
   ExactFloatMode mode;
   const std::size_t n = std::min(q.vec.size(), batch.row_len);
   kernels::active_kernels().dot(q.vec.data(), source_of(batch), batch.count, n, out);
-  if (d == DistanceAlgorithm::L2Sqr) {
-    for (std::size_t i = 0; i < batch.count; ++i)
-      out[i] = l2_from_norms(out[i], row_norms[i], q.norm);
-  } else {
-    for (std::size_t i = 0; i < batch.count; ++i) out[i] = cosine_finish(out[i], row_norms[i] * q.norm);
+  finish_dots(d, q.norm, row_norms, batch.count, out);
+}
+
+void distance_to_rows(DistanceAlgorithm d, std::span<const NormedVector> qs, const RowBatch& batch,
+                      const float* row_norms, float* out) {
+  ExactFloatMode mode;
+  const kernels::Kernels& k = kernels::active_kernels();
+  const std::size_t count = batch.count;
+  // Queries go to the kernel in groups of equal length (in practice all of them at once).
+  const float* vecs[8];
+  for (std::size_t first = 0; first < qs.size();) {
+    std::size_t nq = 0;
+    while (first + nq < qs.size() && nq < std::size(vecs) &&
+           qs[first + nq].vec.size() == qs[first].vec.size()) {
+      vecs[nq] = qs[first + nq].vec.data();
+      ++nq;
+    }
+    k.dot_queries(vecs, nq, source_of(batch), count, std::min(qs[first].vec.size(), batch.row_len),
+                  out + first * count);
+    first += nq;
   }
+  for (std::size_t q = 0; q < qs.size(); ++q)
+    finish_dots(d, qs[q].norm, row_norms, count, out + q * count);
 }
 
 ColumnSet::ColumnSet(DistanceAlgorithm d, const float* rows, std::size_t count, std::size_t width,

@@ -58,6 +58,10 @@ void distance_to_rows(DistanceAlgorithm d, std::span<const float> q, const RowBa
 // out[i] = distance(d, {row i, row_norms[i]}, {q, q_norm}).
 void distance_to_rows(DistanceAlgorithm d, NormedVector q, const RowBatch& batch,
                       const float* row_norms, float* out);
+// out[k * batch.count + i] = distance(d, {row i, row_norms[i]}, qs[k]) for every query k: the
+// same bits as a distance_to_rows call per query, with the rows read once for several queries.
+void distance_to_rows(DistanceAlgorithm d, std::span<const NormedVector> qs, const RowBatch& batch,
+                      const float* row_norms, float* out);
 
 // Rows copied into column order, for scoring many queries (or one query) against the same rows
 // with no transposition: k-means centroids and training views.

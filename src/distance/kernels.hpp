@@ -81,6 +81,10 @@ struct ColumnScan {
 struct Kernels {
   const char* name;
   void (*dot)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
+  // dot for each of the queries qs[0 .. nq-1] against the same rows:
+  // out[k * count + i] = sum_{j<n} qs[k][j] * r_i[j].
+  void (*dot_queries)(const float* const* qs, std::size_t nq, RowSource src, std::size_t count,
+                      std::size_t n, float* out);
   void (*l2sqr)(const float* q, RowSource src, std::size_t count, std::size_t n, float* out);
   void (*cosine)(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
                  std::size_t m, float* out);

@@ -217,6 +217,45 @@ void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, f
   run_rows<T, Op::Dot>(q, 0.0f, src, count, n, n, out);
 }
 
+// Several queries against the same rows: each block of 8 columns is loaded and transposed
+// once and multiplied with kQueries queries' elements, each query in its own accumulator
+// chain, so that a pass scores kQueries queries in about the latency of one. Short groups of
+// rows or queries repeat their last one; the extra lanes and chains are computed and dropped.
+template <class T>
+void dot_queries(const float* const* qs, std::size_t nq, RowSource src, std::size_t count,
+                 std::size_t n, float* out) {
+  using V = typename T::V;
+  constexpr std::size_t W = T::W, kQueries = 4;
+  const std::size_t whole = n & ~std::size_t{7};
+  for (std::size_t g = 0; g < count; g += W) {
+    const float* p[W];
+    for (std::size_t i = 0; i < W; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
+    const std::size_t valid = lesser(W, count - g);
+    for (std::size_t k0 = 0; k0 < nq; k0 += kQueries) {
+      const float* q[kQueries];
+      for (std::size_t c = 0; c < kQueries; ++c) q[c] = qs[lesser(k0 + c, nq - 1)];
+      V a[kQueries];
+      for (std::size_t c = 0; c < kQueries; ++c) a[c] = T::neg_zero();
+      for (std::size_t j = 0; j < n; j += 8) {
+        const std::size_t cols = lesser(8, n - j);
+        V col[8];
+        if (j < whole)
+          T::load_columns(p, static_cast<std::ptrdiff_t>(j), col);
+        else
+          T::load_columns_masked(p, static_cast<std::ptrdiff_t>(j), cols, col);
+        for (std::size_t k = 0; k < cols; ++k)
+          for (std::size_t c = 0; c < kQueries; ++c)
+            a[c] = T::add(a[c], T::mul(col[k], T::broadcast(q[c] + j + k)));
+      }
+      float tmp[W];
+      for (std::size_t c = 0; c < lesser(kQueries, nq - k0); ++c) {
+        T::store(a[c], tmp);
+        for (std::size_t i = 0; i < valid; ++i) out[(k0 + c) * count + g + i] = tmp[i];
+      }
+    }
+  }
+}
+
 template <class T>
 void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
   run_rows<T, Op::L2Sqr>(q, 0.0f, src, count, n, n, out);
@@ -449,7 +488,7 @@ void columns(const ColumnScan& scan, float* out) {
 
 template <class T>
 constexpr Kernels make_kernels(const char* name) {
-  return Kernels{name,       dot_rows<T>,                l2sqr_rows<T>,
+  return Kernels{name,       dot_rows<T>,    dot_queries<T>, l2sqr_rows<T>,
                  cosine_rows<T>, pq_scan<T>,             columns<T, Op::L2Sqr>,
                  columns<T, Op::Cosine>};
 }

@@ -104,6 +104,11 @@ void dot_rows(const float* q, RowSource src, std::size_t count, std::size_t n, f
   for (std::size_t i = 0; i < count; ++i) out[i] = dot_ref(q, src.row(i), n);
 }
 
+void dot_queries(const float* const* qs, std::size_t nq, RowSource src, std::size_t count,
+                 std::size_t n, float* out) {
+  for (std::size_t k = 0; k < nq; ++k) dot_rows(qs[k], src, count, n, out + k * count);
+}
+
 void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n, float* out) {
   for (std::size_t i = 0; i < count; ++i) out[i] = l2sqr_ref(q, src.row(i), n);
 }
@@ -114,7 +119,7 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
     out[i] = cosine_finish(dot_ref(q, src.row(i), n), q_root * std::sqrt(sq_norm_ref(src.row(i), m)));
 }
 
-constexpr Kernels kScalar{"scalar",      dot_rows,      l2sqr_rows,    cosine_rows,
+constexpr Kernels kScalar{"scalar",      dot_rows,      dot_queries,   l2sqr_rows,    cosine_rows,
                            pq_scan_codes, l2sqr_columns, cosine_columns};
 
 }  // namespace

@@ -12,32 +12,50 @@ namespace {
 
 // The neighbour-selection heuristic (ResultSet::heuristic) over `members` in ascending order:
 // a candidate is kept when it is at least as far from every node kept before it as from the
-// base node. A candidate's distances to all kept nodes are computed in one batch; computing
-// those past the first failing one changes nothing, as distances have no side effects.
+// base node. Candidates are scored against all kept nodes in windows of kWindow candidates at
+// once, as one exact sum costs its whole latency however few rows it covers: the first
+// candidate kept ends a window, since the candidates after it must be compared with it too.
+// Distances have no side effects, so those computed and not needed change nothing.
 std::vector<CandidatePair> select_neighbours(const HNSWIndex& index,
                                              std::span<const CandidatePair> members,
                                              std::uint64_t m) {
+  constexpr std::size_t kWindow = 4;
   std::vector<CandidatePair> kept;
   kept.reserve(std::min<std::uint64_t>(m, members.size()));
   std::vector<const float*> rows;
   std::vector<float> row_norms, d;
   rows.reserve(kept.capacity());
   row_norms.reserve(kept.capacity());
-  d.resize(kept.capacity());
+  d.resize(kWindow * kept.capacity());
   const float* base = index.vec_set().data().data();
   const std::uint64_t dim = index.vec_set().dim();
-  for (const CandidatePair& c : members) {
-    if (kept.size() >= m) break;
-    if (c.index >= index.len()) fail_index(c.index, index.len());
-    const NormedVector cv{index.vec_set()[c.index], index.norm(c.index)};
-    distance_to_rows(index.config().dist, cv, RowBatch::scattered(rows.data(), kept.size(), dim),
-                     row_norms.data(), d.data());
-    bool keep = true;
-    for (std::size_t i = 0; i < kept.size() && keep; ++i) keep = d[i] >= c.distance;
-    if (!keep) continue;
-    kept.push_back(c);
-    rows.push_back(base + c.index * dim);
-    row_norms.push_back(index.norm(c.index));
+  NormedVector window[kWindow];
+  std::size_t at = 0;
+  while (at < members.size() && kept.size() < m) {
+    std::size_t w = 0;
+    for (; w < kWindow && at + w < members.size(); ++w) {
+      const std::uint64_t id = members[at + w].index;
+      if (id >= index.len()) {
+        if (w == 0) fail_index(id, index.len());
+        break;  // fails when it comes first
+      }
+      window[w] = {index.vec_set()[id], index.norm(id)};
+    }
+    const std::size_t n = kept.size();
+    distance_to_rows(index.config().dist, std::span<const NormedVector>(window, w),
+                     RowBatch::scattered(rows.data(), n, dim), row_norms.data(), d.data());
+    std::size_t j = 0;
+    while (j < w) {
+      const CandidatePair& c = members[at + j++];
+      bool keep = true;
+      for (std::size_t i = 0; i < n && keep; ++i) keep = d[(j - 1) * n + i] >= c.distance;
+      if (!keep) continue;
+      kept.push_back(c);
+      rows.push_back(base + c.index * dim);
+      row_norms.push_back(index.norm(c.index));
+      break;
+    }
+    at += j;
   }
   return kept;
 }

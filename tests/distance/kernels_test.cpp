@@ -83,8 +83,13 @@ class KernelsTest : public ::testing::TestWithParam<const Kernels*> {};
 TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
   const Kernels& k = *GetParam();
   std::mt19937 gen(7);
+  std::size_t case_number = 0;
   for (const Case& c : all_cases()) {
     const std::vector<float> q = make_values(c.q_len, c.fill, gen);
+    // Several queries against the same rows: 1 to 9 of them, around the kernels' groups of 4.
+    std::vector<std::vector<float>> qs(1 + case_number++ % 9);
+    std::vector<const float*> q_ptrs;
+    for (std::vector<float>& x : qs) q_ptrs.push_back((x = make_values(c.q_len, c.fill, gen)).data());
     const std::vector<float> data = make_values(c.dim * c.rows, c.fill, gen);
     const std::size_t n = std::min(c.q_len, c.dim);
 
@@ -99,6 +104,8 @@ TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
       k.dot(q.data(), src, c.rows, n, dots.data());
       k.l2sqr(q.data(), src, c.rows, n, l2.data());
       k.cosine(q.data(), q_root, src, c.rows, n, c.dim, cos.data());
+      std::vector<float> many(qs.size() * c.rows);
+      k.dot_queries(q_ptrs.data(), qs.size(), src, c.rows, n, many.data());
       for (std::size_t i = 0; i < c.rows; ++i) {
         const float* row = src.row(i);
         const std::string where = std::string(k.name) + " dim " + std::to_string(c.dim) +
@@ -111,6 +118,11 @@ TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
         ASSERT_TRUE(same_bits(l2[i], l)) << where << ": l2 " << show(l2[i]) << " vs " << show(l);
         const float cs = cosine_finish(dot, q_root * std::sqrt(sq_norm_ref(row, c.dim)));
         ASSERT_TRUE(same_bits(cos[i], cs)) << where << ": cosine " << show(cos[i]) << " vs " << show(cs);
+        for (std::size_t j = 0; j < qs.size(); ++j) {
+          const float want = dot_ref(q_ptrs[j], row, n), got = many[j * c.rows + i];
+          ASSERT_TRUE(same_bits(got, want)) << where << ": query " << j << " of " << qs.size()
+                                            << ", dot " << show(got) << " vs " << show(want);
+        }
       }
     }
   }
