@@ -99,6 +99,11 @@ class ResultSet {
     } else if (distinct_) {
       set_.push_back({index, distance});
       order_ = Order::Unordered;
+      // Filled: the worst is found by a scan and the heap is made only when a candidate comes
+      // to replace it. A set that fills with the last offer (k = n) is sorted once, never
+      // heap-sorted, which for large n takes twice as long.
+      if (set_.size() >= k_) bound_ = std::max_element(set_.begin(), set_.end(), Before())->distance;
+      return true;
     } else {
       insert_sorted({index, distance});
     }
