@@ -44,16 +44,19 @@ std::vector<CandidatePair> select_neighbours(const HNSWIndex& index,
     const std::size_t n = kept.size();
     distance_to_rows(index.config().dist, std::span<const NormedVector>(window, w),
                      RowBatch::scattered(rows.data(), n, dim), row_norms.data(), d.data());
+    // Candidate j's distances to the kept nodes are d[j * n, (j + 1) * n); a NaN drops it.
+    const auto keeps = [&](std::size_t j) {
+      return std::all_of(d.begin() + j * n, d.begin() + (j + 1) * n,
+                         [&](float x) { return x >= members[at + j].distance; });
+    };
     std::size_t j = 0;
-    while (j < w) {
-      const CandidatePair& c = members[at + j++];
-      bool keep = true;
-      for (std::size_t i = 0; i < n && keep; ++i) keep = d[(j - 1) * n + i] >= c.distance;
-      if (!keep) continue;
+    while (j < w && !keeps(j)) ++j;
+    if (j < w) {
+      const CandidatePair& c = members[at + j];
       kept.push_back(c);
       rows.push_back(base + c.index * dim);
       row_norms.push_back(index.norm(c.index));
-      break;
+      ++j;
     }
     at += j;
   }
