@@ -38,10 +38,11 @@ class VecSet {
 
   std::uint64_t dim() const noexcept { return dim_; }
 
-  // Room for `rows` more rows, so that appending them moves nothing.
+  // Room for `rows` more rows, so that appending them moves nothing; grown by doubling, so
+  // that making room before every append of a few rows stays amortised O(1).
   void reserve_more(std::uint64_t rows) {
     if (dim_ != 0 && rows > (SIZE_MAX - data_.size()) / dim_) fail("capacity overflow");
-    data_.reserve(data_.size() + rows * dim_);
+    data_.grow_for(data_.size() + rows * dim_);
   }
 
   std::uint64_t len() const {

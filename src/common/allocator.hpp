@@ -26,6 +26,7 @@
 #include <span>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace quillmere {
 
@@ -107,6 +108,14 @@ class PodVec {
   std::span<const T> span() const noexcept { return {ptr_, size_}; }
   operator std::span<const T>() const noexcept { return span(); }
 
+  // Room for `needed` elements, by amortised doubling: what appending needs, so that making
+  // room before each append keeps appends O(1) on average (reserve takes exactly what it is
+  // asked, which before every append of a few elements would copy the array every time).
+  void grow_for(std::size_t needed) {
+    if (needed <= cap_) return;
+    std::size_t doubled = cap_ > SIZE_MAX / 2 ? SIZE_MAX : cap_ * 2;
+    reserve(std::max({needed, doubled, std::size_t{64 / sizeof(T) > 0 ? 64 / sizeof(T) : 1}}));
+  }
   void reserve(std::size_t n) {
     if (n <= cap_) return;
     if (bytes(n) < kHugePageBlockBytes) {
@@ -174,16 +183,17 @@ class PodVec {
     advise_huge_pages(p, bytes(n));
     return static_cast<T*>(p);
   }
-  // Amortised doubling: appends stay O(1) on average.
-  void grow_for(std::size_t needed) {
-    if (needed <= cap_) return;
-    std::size_t doubled = cap_ > SIZE_MAX / 2 ? SIZE_MAX : cap_ * 2;
-    reserve(std::max({needed, doubled, std::size_t{64 / sizeof(T) > 0 ? 64 / sizeof(T) : 1}}));
-  }
 
   T* ptr_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
 };
+
+// PodVec::grow_for for a std::vector.
+template <class T, class A>
+void grow_for(std::vector<T, A>& v, std::size_t needed) {
+  if (needed <= v.capacity()) return;
+  v.reserve(std::max(needed, v.capacity() > v.max_size() / 2 ? v.max_size() : 2 * v.capacity()));
+}
 
 }  // namespace quillmere

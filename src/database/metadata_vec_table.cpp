@@ -27,7 +27,7 @@ void MetadataVecTable::batch_add(std::span<const std::span<const float>> vectors
                                  std::vector<Metadata> metas) {
   assert_eq(static_cast<std::uint64_t>(vectors.size()), static_cast<std::uint64_t>(metas.size()));
   for (std::span<const float> v : vectors) assert_eq(static_cast<std::uint64_t>(v.size()), dim());
-  metadata.reserve(metadata.size() + metas.size());
+  grow_for(metadata, metadata.size() + metas.size());
   if (HNSWIndex* h = inner.hnsw()) {
     const std::uint64_t rows_before = h->vec_set().len();
     try {

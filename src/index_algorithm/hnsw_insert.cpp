@@ -208,10 +208,10 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
 
   const std::uint64_t n = vectors.size();
   vec_set_.reserve_more(n);
-  level0_.reserve(level0_.size() + n * (config_.max_links_level0 + 1));
-  upper_.reserve(upper_.size() + n);
-  levels_.reserve(levels_.size() + n);
-  norms_.reserve(norms_.size() + n);
+  level0_.grow_for(level0_.size() + n * (config_.max_links_level0 + 1));
+  grow_for(upper_, upper_.size() + n);
+  levels_.grow_for(levels_.size() + n);
+  norms_.grow_for(norms_.size() + n);
   for (std::span<const float> v : vectors)
     ids.push_back(push_init(v, level_from_draw(rng.next_u32(), config_.level_multiplier)));
   if (!enter_point_ || !enter_level_) fail("The index is empty.");

@@ -121,6 +121,30 @@ TEST(MetadataVecTableAdd, RowsAndMetadataStayInStep) {
   EXPECT_TRUE(data[2].second.empty());
 }
 
+// Room is made before every add, and it must be made by doubling: a reservation of exactly
+// the rows added copies every row and metadata map on every call (n single adds took O(n^2)).
+TEST(MetadataVecTableAdd, RoomIsMadeByDoubling) {
+  for (bool hnsw : {false, true}) {
+    // Above 1000 nodes, graph batches insert in parallel and make room for the batch first.
+    MetadataVecTable t = filled_table(hnsw ? 1100 : 0, 4);
+    if (hnsw) t.build_hnsw_index(std::nullopt);
+    const Rows rows = random_rows(41, 4, 5);
+    std::size_t row_cap = t.inner.vec_set().data().capacity(), meta_cap = t.metadata.capacity();
+    int row_growths = 0, meta_growths = 0;
+    // Each round a batch of 40 and, on the flat table, a single add (the graph grows its own
+    // arrays node by node when it adds one).
+    for (int round = 0; round < 60; ++round) {
+      if (!hnsw) t.add(rows[0], row_meta(0));
+      t.batch_add(spans_of(Rows(rows.begin() + 1, rows.end())), std::vector<Metadata>(40));
+      row_growths += std::exchange(row_cap, t.inner.vec_set().data().capacity()) != row_cap;
+      meta_growths += std::exchange(meta_cap, t.metadata.capacity()) != meta_cap;
+    }
+    EXPECT_EQ(t.len(), hnsw ? 1100u + 60 * 40 : 60u * 41);
+    EXPECT_LE(row_growths, 12) << (hnsw ? "hnsw" : "flat");
+    EXPECT_LE(meta_growths, 12) << (hnsw ? "hnsw" : "flat");
+  }
+}
+
 TEST(MetadataVecTableAdd, AddAndBatchAddDiscardThePqTable) {
   for (bool hnsw : {false, true}) {
     SCOPED_TRACE(hnsw ? "hnsw" : "flat");
