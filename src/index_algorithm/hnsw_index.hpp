@@ -116,6 +116,15 @@ class HNSWIndex {
     const std::uint64_t count = get_links_len_checked(node, level);
     return {block(node, level) + 1, count};
   }
+  // The list get_links answers, or nullopt where get_links would fail (for reads that must not
+  // fail, such as a search's look-ahead).
+  std::optional<std::span<const std::uint32_t>> find_links(std::uint64_t node,
+                                                           std::uint64_t level) const {
+    if (node >= len() || (level != 0 && level > levels_[node])) return std::nullopt;
+    const std::uint64_t count = *block(node, level);
+    if (count > capacity(level)) return std::nullopt;
+    return std::span<const std::uint32_t>{block(node, level) + 1, count};
+  }
   void put_links(std::uint64_t node, std::uint64_t level, std::span<const std::uint32_t> ids);
   // The top level of a new node from one 32-bit generator output x:
   // floor(-ln((x >> 9) / 2^23) * mL) in single precision, saturated to 64 bits. The draw of 0

@@ -10,6 +10,10 @@
 namespace quillmere {
 namespace {
 
+NormedVector node_query(const HNSWIndex& index, std::uint64_t id) {
+  return NormedVector{index.vec_set()[id], index.norm(id)};
+}
+
 // The neighbour-selection heuristic (ResultSet::heuristic) over `members` in ascending order:
 // a candidate is kept when it is at least as far from every node kept before it as from the
 // base node. Candidates are scored against all kept nodes in windows of kWindow candidates at
@@ -39,7 +43,7 @@ std::vector<CandidatePair> select_neighbours(const HNSWIndex& index,
         if (w == 0) fail_index(id, index.len());
         break;  // fails when it comes first
       }
-      window[w] = {index.vec_set()[id], index.norm(id)};
+      window[w] = node_query(index, id);
     }
     const std::size_t n = kept.size();
     distance_to_rows(index.config().dist, std::span<const NormedVector>(window, w),
@@ -68,10 +72,6 @@ std::vector<std::uint32_t> ids_of(const std::vector<CandidatePair>& pairs) {
   ids.reserve(pairs.size());
   for (const CandidatePair& p : pairs) ids.push_back(static_cast<std::uint32_t>(p.index));
   return ids;
-}
-
-NormedVector node_query(const HNSWIndex& index, std::uint64_t id) {
-  return NormedVector{index.vec_set()[id], index.norm(id)};
 }
 
 bool parallel_linking = true;

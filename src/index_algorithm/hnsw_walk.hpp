@@ -162,11 +162,10 @@ std::optional<std::size_t> collect_unvisited(const HNSWIndex& index, std::uint64
   std::span<const std::uint32_t> links;
   if (checked) {
     links = index.get_links(node, level);
+  } else if (const auto found = index.find_links(node, level)) {
+    links = *found;
   } else {
-    if (node >= index.len() || (level != 0 && level > index.level(node)) ||
-        index.stored_links_len(node, level) > index.capacity(level))
-      return std::nullopt;
-    links = index.slots(node, level).first(index.stored_links_len(node, level));
+    return std::nullopt;
   }
   s.reserve_batch(at + links.size());
   std::size_t n = at;
