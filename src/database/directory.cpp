@@ -112,7 +112,7 @@ std::unexpected<Error> not_regular(const std::string& name) { return make_error(
 
 }  // namespace
 
-Result<File> Directory::open_checked(const std::string& name, int flags) const {
+Result<File> Directory::open_checked(const std::string& name, int flags, FileStatus* found) const {
   // O_NOFOLLOW: a symlink could lead out of the directory. O_NONBLOCK: opening a FIFO without a
   // peer would wait forever (or fail, for writing); the flag is cleared once the file is known
   // to be regular.
@@ -129,15 +129,23 @@ Result<File> Directory::open_checked(const std::string& name, int flags) const {
   if (st->kind != FileStatus::Kind::Regular) return not_regular(name);
   if (auto blocking = fs_->set_blocking(*fd); !blocking) return os_failure(blocking.error());
   file.size_ = st->size;
+  if (found != nullptr) *found = *st;
   return file;
 }
 
 Result<File> Directory::open_regular(const std::string& name) const { return open_checked(name, O_RDONLY); }
 
 Result<File> Directory::open_lock_file(const std::string& name) const {
-  // Not O_TRUNC: nothing is truncated before it is known to be a regular file.
-  Result<File> file = open_checked(name, O_WRONLY | O_CREAT);
+  // Not O_TRUNC: nothing is truncated before it is known to be a regular file of this directory
+  // alone. A file with another name (a hard link) may be anybody's, wherever that name is: it
+  // is neither emptied nor locked.
+  FileStatus st{};
+  Result<File> file = open_checked(name, O_WRONLY | O_CREAT, &st);
   if (!file) return file;
+  if (st.links > 1)
+    return make_error(ErrorKind::Io, "Not a lock file of this directory alone: " + name + " has " +
+                                         std::to_string(st.links) +
+                                         " names (hard links); remove it to open the database");
   if (auto emptied = fs_->truncate(file->fd_); !emptied) return os_failure(emptied.error());
   return file;
 }

@@ -68,7 +68,9 @@ class Directory {
   // system's message.
   Result<File> open_regular(const std::string& name) const;
   // Opens the lock file `name` for writing, created when missing, and truncates it; a symlink or
-  // anything else that is not a regular file is refused as by open_regular and left untouched.
+  // anything else that is not a regular file is refused as by open_regular, and a file with
+  // other names (a link count above 1) with "Not a lock file of this directory alone: ...";
+  // what is refused is left untouched (neither truncated nor locked).
   Result<File> open_lock_file(const std::string& name) const;
 
   // Writes `name` anew: `write` fills a fresh staged file of this directory, which is then
@@ -90,8 +92,9 @@ class Directory {
 
  private:
   Directory(std::shared_ptr<FileSystem> fs, int fd, std::string path);
-  // Opens `name` with `flags` if it is a regular file (see open_regular).
-  Result<File> open_checked(const std::string& name, int flags) const;
+  // Opens `name` with `flags` if it is a regular file (see open_regular); its status goes to
+  // `found` when given.
+  Result<File> open_checked(const std::string& name, int flags, FileStatus* found = nullptr) const;
 
   std::shared_ptr<FileSystem> fs_;
   int fd_;

@@ -17,7 +17,7 @@ FileStatus status_of(const struct stat& st) {
                     : S_ISDIR(st.st_mode) ? Kind::Directory
                     : S_ISLNK(st.st_mode) ? Kind::Symlink
                                           : Kind::Other;
-  return {kind, static_cast<std::uint64_t>(st.st_size)};
+  return {kind, static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_nlink)};
 }
 
 SysResult<void> checked(int rc) {

@@ -22,6 +22,7 @@ struct FileStatus {
   enum class Kind { Regular, Directory, Symlink, Other };
   Kind kind;
   std::uint64_t size;
+  std::uint64_t links = 1;  // names of the file (hard links)
 };
 
 class FileSystem {

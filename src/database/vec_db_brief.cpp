@@ -18,6 +18,7 @@
 #include "common/failure.hpp"
 #include "common/os_error.hpp"
 #include "common/utf8.hpp"
+#include "database/toml_nesting.hpp"
 
 namespace quillmere {
 namespace {
@@ -305,6 +306,12 @@ std::string syntax_error_text(std::string_view text, const toml::parse_error& er
 }  // namespace
 
 Result<VecDBBrief> VecDBBrief::parse(std::string_view text) {
+  // Before the reader builds anything: its recursion over deeply nested keys ends the process.
+  if (const std::optional<TomlPosition> deep = find_key_nested_deeper_than(text, kMaxKeyNesting))
+    return make_error(ErrorKind::CorruptFile, "TOML parse error at line " + std::to_string(deep->line) +
+                                                  ", column " + std::to_string(deep->column) +
+                                                  ": keys nested deeper than " +
+                                                  std::to_string(kMaxKeyNesting) + " levels");
   toml::table root;
   try {
     root = toml::parse(text);

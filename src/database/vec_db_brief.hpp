@@ -5,6 +5,7 @@
 // with that mutex held.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
@@ -32,10 +33,18 @@ struct VecDBBrief {
 
   bool operator==(const VecDBBrief&) const = default;
 
+  // Keys may nest tables this deep and no deeper: the parts of a table header, of a dotted key
+  // and of the keys of the inline tables around it, counted from the root (a catalogue uses 3:
+  // `tables`, the quoted table name, `filename`). The reader itself refuses arrays and inline
+  // tables nested more than 256 deep, so no document it builds is deeper than 128 + 256.
+  static constexpr std::size_t kMaxKeyNesting = 128;
+
   // The catalogue of a document's text. A TOML violation fails with the reader's message,
   // framed with its line and column; a document of the wrong shape fails with a message that
-  // names what was found and what was expected. Keys other than `tables` (and than `filename`
-  // inside an entry) are ignored; without `tables` the catalogue is empty.
+  // names what was found and what was expected. Keys nested deeper than kMaxKeyNesting are
+  // refused before the text is parsed: "TOML parse error at line L, column C: keys nested
+  // deeper than 128 levels". Keys other than `tables` (and than `filename` inside an entry) are
+  // ignored; without `tables` the catalogue is empty.
   static Result<VecDBBrief> parse(std::string_view text);
   // Reads the file whole as UTF-8 text and parses it; an I/O failure or bytes that are not
   // UTF-8 give the system's message.

@@ -1,9 +1,11 @@
 #include "database/vec_db_manager.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <type_traits>
 
+#include "common/os_error.hpp"
 #include "common/utf8.hpp"
 
 namespace quillmere {
@@ -115,7 +117,12 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
 
   VecDBBrief brief;
   bool changed = false;
-  if (!directory->status(kCatalogueFile)) {
+  // Only a catalogue that is not there is a new, empty one. Any other failure to examine it says
+  // nothing about the tables it lists: taking it for empty would let the saving thread write
+  // the empty catalogue over them.
+  if (SysResult<FileStatus> st = directory->status(kCatalogueFile); !st && st.error() != ENOENT) {
+    return make_error(ErrorKind::Io, os_error(st.error()));
+  } else if (!st) {
     changed = true;  // no catalogue yet: the empty one is written by the saving thread
   } else {
     Result<File> file = directory->open_regular(kCatalogueFile);
@@ -201,20 +208,41 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
 
 Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
                                                       DistanceAlgorithm dist) {
-  auto [catalogue, cache] = get_locks_by_order();
-  if (catalogue->tables.contains(key)) return false;  // whatever dimension was asked for
+  // The catalogue is held with its change flag, as deletion holds it, so that it is written
+  // here with no save of an older state in flight.
+  auto held = brief_.lock_held();
+  CacheGuard cache(cache_mutex_);
+  VecDBBrief& catalogue = *held.guard;
+  if (catalogue.tables.contains(key)) return false;  // whatever dimension was asked for
   if (dim == 0) return make_error(ErrorKind::InvalidArgument, "Dimension must be greater than 0");
-  const std::string filename = table_file_name(key, catalogue->filenames);
+  const std::string filename = table_file_name(key, catalogue.filenames);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());
   CachedTable entry = CachedTable::make(VecTableManager::Saver(
       RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true));
-  // The file exists before the catalogue can name it; the table still counts as changed. A
-  // failure leaves the catalogue as it was, and the table goes with its thread.
-  if (Result<void> saved = entry.saver->sync_save(false); !saved) return std::unexpected(saved.error());
-  (void)entry.saver->write();
-  catalogue->filenames.insert(filename);
-  catalogue->tables.emplace(key, VecTableBrief{filename});
+  // The table's file first, then the catalogue that lists it: a crash between the two leaves an
+  // empty file that nothing lists (the next table given that file name replaces it), never a
+  // listed table without its file. The name is in no entry, so removing it on a failure removes
+  // no table's file. A failure leaves the catalogue as it was, and the table goes with its
+  // thread.
+  if (Result<void> saved = entry.saver->sync_save(false); !saved) {
+    (void)directory_->remove(filename);  // a failed last sync of the directory leaves it there
+    return std::unexpected(saved.error());
+  }
+  VecDBBrief with = catalogue;
+  with.filenames.insert(filename);
+  with.tables.emplace(key, VecTableBrief{filename});
+  if (Result<void> saved = brief_.save_held(held, [&with](File& out) { return with.save(out); }); !saved) {
+    // A failed last sync of the directory leaves the new catalogue in place: the old one is
+    // written back before the file it would list goes. When even that fails, the file stays,
+    // unlisted once the catalogue is saved again (the flag is still set), rather than listed
+    // and missing.
+    if (brief_.save_held(held, [&catalogue](File& out) { return catalogue.save(out); }))
+      (void)directory_->remove(filename);
+    return std::unexpected(saved.error());
+  }
+  catalogue = std::move(with);
+  (void)entry.saver->write();  // a new table counts as changed
   table_cache_.emplace(key, std::move(entry));
   return true;
 }

@@ -82,9 +82,11 @@ class VecDBManager {
   using CacheGuard = std::unique_lock<std::mutex>;
 
   // Opens `dir`: creates it (with missing parents) when it cannot be examined, locks its
-  // `db.lock` without waiting ("Failed to acquire lock for VecDBManager" when anyone holds it),
-  // reads and validates `brief.toml` (a missing one is an empty catalogue that counts as
-  // changed) and starts the catalogue's saving thread. Every failure leaves nothing held. The
+  // `db.lock` without waiting ("Failed to acquire lock for VecDBManager" when anyone holds it;
+  // a `db.lock` with other names is refused untouched), reads and validates `brief.toml` (a
+  // missing one is an empty catalogue that counts as changed; one whose status cannot be read
+  // for any other reason fails the open with the system's message) and starts the catalogue's
+  // saving thread. Every failure leaves nothing held. The
   // directory is pinned when it is opened: every later file operation is made relative to it,
   // through `fs` (the kernel's, or a test's double).
   static Result<std::unique_ptr<VecDBManager>> open(const std::string& dir,
@@ -110,9 +112,12 @@ class VecDBManager {
   // load is passed on unchanged and nothing is cached). "Table {key} not found" when the
   // catalogue has no such entry. The caller must not take the catalogue locks while holding it.
   Result<std::shared_ptr<VecTableManager>> table(const std::string& key);
-  // Creates an empty table and writes its file before returning (so no saved catalogue can name
-  // a missing file); false when the name exists, whatever `dim`. A new table of dimension 0 is
-  // refused before anything changes.
+  // Creates an empty table, writes its file and then the catalogue that lists it, and returns
+  // once both are on disk (so a crash after it returns keeps the table, and no saved catalogue
+  // names a missing file); false when the name exists, whatever `dim`. A new table of dimension
+  // 0 is refused before anything changes. A failed write is returned and leaves the catalogue,
+  // in memory and on disk, as it was, and no new file (see the definition for the one case
+  // that keeps it).
   Result<bool> create_table_if_not_exists(const std::string& key, std::uint64_t dim,
                                           DistanceAlgorithm dist);
   // Removes the table: the catalogue entry, the cached table (after its final save), then the
