@@ -110,6 +110,50 @@ TEST_F(FailedSaveTest, AFailedCatalogueWriteLeavesTheTableListedCachedAndWhole) 
   }
 }
 
+// Creation writes the table's file (the first save) and then the catalogue (the second): a
+// failure of either is returned and leaves the catalogue, in memory and on disk, and the
+// directory's files as they were. Once the fault has passed, the catalogue on disk lists the new
+// table as soon as the creation returns.
+TEST_F(FailedSaveTest, AFailedCreationLeavesTheCatalogueAndTheDirectoryAsTheyWere) {
+  const std::string listed_t = "[tables.t]\nfilename = \"t.db\"\n";
+  for (int nth : {1, 2}) {
+    for (const FailingStep& step : kSteps) {
+      SCOPED_TRACE(step_name(step) + ", occurrence " + std::to_string(nth));
+      SetUp();
+      ASSERT_EQ(mem_->content(kDir, "brief.toml"), listed_t);
+      const std::vector<std::string> names = mem_->names(kDir);
+      mem_->fail_on(step.call, nth, step.err);
+      const Result<bool> created = db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine);
+      EXPECT_EQ(created ? "<created>" : created.error().message, nth == 1 ? table_failed(step) : failed(step));
+      EXPECT_EQ(db_->get_all_keys(), std::vector<std::string>{"t"});
+      EXPECT_FALSE(db_->contains_cached("u"));
+      EXPECT_EQ(mem_->content(kDir, "brief.toml"), listed_t);
+      EXPECT_EQ(mem_->names(kDir), names);
+
+      EXPECT_TRUE(db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine).value());
+      EXPECT_EQ(mem_->content(kDir, "brief.toml"), listed_t + "\n[tables.u]\nfilename = \"u.db\"\n");
+      reopen();
+      EXPECT_EQ(rows(), 30u);
+      EXPECT_EQ(db_->get_len("u").value(), 0u);
+    }
+  }
+}
+
+// When the catalogue cannot even be written back after its failed write, the new table's file
+// stays: nothing lists it, and the next table given its name replaces it.
+TEST_F(FailedSaveTest, ACreationWhoseCatalogueCannotBeRestoredKeepsOnlyAnUnlistedFile) {
+  mem_->fail_on(Call::Write, 2, ENOSPC, 2);  // the catalogue, then its restoration
+  const Result<bool> created = db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine);
+  EXPECT_EQ(created ? "<created>" : created.error().message, "atomic save failed: No space left on device (os error 28)");
+  EXPECT_EQ(mem_->content(kDir, "brief.toml"), "[tables.t]\nfilename = \"t.db\"\n");
+  EXPECT_TRUE(mem_->content(kDir, "u.db").has_value());
+  reopen();
+  EXPECT_EQ(db_->get_all_keys(), std::vector<std::string>{"t"});
+  ASSERT_TRUE(db_->create_table_if_not_exists("u", 2, DistanceAlgorithm::L2Sqr).value());
+  reopen();
+  EXPECT_EQ(db_->get_dim("u").value(), 2u);
+}
+
 TEST_F(FailedSaveTest, AFailedFinalSaveOfADeletedTableDoesNotStopTheDeletion) {
   for (const FailingStep& step : kSteps) {
     SCOPED_TRACE(step_name(step));

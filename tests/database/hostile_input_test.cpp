@@ -1,6 +1,7 @@
 // What a hostile directory, catalogue or environment can make the database do: nothing outside
 // the opened directory is read, written, truncated or removed, and nothing blocks.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,23 @@ TEST_F(HostileInputTest, LockFileAndCatalogueAreNeverFollowed) {
     EXPECT_EQ(open_error(db_), std::string("Not a regular file: ") + c.name);
   }
   EXPECT_EQ(read_text(outside_), kPrecious);
+}
+
+// A lock file with another name (a hard link to a file outside) is neither emptied nor locked.
+TEST_F(HostileInputTest, AHardLinkedLockFileIsRefusedUntouched) {
+  make_table();
+  fs::remove(in_db("db.lock"));
+  fs::create_hard_link(outside_, in_db("db.lock"));
+  EXPECT_EQ(open_error(db_), "Not a lock file of this directory alone: db.lock has 2 names (hard links); "
+                             "remove it to open the database");
+  EXPECT_EQ(read_text(outside_), kPrecious);
+  const int fd = ::open(outside_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the file was left locked";
+  ::close(fd);
+  fs::remove(in_db("db.lock"));  // as the message says
+  auto db = open(db_);
+  EXPECT_EQ(db->get_len("t").value(), 1u);
 }
 
 // A table file that is a FIFO, a symlink or a directory fails the lookup at once, and deleting

@@ -70,6 +70,13 @@ class MemFileSystem final : public FileSystem {
     inodes_[id] = Inode{kind, content, content, -1};
     d.entries[name] = d.durable[name] = id;
   }
+  // Gives the file `dir`/`name` the further name `to_dir`/`to_name` (a hard link, made durable).
+  void link(const std::string& dir, const std::string& name, const std::string& to_dir, const std::string& to_name) {
+    std::lock_guard l(mutex_);
+    const int id = dirs_.at(dir)->entries.at(name);
+    auto& d = ensure_dir(to_dir);
+    d.entries[to_name] = d.durable[to_name] = id;
+  }
   std::optional<std::string> content(const std::string& dir, const std::string& name) const {
     std::lock_guard l(mutex_);
     const auto d = dirs_.find(dir);
@@ -155,8 +162,7 @@ class MemFileSystem final : public FileSystem {
     if (d == nullptr) return sys_error(EBADF);
     const auto e = d->entries.find(name);
     if (e == d->entries.end()) return sys_error(ENOENT);
-    const Inode& inode = inodes_[e->second];
-    return FileStatus{inode.kind, inode.data.size()};
+    return status_of(e->second);
   }
   SysResult<void> rename_at(int dir, const std::string& from, const std::string& to) override {
     std::lock_guard l(mutex_);
@@ -199,8 +205,7 @@ class MemFileSystem final : public FileSystem {
     const auto o = open_.find(fd);
     if (o == open_.end()) return sys_error(EBADF);
     if (o->second.dir) return FileStatus{FileStatus::Kind::Directory, 0};
-    const Inode& inode = inodes_[o->second.inode];
-    return FileStatus{inode.kind, inode.data.size()};
+    return status_of(o->second.inode);
   }
   SysResult<void> set_blocking(int fd) override {
     std::lock_guard l(mutex_);
@@ -299,6 +304,14 @@ class MemFileSystem final : public FileSystem {
       return p.err;
     }
     return 0;
+  }
+  // REQUIRES: mutex_ held. The link count is the number of entries naming the inode.
+  FileStatus status_of(int id) {
+    const Inode& inode = inodes_[id];
+    std::uint64_t links = 0;
+    for (const auto& [path, dir] : dirs_)
+      for (const auto& [name, entry] : dir->entries) links += entry == id;
+    return FileStatus{inode.kind, inode.data.size(), links};
   }
   Dir& ensure_dir(const std::string& path) {
     auto& d = dirs_[path];

@@ -211,8 +211,9 @@ TEST_F(TableLifecycleTest, ClosingSavesCatalogueThenTablesInNameOrder) {
   EXPECT_EQ(*db_->get_len("b"), 1u);
 }
 
-// A process killed right after creating or deleting a table leaves a directory that opens and
-// whose every catalogue entry loads.
+// A process killed right after creating or deleting a table leaves a directory that opens, whose
+// every catalogue entry loads, and which lists the table that was created and not the one that
+// was deleted.
 TEST_F(TableLifecycleTest, KilledRightAfterCreateOrDeleteLeavesAConsistentDirectory) {
   db_.reset();
   const std::vector<std::string> names = {"t0", "t1", "t2", "t3", "t4", "t5"};
@@ -232,6 +233,10 @@ TEST_F(TableLifecycleTest, KilledRightAfterCreateOrDeleteLeavesAConsistentDirect
     ASSERT_TRUE(db.has_value()) << db.error().message;
     for (const std::string& key : (*db)->get_all_keys())
       EXPECT_TRUE((*db)->get_len(key).has_value()) << key << " after round " << round;
+    EXPECT_TRUE((*db)->contains_key(names[round])) << "round " << round;
+    if (round % 2 == 1) {
+      EXPECT_FALSE((*db)->contains_key(names[round - 1])) << "round " << round;
+    }
   }
   open();
 }

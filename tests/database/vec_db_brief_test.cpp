@@ -209,6 +209,70 @@ TEST(VecDBBriefTest, SyntaxErrorShowsPositionLineAndMarker) {
       << far.error().message;
 }
 
+std::string dotted(const std::string& part, std::size_t parts) {
+  std::string key = part;
+  for (std::size_t i = 1; i < parts; ++i) key += "." + part;
+  return key;
+}
+
+// Keys that nest tables deeper than the bound are refused before the reader builds them (it
+// would exhaust the stack), at the part that crosses the bound, counted along the whole way
+// from the root: header, dotted key and the keys of enclosing inline tables.
+TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
+  struct Case {
+    std::string text;
+    std::string position;  // "line L, column C" of the part that crosses the bound
+  };
+  const std::vector<Case> cases = {
+      {dotted("a", 50000) + " = 1\n", "line 1, column 257"},
+      {"[" + dotted("a", 50000) + "]\n", "line 1, column 258"},
+      {"[[" + dotted("a", 50000) + "]]\n", "line 1, column 259"},
+      {"tables." + dotted("t", 50000) + ".filename = \"t.db\"\n", "line 1, column 262"},
+      {"[tables.t]\nfilename = \"t.db\"\n[" + dotted("b", 100) + "]\n" + dotted("c", 29) + " = 1\n",
+       "line 4, column 57"},
+      {"x = { " + dotted("a", 100) + " = { y = [ { " + dotted("b", 28) + " = 1 } ] } }\n", "line 1, column 271"},
+      {"x = [\n  # a comment\n  { \"q.q\" = '''\n[" + dotted("a", 200) + "]''', " + dotted("b", 200) +
+           " = 1 },\n]\n",
+       "line 4, column 661"},
+      // The reader would take text the scan misunderstands only if the scan were wrong; the rest
+      // of such a line is measured all the same.
+      {"x = 1 ~ " + dotted("a", 200) + "\n", "line 1, column 265"},
+  };
+  for (const Case& c : cases) {
+    const Result<VecDBBrief> got = VecDBBrief::parse(c.text);
+    ASSERT_FALSE(got.has_value()) << c.text.substr(0, 200);
+    EXPECT_EQ(got.error().message, "TOML parse error at " + c.position + ": keys nested deeper than 128 levels")
+        << c.text.substr(0, 200);
+  }
+
+  // At the bound, and what only looks deep, is read as ever.
+  const std::string long_name = dotted("n", 1000);
+  const std::vector<std::string> accepted = {
+      "[" + dotted("a", 128) + "]\n",
+      "[" + dotted("a", 100) + "]\n" + dotted("b", 28) + " = 1\n[tables.t]\nfilename = \"t.db\"\n",
+      "x = { " + dotted("a", 64) + " = [[{ " + dotted("b", 63) + " = 1 }]] }\n",
+      "[tables.\"" + long_name + "\"]\nfilename = \"t.db\"\n",
+      "tables.'" + long_name + "' = [\"t.db\"]\n",
+      "x = \"" + long_name + "\"\ny = \"\"\"\n[" + long_name + "]\n\"\"\"\nz = 1." + std::string(100, '5') + "\n",
+      "d = 1979-05-27 07:32:00\n" + dotted("e", 128) + " = 'x'\n",
+      "a = \"\\\"\"\nb = '''x''''\nc = \"\"\"y\"\"\"\"\"\n" + dotted("e", 128) + " = 1\n",
+  };
+  for (const std::string& text : accepted) {
+    const Result<VecDBBrief> got = VecDBBrief::parse(text);
+    EXPECT_TRUE(got.has_value()) << text.substr(0, 200) << "\n" << got.error().message;
+  }
+  const Result<VecDBBrief> one_name = VecDBBrief::parse("[tables.\"" + long_name + "\"]\nfilename = \"t.db\"\n");
+  ASSERT_TRUE(one_name.has_value());
+  EXPECT_EQ(one_name->tables, (Tables{{long_name, {"t.db"}}}));
+
+  // Arrays and inline tables nested too deep are the reader's own refusal, with its message.
+  const Result<VecDBBrief> arrays = VecDBBrief::parse("x = " + std::string(300, '[') + std::string(300, ']') + "\n");
+  ASSERT_FALSE(arrays.has_value());
+  EXPECT_TRUE(arrays.error().message.starts_with("TOML parse error at line 1, column ")) << arrays.error().message;
+  EXPECT_NE(arrays.error().message.find("exceeded maximum nested value depth of 256"), std::string::npos)
+      << arrays.error().message;
+}
+
 class VecDBBriefFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
