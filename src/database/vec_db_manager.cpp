@@ -229,19 +229,19 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
     (void)directory_->remove(filename);  // a failed last sync of the directory leaves it there
     return std::unexpected(saved.error());
   }
-  VecDBBrief with = catalogue;
-  with.filenames.insert(filename);
-  with.tables.emplace(key, VecTableBrief{filename});
-  if (Result<void> saved = brief_.save_held(held, [&with](File& out) { return with.save(out); }); !saved) {
+  catalogue.filenames.insert(filename);
+  catalogue.tables.emplace(key, VecTableBrief{filename});
+  const auto write_catalogue = [&catalogue](File& out) { return catalogue.save(out); };
+  if (Result<void> saved = brief_.save_held(held, write_catalogue); !saved) {
+    catalogue.tables.erase(key);
+    catalogue.filenames.erase(filename);
     // A failed last sync of the directory leaves the new catalogue in place: the old one is
     // written back before the file it would list goes. When even that fails, the file stays,
     // unlisted once the catalogue is saved again (the flag is still set), rather than listed
     // and missing.
-    if (brief_.save_held(held, [&catalogue](File& out) { return catalogue.save(out); }))
-      (void)directory_->remove(filename);
+    if (brief_.save_held(held, write_catalogue)) (void)directory_->remove(filename);
     return std::unexpected(saved.error());
   }
-  catalogue = std::move(with);
   (void)entry.saver->write();  // a new table counts as changed
   table_cache_.emplace(key, std::move(entry));
   return true;

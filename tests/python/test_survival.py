@@ -3,6 +3,7 @@ length, a table file that declares a huge dimension, and interpreter exit while 
 are inside calls. Each case runs in a child interpreter, under an address-space limit where
 memory is concerned, so that no test can wake the machine's OOM killer."""
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -30,10 +31,21 @@ PRELUDE = textwrap.dedent("""
 """)
 
 
-def run_child(body, args=()):
-    env = dict(os.environ)
+def run_child(body, args=(), extra_env=None):
+    env = dict(os.environ, **(extra_env or {}))
     return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body), *args],
                           capture_output=True, text=True, timeout=300, env=env)
+
+
+def stat_fault_shim():
+    """The preloadable library that fails the status of chosen files (built beside the module)."""
+    path = os.environ.get("QUILLMERE_STAT_FAULT_SHIM")
+    if not path:
+        import quillmere
+        build = os.path.dirname(os.path.dirname(os.path.abspath(quillmere.__file__)))
+        path = os.path.join(build, "test_support", "libstat_fault_shim.so")
+    assert os.path.exists(path), path
+    return path
 
 
 class SurvivalTest(unittest.TestCase):
@@ -132,6 +144,99 @@ class SurvivalTest(unittest.TestCase):
                     """, [os.path.join(d, str(run))])
                 self.assertChildOk(result)
                 self.assertNotIn("terminate", result.stderr)
+
+
+
+class CatalogueSurvivalTest(unittest.TestCase):
+    """A catalogue the process cannot read, or one built to crash the reader, fails the open and
+    loses nothing; a table created just before the process is killed is listed afterwards."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def brief(self):
+        with open(os.path.join(self.dir, "brief.toml"), "rb") as f:
+            return f.read()
+
+    def test_deeply_nested_catalogues_are_runtime_errors(self):
+        n = 50000
+        cases = [
+            (".".join(["a"] * n) + " = 1\n", 257),
+            ("[" + ".".join(["a"] * n) + "]\n", 258),
+            ("tables." + ".".join(["t"] * n) + '.filename = "t.db"\n', 262),
+        ]
+        for text, column in cases:
+            with self.subTest(text=text[:20]):
+                with open(os.path.join(self.dir, "brief.toml"), "w") as f:
+                    f.write(text)
+                result = run_child("""
+                    try:
+                        VecDB(sys.argv[1])
+                        print("opened")
+                    except RuntimeError as e:
+                        print(e)
+                    """, [self.dir])
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.strip(), "TOML parse error at line 1, column %d: "
+                                 "keys nested deeper than 128 levels" % column, result.stderr)
+                self.assertEqual(self.brief(), text.encode())
+
+    def test_a_catalogue_whose_status_fails_fails_the_open_and_stays(self):
+        made = run_child("""
+            db = VecDB(sys.argv[1])
+            db.create_table_if_not_exists("t", 2)
+            db.add("t", [1.0, 2.0], {"k": "v"})
+            print("ok")
+            """, [self.dir])
+        self.assertEqual(made.stdout.strip(), "ok", made.stderr)
+        before = self.brief()
+        for errno_, message in ((5, "Input/output error (os error 5)"), (13, "Permission denied (os error 13)")):
+            with self.subTest(errno=errno_):
+                result = run_child("""
+                    import time
+                    try:
+                        db = VecDB(sys.argv[1])
+                        db.force_save()
+                        print("opened")
+                    except RuntimeError as e:
+                        print(e)
+                    time.sleep(6)  # a saving thread, had the open started one, would write meanwhile
+                    """, [self.dir], {"LD_PRELOAD": stat_fault_shim(), "QUILLMERE_STAT_FAULT_NAME": "brief.toml",
+                                      "QUILLMERE_STAT_FAULT_ERRNO": str(errno_)})
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.strip(), message, result.stderr)
+                self.assertEqual(self.brief(), before)
+        reopened = run_child("""
+            db = VecDB(sys.argv[1])
+            print(db.get_all_keys(), db.get_len("t"))
+            """, [self.dir])
+        self.assertEqual(reopened.stdout.strip(), "['t'] 1", reopened.stderr)
+
+    def test_a_child_killed_right_after_a_create_keeps_the_table(self):
+        names = ["t0", "t1", "t2"]
+        for i, name in enumerate(names):
+            child = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent("""
+                import time
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists(sys.argv[2], 4)
+                print("created", flush=True)
+                time.sleep(60)
+                """), self.dir, name], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                self.assertEqual(child.stdout.readline().strip(), "created")
+                child.send_signal(signal.SIGKILL)
+            finally:
+                child.communicate(timeout=60)
+            self.assertEqual(child.returncode, -signal.SIGKILL)
+            reopened = run_child("""
+                db = VecDB(sys.argv[1])
+                print(db.get_all_keys(), [db.get_len(k) for k in db.get_all_keys()])
+                """, [self.dir])
+            self.assertEqual(reopened.stdout.strip(), "%r %r" % (names[:i + 1], [0] * (i + 1)), reopened.stderr)
 
 
 if __name__ == "__main__":
