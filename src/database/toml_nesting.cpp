@@ -75,6 +75,7 @@ class Scanner {
         return true;
       }
     }
+    i_ = t_.size();  // an escape at the very end steps past it
     return false;
   }
   // A string of three quotes at i_; it ends at a run of three or more (up to two of them are
@@ -91,6 +92,7 @@ class Scanner {
         ++i_;
       }
     }
+    i_ = t_.size();
     return false;
   }
   bool string() {

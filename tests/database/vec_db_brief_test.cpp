@@ -273,6 +273,23 @@ TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
       << arrays.error().message;
 }
 
+// Every cut of a document full of what the scan has to tell apart (strings of each kind, escapes,
+// comments, arrays, inline tables, dates), none of it deep, is read or refused by the reader
+// itself: the scan neither misreads it as deep nor steps outside the text.
+TEST(VecDBBriefTest, EveryCutOfAShallowDocumentIsLeftToTheReader) {
+  const std::string text =
+      "\xEF\xBB\xBF# c.c.c\n[ tables . \"a.b\" ]\nfilename = \"x\\\"y.db\" # z\n"
+      "[[arr.'q.r']]\nv = [1, 2.5e+3, [\"s\", 'l'], { k.m = 1979-05-27 07:32:00Z, n = \"\"\"\n.a.b\"\"\" }]\n"
+      "w = '''\n[x.y]\n'''\r\nu = { p = [ { q = -inf } ] }\n";
+  ASSERT_TRUE(VecDBBrief::parse(text).has_value()) << VecDBBrief::parse(text).error().message;
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    const Result<VecDBBrief> got = VecDBBrief::parse(std::string_view(text).substr(0, cut));
+    if (!got) {
+      EXPECT_EQ(got.error().message.find("nested deeper"), std::string::npos) << cut << ": " << got.error().message;
+    }
+  }
+}
+
 class VecDBBriefFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
