@@ -73,6 +73,7 @@ bench: bench-deps
 	./$(BUILD)/bench/hnsw_bench
 	./$(BUILD)/bench/result_set_bench
 	./$(BUILD)/bench/table_file_bench
+	./$(BUILD)/bench/create_table_bench
 	./$(BUILD)/bench/manager_search_bench
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/python_bench.py
 
