@@ -74,9 +74,9 @@ Outcome run_workload(const std::shared_ptr<MemFileSystem>& mem) {
       }
       return alive();
     };
-    auto create = [&](const std::string& key) {
+    auto create = [&](const std::string& key, DistanceAlgorithm dist) {
       o.creating.insert(key);
-      if (!step([&] { (void)db->create_table_if_not_exists(key, 4, DistanceAlgorithm::L2Sqr); })) return false;
+      if (!step([&] { (void)db->create_table_if_not_exists(key, 4, dist); })) return false;
       o.creating.erase(key);
       o.acked_created.insert(key);
       o.acked_len[key] = 0;
@@ -84,14 +84,14 @@ Outcome run_workload(const std::shared_ptr<MemFileSystem>& mem) {
     };
     o.saved_lens["a"] = {0, 3, 5};
     o.saved_lens["b"] = {0, 5, 6};
-    if (!create("a")) return o;
+    if (!create("a", DistanceAlgorithm::L2Sqr)) return o;
     for (int i = 0; i < 3; ++i)
       if (!step([&] { (void)db->add("a", row(float(i)), {{"i", std::to_string(i)}}); })) return o;
     if (!step([&] { db->force_save(); })) return o;
     o.acked_saved.insert("a");
     o.acked_len["a"] = 3;
 
-    if (!create("b")) return o;
+    if (!create("b", DistanceAlgorithm::Cosine)) return o;
     if (!step([&] {
           (void)db->batch_add("b", {row(1), row(2), row(3), row(4), row(5)}, std::vector<Metadata>(5));
         }))
@@ -110,7 +110,7 @@ Outcome run_workload(const std::shared_ptr<MemFileSystem>& mem) {
     o.acked_deleted.erase("a");
     o.acked_len.erase("a");
     o.saved_lens["a"] = {0, 1};
-    if (!create("a")) return o;
+    if (!create("a", DistanceAlgorithm::L2Sqr)) return o;
     o.delete_started.erase("a");
     if (!step([&] { (void)db->add("a", row(7), {}); })) return o;
 
