@@ -67,7 +67,8 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   w.opt_u64(h.enter_point());
 }
 
-void write_pq(Writer& w, const PQTable& pq) {
+void write_pq(Writer& w, const PQTable& table) {
+  const PQParts& pq = table.parts();
   const PQConfig& c = pq.config;
   w.u64(c.n_bits);
   w.u64(c.m);
@@ -187,7 +188,7 @@ PQTable read_pq(Reader& r) {
     models.push_back(KMeans{kc, read_vec_set<float>(r, "a PQ centroid set")});
   }
   PodVec<float> norms = r.seq<float>();
-  return PQTable{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms), {}, {}};
+  return PQTable(PQParts{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms)});
 }
 
 // Everything after the metadata: the index, then the optional PQ table.

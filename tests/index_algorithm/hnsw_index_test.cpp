@@ -304,7 +304,7 @@ std::vector<CandidatePair> ref_knn_pq(const HNSWIndex& ix, std::span<const float
                                       std::uint64_t k, std::uint64_t ef, const PQTable& pq) {
   const PQLookupTable lookup = pq.create_lookup(q);
   auto quantized = [&](std::uint64_t n) {
-    return distance(ix.config().dist, pq.encoded_vec_set[n], lookup);
+    return distance(ix.config().dist, pq.encoded_vec_set()[n], lookup);
   };
   const std::uint64_t start = ref_descend(ix, 0, quantized);
   ResultSet found = ref_search(ix, start, 0, std::max(ef, k), quantized);
