@@ -54,8 +54,10 @@ struct MetadataVecTable {
   // Always leaves a flat index and no PQ table.
   std::uint64_t delete_rows(const Metadata& pattern);
 
-  // The k nearest rows (see the index choice in the .cpp), those farther than `upper_bound`
-  // (or at a NaN distance) dropped afterwards, each with a copy of its metadata.
+  // The k nearest rows, each with a copy of its metadata; those farther than `upper_bound` (or
+  // at a NaN distance) are dropped afterwards. With `ef` and a PQ table, the index gathers
+  // max(ef, k) candidates by quantized distance and re-ranks them exactly; otherwise a graph
+  // searches with width max(ef or its default width, k), and a flat index scans every row.
   std::vector<std::pair<Metadata, float>> search(std::span<const float> query, std::uint64_t k,
                                                  std::optional<std::uint64_t> ef,
                                                  std::optional<float> upper_bound) const;

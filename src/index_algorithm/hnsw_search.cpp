@@ -1,4 +1,5 @@
-// HNSWIndex searches: the descent, the level search and the two nearest-neighbour queries.
+// HNSWIndex's search entry points (the descent, one level's search and the two nearest-neighbour
+// queries) over the walks of hnsw_walk.hpp, with exact or quantized scores.
 #include "index_algorithm/hnsw_index.hpp"
 
 #include "common/exact_float.hpp"
