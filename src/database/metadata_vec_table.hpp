@@ -25,6 +25,14 @@ namespace quillmere {
 using Metadata = std::map<std::string, std::string>;
 
 struct MetadataVecTable {
+  // What the table's index builds take when the caller leaves them open.
+  static constexpr std::uint64_t kDefaultEfConstruction = 200;
+  static constexpr std::uint64_t kMaxLinks = 16;  // per node above level 0; twice that on level 0
+  static constexpr float kDefaultTrainProportion = 0.1f;
+  static constexpr std::uint64_t kDefaultPqBits = 4;
+  static constexpr std::uint64_t kPqMaxIter = 20;  // k-means iterations of each sub-space
+  static constexpr float kPqTolerance = 1e-6f;
+
   std::vector<Metadata> metadata;
   DynamicIndex inner;
   std::optional<PQTable> pq_table;
