@@ -70,7 +70,7 @@ void BM_PQTrain(benchmark::State& state) {
   for (auto _ : state) {
     ChaCha12Rng rng = seeded_rng();
     PQTable t = PQTable::from_vec_set(index.vec_set, defaults(state.range(0)), rng);
-    benchmark::DoNotOptimize(t.encoded_vec_set.data().data());
+    benchmark::DoNotOptimize(t.encoded_vec_set().data().data());
   }
 }
 
@@ -78,7 +78,7 @@ void BM_PQTrain(benchmark::State& state) {
 void BM_PQEncode(benchmark::State& state) {
   const PQTable& t = table(state.range(0));
   const FlatIndex& index = data();
-  const std::vector<NearestCentroid> nearest(t.kmeans.begin(), t.kmeans.end());
+  const std::vector<NearestCentroid> nearest(t.kmeans().begin(), t.kmeans().end());
   std::uint64_t sink = 0;
   for (auto _ : state)
     for (std::span<const float> row : index.vec_set.iter())
@@ -95,7 +95,7 @@ void BM_PQScore(benchmark::State& state) {
   const PQLookupTable lookup = t.create_lookup(data().vec_set[0]);
   std::vector<float> out(kRows);
   for (auto _ : state) {
-    pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set, 0, kRows, lookup, out.data());
+    pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set(), 0, kRows, lookup, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_code(state, kRows);

@@ -85,9 +85,9 @@ class Directory {
   // REQUIRES: the directory's lock is held, so no live process is writing one.
   void remove_staged_files() const;
 
-  // The staged files' names: "." and "tmp" and 6 letters or digits, or (from older versions)
-  // "." and any name and ".tmp" and 6 letters or digits. No table file, catalogue or lock file
-  // has such a name.
+  // The names of staged files: "." and any prefix, then "tmp" and 6 letters or digits; replace
+  // writes the shortest of them (".tmp" and 6). The sweep takes the whole family, as no table
+  // file, catalogue or lock file can have such a name.
   static bool is_staged_name(std::string_view name);
 
  private:

@@ -25,6 +25,14 @@ namespace quillmere {
 using Metadata = std::map<std::string, std::string>;
 
 struct MetadataVecTable {
+  // What the table's index builds take when the caller leaves them open.
+  static constexpr std::uint64_t kDefaultEfConstruction = 200;
+  static constexpr std::uint64_t kMaxLinks = 16;  // per node above level 0; twice that on level 0
+  static constexpr float kDefaultTrainProportion = 0.1f;
+  static constexpr std::uint64_t kDefaultPqBits = 4;
+  static constexpr std::uint64_t kPqMaxIter = 20;  // k-means iterations of each sub-space
+  static constexpr float kPqTolerance = 1e-6f;
+
   std::vector<Metadata> metadata;
   DynamicIndex inner;
   std::optional<PQTable> pq_table;
@@ -54,8 +62,10 @@ struct MetadataVecTable {
   // Always leaves a flat index and no PQ table.
   std::uint64_t delete_rows(const Metadata& pattern);
 
-  // The k nearest rows (see the index choice in the .cpp), those farther than `upper_bound`
-  // (or at a NaN distance) dropped afterwards, each with a copy of its metadata.
+  // The k nearest rows, each with a copy of its metadata; those farther than `upper_bound` (or
+  // at a NaN distance) are dropped afterwards. With `ef` and a PQ table, the index gathers
+  // max(ef, k) candidates by quantized distance and re-ranks them exactly; otherwise a graph
+  // searches with width max(ef or its default width, k), and a flat index scans every row.
   std::vector<std::pair<Metadata, float>> search(std::span<const float> query, std::uint64_t k,
                                                  std::optional<std::uint64_t> ef,
                                                  std::optional<float> upper_bound) const;

@@ -16,7 +16,7 @@
 namespace quillmere::table_file {
 namespace {
 
-std::string corruption(const std::string& what) { return "Corrupt table file: " + what; }
+std::string corrupt_message(const std::string& what) { return "Corrupt table file: " + what; }
 
 // ---------------------------------------------------------------------------------------------
 // Writing
@@ -67,7 +67,8 @@ void write_hnsw(Writer& w, const HNSWIndex& h) {
   w.opt_u64(h.enter_point());
 }
 
-void write_pq(Writer& w, const PQTable& pq) {
+void write_pq(Writer& w, const PQTable& table) {
+  const PQParts& pq = table.parts();
   const PQConfig& c = pq.config;
   w.u64(c.n_bits);
   w.u64(c.m);
@@ -98,7 +99,7 @@ void write_pq(Writer& w, const PQTable& pq) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-[[noreturn]] void corrupt(const std::string& what) { throw ReadFailure{corruption(what)}; }
+[[noreturn]] void throw_corrupt(const std::string& what) { throw ReadFailure{corrupt_message(what)}; }
 
 DistanceAlgorithm read_dist(Reader& r) { return static_cast<DistanceAlgorithm>(r.variant()); }
 
@@ -106,9 +107,9 @@ template <class T>
 VecSet<T> read_vec_set(Reader& r, const char* what) {
   const std::uint64_t dim = r.u64();
   PodVec<T> data = r.seq<T>();
-  if (dim == 0) corrupt(std::string(what) + " has dimension 0");
+  if (dim == 0) throw_corrupt(std::string(what) + " has dimension 0");
   if (data.size() % dim != 0)
-    corrupt(std::string(what) + " holds " + std::to_string(data.size()) +
+    throw_corrupt(std::string(what) + " holds " + std::to_string(data.size()) +
             " elements, not a multiple of its dimension " + std::to_string(dim));
   return VecSet<T>(dim, std::move(data));
 }
@@ -116,7 +117,7 @@ VecSet<T> read_vec_set(Reader& r, const char* what) {
 // Stops the read at the problem a check of the index found.
 void check(const std::optional<std::string>& problem) {
   if (problem) [[unlikely]]
-    corrupt(*problem);
+    throw_corrupt(*problem);
 }
 
 // The HNSW record after its vectors, into the loader's link blocks.
@@ -187,7 +188,7 @@ PQTable read_pq(Reader& r) {
     models.push_back(KMeans{kc, read_vec_set<float>(r, "a PQ centroid set")});
   }
   PodVec<float> norms = r.seq<float>();
-  return PQTable{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms), {}, {}};
+  return PQTable(PQParts{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms)});
 }
 
 // Everything after the metadata: the index, then the optional PQ table.
@@ -226,11 +227,11 @@ MetadataVecTable read_table(Reader& r) {
 Result<void> validate(const MetadataVecTable& t) {
   const std::uint64_t rows = t.len();
   if (t.metadata.size() != rows)
-    return make_error(ErrorKind::CorruptFile, corruption(std::to_string(t.metadata.size()) + " metadata maps for " +
+    return make_error(ErrorKind::CorruptFile, corrupt_message(std::to_string(t.metadata.size()) + " metadata maps for " +
                                                          std::to_string(rows) + " rows"));
   if (t.pq_table) {
     if (std::optional<std::string> problem = t.pq_table->check(t.dim(), t.dist(), rows))
-      return make_error(ErrorKind::CorruptFile, corruption(*problem));
+      return make_error(ErrorKind::CorruptFile, corrupt_message(*problem));
   }
   return {};
 }

@@ -102,7 +102,9 @@ struct Refusal {
   std::string message;
 };
 
-// A string as a Rust-style debug literal, the way the type errors quote a found string.
+// A string as the type errors quote a found one: in double quotes; NUL, tab, newline, carriage
+// return, '"' and '\' as \0 \t \n \r \" \\; every other control character (C0, DEL, C1) as
+// \u{hex} in lower case; everything else as it is.
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
   append_escaped(out, text, [](char32_t cp, std::string& out) {

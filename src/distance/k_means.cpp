@@ -149,71 +149,100 @@ std::pair<std::uint64_t, float> find_nearest_base(std::span<const float> vector,
   return {best, d[best]};
 }
 
-KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& config,
-                            ChaCha12Rng& rng) {
-  const ExactFloatMode exact;
+namespace {
+
+// The training rows of `vec_set` under `config`, after the checks of the configuration.
+TrainingViews training_views(const VecSet<float>& vec_set, const KMeansConfig& config) {
   if (config.k == 0) fail("The number of clusters should be greater than 0.");
   const DimRange range = config.selected.value_or(DimRange{0, vec_set.dim()});
   if (range.end > vec_set.dim()) fail("The selected range should be in the range [0, vec_set.dim())");
   if (vec_set.dim() == 0) fail("chunk size must be non-zero");
   const std::uint64_t n = vec_set.len();
   if (n > 0 && range.start > range.end) fail_slice_order(range.start, range.end);
-  const TrainingViews views{vec_set.data().data() + (n > 0 ? range.start : 0), vec_set.dim(),
-                            range.end - std::min(range.start, range.end), n};
-  const std::uint64_t k = config.k;
-  const DistanceAlgorithm dist = config.dist;
+  return TrainingViews{vec_set.data().data() + (n > 0 ? range.start : 0), vec_set.dim(),
+                       range.end - std::min(range.start, range.end), n};
+}
+
+// labels[r] = the nearest of the k centroids (`current`, row after row) to training row r.
+void assign(const TrainingViews& views, DistanceAlgorithm dist, const float* current,
+            std::uint64_t k, PodVec<std::uint64_t>& labels) {
+  const ColumnSet by_column(dist, current, k, views.width, views.width);
+  for_row_blocks(views.n, [&](std::uint64_t begin, std::uint64_t end) {
+    PodVec<float> d;
+    d.resize(k);
+    for (std::uint64_t r = begin; r < end; ++r) {
+      by_column.distances(views[r], 0, k, d.data());
+      labels[r] = nearest_of(d.data(), k);
+    }
+  });
+}
+
+// The rows of each cluster, ascending: cluster j's are members[offsets[j] .. offsets[j + 1]).
+void group(const PodVec<std::uint64_t>& labels, std::uint64_t k, PodVec<std::uint64_t>& offsets,
+           PodVec<std::uint64_t>& members) {
+  std::fill(offsets.begin(), offsets.end(), 0);
+  for (std::uint64_t r = 0; r < labels.size(); ++r) ++offsets[labels[r] + 1];
+  for (std::uint64_t j = 0; j < k; ++j) offsets[j + 1] += offsets[j];
+  PodVec<std::uint64_t> fill(std::span<const std::uint64_t>(offsets.data(), k));
+  for (std::uint64_t r = 0; r < labels.size(); ++r) members[fill[labels[r]]++] = r;
+}
+
+// next = the mean of each cluster's members, summed in row order; an empty cluster keeps its
+// centroid from `current`.
+void update(const TrainingViews& views, const float* current, std::uint64_t k,
+            const PodVec<std::uint64_t>& offsets, const PodVec<std::uint64_t>& members,
+            PodVec<float>& next) {
   const std::uint64_t width = views.width;
+  pool::parallel_for(k, [&](std::size_t j0, std::size_t j1) {
+    for (std::size_t j = j0; j < j1; ++j) {
+      float* out = next.data() + j * width;
+      const std::uint64_t count = offsets[j + 1] - offsets[j];
+      if (count == 0) {
+        std::copy(current + j * width, current + (j + 1) * width, out);
+        continue;
+      }
+      std::fill(out, out + width, 0.0f);
+      for (std::uint64_t i = offsets[j]; i < offsets[j + 1]; ++i) {
+        const std::span<const float> v = views[members[i]];
+        for (std::uint64_t c = 0; c < width; ++c) out[c] = out[c] + v[c];
+      }
+      const float divisor = static_cast<float>(count);
+      for (std::uint64_t c = 0; c < width; ++c) out[c] = out[c] / divisor;
+    }
+  });
+}
 
-  VecSet<float> centroids = k_means_init(views, k, dist, rng);
+// The largest move of a centroid, always as a squared Euclidean distance (NaN moves ignored).
+float largest_move(const VecSet<float>& centroids, std::uint64_t k, const PodVec<float>& next) {
+  const std::uint64_t width = centroids.dim();
+  float shift = -std::numeric_limits<float>::infinity();
+  for (std::uint64_t j = 0; j < k; ++j)
+    shift = max_ignoring_nan(shift, distance(DistanceAlgorithm::L2Sqr, centroids[j],
+                                             std::span<const float>(next.data() + j * width, width)));
+  return shift;
+}
 
-  PodVec<std::uint64_t> labels(n);
-  PodVec<std::uint64_t> members(n);      // row numbers grouped by cluster, ascending in each
-  PodVec<std::uint64_t> offsets(k + 1);  // cluster j's members: [offsets[j], offsets[j + 1])
-  PodVec<float> next(k * width);
+}  // namespace
+
+KMeans KMeans::from_vec_set(const VecSet<float>& vec_set, const KMeansConfig& config,
+                            ChaCha12Rng& rng) {
+  const ExactFloatMode exact;
+  const TrainingViews views = training_views(vec_set, config);
+  const std::uint64_t k = config.k;
+
+  VecSet<float> centroids = k_means_init(views, k, config.dist, rng);
+
+  PodVec<std::uint64_t> labels(views.n);
+  PodVec<std::uint64_t> members(views.n);
+  PodVec<std::uint64_t> offsets(k + 1);
+  PodVec<float> next(k * views.width);
   for (std::uint64_t iter = 0; iter < config.max_iter; ++iter) {
     const float* current = centroids.data().data();
-    const ColumnSet by_column(dist, current, k, width, width);
-    for_row_blocks(n, [&](std::uint64_t begin, std::uint64_t end) {
-      PodVec<float> d;
-      d.resize(k);
-      for (std::uint64_t r = begin; r < end; ++r) {
-        by_column.distances(views[r], 0, k, d.data());
-        labels[r] = nearest_of(d.data(), k);
-      }
-    });
-
-    std::fill(offsets.begin(), offsets.end(), 0);
-    for (std::uint64_t r = 0; r < n; ++r) ++offsets[labels[r] + 1];
-    for (std::uint64_t j = 0; j < k; ++j) offsets[j + 1] += offsets[j];
-    {
-      PodVec<std::uint64_t> fill(std::span<const std::uint64_t>(offsets.data(), k));
-      for (std::uint64_t r = 0; r < n; ++r) members[fill[labels[r]]++] = r;
-    }
-
-    pool::parallel_for(k, [&](std::size_t j0, std::size_t j1) {
-      for (std::size_t j = j0; j < j1; ++j) {
-        float* out = next.data() + j * width;
-        const std::uint64_t count = offsets[j + 1] - offsets[j];
-        if (count == 0) {
-          std::copy(current + j * width, current + (j + 1) * width, out);
-          continue;
-        }
-        std::fill(out, out + width, 0.0f);
-        for (std::uint64_t i = offsets[j]; i < offsets[j + 1]; ++i) {
-          const std::span<const float> v = views[members[i]];
-          for (std::uint64_t c = 0; c < width; ++c) out[c] = out[c] + v[c];
-        }
-        const float divisor = static_cast<float>(count);
-        for (std::uint64_t c = 0; c < width; ++c) out[c] = out[c] / divisor;
-      }
-    });
-
-    // The largest move, always as a squared Euclidean distance.
-    float shift = -std::numeric_limits<float>::infinity();
-    for (std::uint64_t j = 0; j < k; ++j)
-      shift = max_ignoring_nan(shift, distance(DistanceAlgorithm::L2Sqr, centroids[j],
-                                               std::span<const float>(next.data() + j * width, width)));
-    centroids = VecSet<float>(width, next);
+    assign(views, config.dist, current, k, labels);
+    group(labels, k, offsets, members);
+    update(views, current, k, offsets, members, next);
+    const float shift = largest_move(centroids, k, next);
+    centroids = VecSet<float>(views.width, next);
     if (shift < config.tol) break;
   }
   return KMeans{config, std::move(centroids)};

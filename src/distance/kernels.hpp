@@ -108,13 +108,12 @@ enum class Isa { Scalar, Avx2, Avx512 };
 float dot_ref(const float* a, const float* b, std::size_t n);
 float sq_norm_ref(const float* a, std::size_t n);
 float l2sqr_ref(const float* a, const float* b, std::size_t n);
-// The three sums of a cosine distance of two vectors of length n, in one pass (three
-// independent chains instead of three passes): aa = |a|^2, bb = |b|^2, ab = a.b.
 // One code of a PQScan, scored by the reference definition (N summed from the code).
 float pq_code_ref(const PQScan& scan, const unsigned char* code);
 // N of one code: its centroids' squared norms summed in sub-space order from +0.0.
 float pq_code_norm_ref(const PQScan& scan, const unsigned char* code);
-
+// The three sums of a cosine distance of two vectors of length n, in one pass (three
+// independent chains instead of three passes): aa = |a|^2, bb = |b|^2, ab = a.b.
 void cosine_sums_ref(const float* a, const float* b, std::size_t n, float* aa, float* bb,
                      float* ab);
 

@@ -13,25 +13,25 @@ namespace {
 
 kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes, std::uint64_t count) {
   const PQTable& t = *lookup.table;
-  const bool cosine = t.config.dist == DistanceAlgorithm::Cosine;
+  const bool cosine = t.config().dist == DistanceAlgorithm::Cosine;
   return {codes,
-          static_cast<std::size_t>(t.code_len),
+          static_cast<std::size_t>(t.code_len()),
           static_cast<std::size_t>(count),
-          static_cast<std::size_t>(t.config.m),
-          static_cast<unsigned>(t.config.n_bits),
+          static_cast<std::size_t>(t.config().m),
+          static_cast<unsigned>(t.config().n_bits),
           lookup.values.data(),
-          cosine ? t.centroid_sq_norms.data() : nullptr,
+          cosine ? t.centroid_sq_norms().data() : nullptr,
           lookup.query_norm};
 }
 
 // The checks of the quantized distance before it reads a code, in its order: the kind, then the
 // code's length for the table's n_bits (an n_bits other than 4 or 8 fails there).
 void check_code(DistanceAlgorithm d, const PQTable& t, std::uint64_t len) {
-  assert_eq(d, t.config.dist, "DistanceAlgorithm mismatch in PQLookupTable.");
-  if (t.config.n_bits == 4) {
-    assert_eq(len, pq_code_len(4, t.config.m), "encoded.len() mismatch in PQTable.");
-  } else if (t.config.n_bits == 8) {
-    assert_eq(len, t.config.m);
+  assert_eq(d, t.config().dist, "DistanceAlgorithm mismatch in PQLookupTable.");
+  if (t.config().n_bits == 4) {
+    assert_eq(len, pq_code_len(4, t.config().m), "encoded.len() mismatch in PQTable.");
+  } else if (t.config().n_bits == 8) {
+    assert_eq(len, t.config().m);
   } else {
     fail("n_bits must be 4 or 8 in PQTable.");
   }
@@ -41,9 +41,9 @@ void check_code(DistanceAlgorithm d, const PQTable& t, std::uint64_t len) {
 // built here: then the codes are scored without a check per index.
 bool selects_inside(const PQLookupTable& lookup) {
   const PQTable& t = *lookup.table;
-  const std::uint64_t entries = t.config.m << t.config.n_bits;
+  const std::uint64_t entries = t.config().m << t.config().n_bits;
   return lookup.values.size() >= entries &&
-         (t.config.dist != DistanceAlgorithm::Cosine || t.centroid_sq_norms.size() >= entries);
+         (t.config().dist != DistanceAlgorithm::Cosine || t.centroid_sq_norms().size() >= entries);
 }
 
 // One code scored with each index it selects checked, in sub-space order, before the sum: an
@@ -54,7 +54,7 @@ float checked_code_distance(const kernels::PQScan& scan, const PQLookupTable& lo
     const unsigned c = scan.n_bits == 4 ? (code[g >> 1] >> ((g & 1) * 4)) & 0xFu : code[g];
     const std::uint64_t index = (std::uint64_t{g} << scan.n_bits) + c;
     if (index >= lookup.values.size()) fail_index(index, lookup.values.size());
-    if (scan.sq_norms != nullptr && index >= t.centroid_sq_norms.size()) fail_index(index, t.centroid_sq_norms.size());
+    if (scan.sq_norms != nullptr && index >= t.centroid_sq_norms().size()) fail_index(index, t.centroid_sq_norms().size());
   }
   return kernels::pq_code_ref(scan, code);
 }
@@ -81,28 +81,29 @@ std::vector<DimRange> pq_groups(std::uint64_t dim, std::uint64_t m) {
 
 std::optional<std::string> PQTable::check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist,
                                           std::uint64_t rows) const {
+  const PQParts& p = parts_;
   auto bad = [](const std::string& what) { return "PQ table " + what; };
-  if (config.n_bits != 4 && config.n_bits != 8) return bad("with " + std::to_string(config.n_bits) + "-bit codes");
-  if (k != (std::uint64_t{1} << config.n_bits)) return bad("with " + std::to_string(k) + " centroids per sub-space");
-  if (dim != rows_dim)
-    return bad("of dimension " + std::to_string(dim) + " for a table of dimension " + std::to_string(rows_dim));
-  if (config.dist != rows_dist) return bad("for another distance than the table's");
-  if (config.m < 1 || config.m > dim) return bad("with " + std::to_string(config.m) + " sub-spaces");
-  const std::uint64_t expected_len = pq_code_len(config.n_bits, config.m);
-  if (code_len != expected_len || encoded_vec_set.dim() != expected_len)
-    return bad("with codes of " + std::to_string(encoded_vec_set.dim()) + " bytes");
-  if (encoded_vec_set.len() != rows)
-    return bad("with " + std::to_string(encoded_vec_set.len()) + " codes for " + std::to_string(rows) + " rows");
-  if (kmeans.size() != config.m)
-    return bad("with " + std::to_string(kmeans.size()) + " models for " + std::to_string(config.m) + " sub-spaces");
-  const std::vector<DimRange> groups = pq_groups(dim, config.m);
+  if (p.config.n_bits != 4 && p.config.n_bits != 8) return bad("with " + std::to_string(p.config.n_bits) + "-bit codes");
+  if (p.k != (std::uint64_t{1} << p.config.n_bits)) return bad("with " + std::to_string(p.k) + " centroids per sub-space");
+  if (p.dim != rows_dim)
+    return bad("of dimension " + std::to_string(p.dim) + " for a table of dimension " + std::to_string(rows_dim));
+  if (p.config.dist != rows_dist) return bad("for another distance than the table's");
+  if (p.config.m < 1 || p.config.m > p.dim) return bad("with " + std::to_string(p.config.m) + " sub-spaces");
+  const std::uint64_t expected_len = pq_code_len(p.config.n_bits, p.config.m);
+  if (p.code_len != expected_len || p.encoded_vec_set.dim() != expected_len)
+    return bad("with codes of " + std::to_string(p.encoded_vec_set.dim()) + " bytes");
+  if (p.encoded_vec_set.len() != rows)
+    return bad("with " + std::to_string(p.encoded_vec_set.len()) + " codes for " + std::to_string(rows) + " rows");
+  if (p.kmeans.size() != p.config.m)
+    return bad("with " + std::to_string(p.kmeans.size()) + " models for " + std::to_string(p.config.m) + " sub-spaces");
+  const std::vector<DimRange> groups = pq_groups(p.dim, p.config.m);
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    const VecSet<float>& centroids = kmeans[g].centroids;
-    if (centroids.len() != k || centroids.dim() != groups[g].end - groups[g].start)
+    const VecSet<float>& centroids = p.kmeans[g].centroids;
+    if (centroids.len() != p.k || centroids.dim() != groups[g].end - groups[g].start)
       return bad("model " + std::to_string(g) + " does not fit its sub-space");
   }
-  if (centroid_sq_norms.size() != config.m * k)
-    return bad("with " + std::to_string(centroid_sq_norms.size()) + " centroid norms");
+  if (p.centroid_sq_norms.size() != p.config.m * p.k)
+    return bad("with " + std::to_string(p.centroid_sq_norms.size()) + " centroid norms");
   return std::nullopt;
 }
 
@@ -150,54 +151,56 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
     }
   });
   VecSet<std::uint8_t> codes(code_len, std::move(bytes));
-  PQTable table{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms), {}, {}};
+  PQTable table(PQParts{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms)});
   table.rebuild_caches();
   return table;
 }
 
 void PQTable::rebuild_caches() {
   const ExactFloatMode exact;
-  const std::uint64_t rows = encoded_vec_set.len();
-  code_blocks = PodVec<std::uint8_t>(kernels::pq_blocks_bytes(code_len, rows));
+  const PQParts& p = parts_;
+  const std::uint64_t rows = p.encoded_vec_set.len();
+  code_blocks_ = PodVec<std::uint8_t>(kernels::pq_blocks_bytes(p.code_len, rows));
   pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    kernels::pq_fill_blocks(encoded_vec_set.data().data(), code_len, begin, end, code_blocks.data());
+    kernels::pq_fill_blocks(p.encoded_vec_set.data().data(), p.code_len, begin, end, code_blocks_.data());
   });
-  code_sq_norms.clear();
-  if (config.dist != DistanceAlgorithm::Cosine) return;
-  code_sq_norms.resize_for_overwrite(rows);
+  code_sq_norms_.clear();
+  if (p.config.dist != DistanceAlgorithm::Cosine) return;
+  code_sq_norms_.resize_for_overwrite(rows);
   // A code's N is what the L2Sqr scan scores it with the centroid norms as the lookup table:
   // the same terms summed in the same order from +0.0, by the kernel that runs many codes at once.
-  const kernels::Kernels& k = kernels::active_kernels();
+  const kernels::Kernels& kern = kernels::active_kernels();
   pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    kernels::PQScan scan{encoded_vec_set[begin].data(), static_cast<std::size_t>(code_len), end - begin,
-                         static_cast<std::size_t>(config.m), static_cast<unsigned>(config.n_bits),
-                         centroid_sq_norms.data(), nullptr, 0.0f};
-    scan.blocks = code_blocks.data();
+    kernels::PQScan scan{p.encoded_vec_set[begin].data(), static_cast<std::size_t>(p.code_len), end - begin,
+                         static_cast<std::size_t>(p.config.m), static_cast<unsigned>(p.config.n_bits),
+                         p.centroid_sq_norms.data(), nullptr, 0.0f};
+    scan.blocks = code_blocks_.data();
     scan.first = begin;
-    k.pq_scan(scan, code_sq_norms.data() + begin);
+    kern.pq_scan(scan, code_sq_norms_.data() + begin);
   });
 }
 
 PQLookupTable PQTable::create_lookup(std::span<const float> query) const {
   const ExactFloatMode exact;
-  assert_eq(static_cast<std::uint64_t>(query.size()), dim);
+  const PQParts& p = parts_;
+  assert_eq(static_cast<std::uint64_t>(query.size()), p.dim);
   PQLookupTable lookup{PodVec<float>(), this, 0.0f};
-  lookup.values.reserve(config.m * k);
-  const std::vector<DimRange> groups = pq_groups(query.size(), config.m);
+  lookup.values.reserve(p.config.m * p.k);
+  const std::vector<DimRange> groups = pq_groups(query.size(), p.config.m);
   for (std::size_t g = 0; g < groups.size(); ++g) {
     const std::span<const float> part = query.subspan(groups[g].start, groups[g].end - groups[g].start);
-    const VecSet<float>& centroids = kmeans[g].centroids;
+    const VecSet<float>& centroids = p.kmeans[g].centroids;
     const std::size_t base = lookup.values.size();
     lookup.values.resize(base + centroids.len());
     const RowBatch rows = RowBatch::contiguous(centroids.data().data(), centroids.len(), centroids.dim());
-    if (config.dist == DistanceAlgorithm::L2Sqr) {
+    if (p.config.dist == DistanceAlgorithm::L2Sqr) {
       distance_to_rows(DistanceAlgorithm::L2Sqr, part, rows, lookup.values.data() + base);
     } else {
       // The plain dot product: the precomputed-norm form's dot, without its cosine finish.
       for (std::uint64_t c = 0; c < centroids.len(); ++c) lookup.values[base + c] = dot(part, centroids[c]);
     }
   }
-  if (config.dist == DistanceAlgorithm::Cosine) lookup.query_norm = std::sqrt(sq_norm(query));
+  if (p.config.dist == DistanceAlgorithm::Cosine) lookup.query_norm = std::sqrt(sq_norm(query));
   return lookup;
 }
 
@@ -222,11 +225,11 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
   }
   // The caches belong to the table's own codes only.
   const PQTable& t = *lookup.table;
-  if (&codes == &t.encoded_vec_set) {
-    if (t.code_sq_norms.size() == codes.len() && scan.sq_norms != nullptr)
-      scan.code_norms = t.code_sq_norms.data() + begin;
-    if (t.code_blocks.size() == kernels::pq_blocks_bytes(scan.code_len, codes.len())) {
-      scan.blocks = t.code_blocks.data();
+  if (&codes == &t.encoded_vec_set()) {
+    if (t.code_sq_norms().size() == codes.len() && scan.sq_norms != nullptr)
+      scan.code_norms = t.code_sq_norms().data() + begin;
+    if (t.code_blocks().size() == kernels::pq_blocks_bytes(scan.code_len, codes.len())) {
+      scan.blocks = t.code_blocks().data();
       scan.first = begin;
     }
   }

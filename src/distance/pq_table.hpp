@@ -52,26 +52,46 @@ struct PQLookupTable {
   float query_norm;  // Cosine: |query|; L2Sqr: 0
 };
 
-struct PQTable {
+// The stored record of a PQ table, field by field in the table file's order.
+struct PQParts {
   PQConfig config;
-  std::uint64_t dim;                // length of every encoded vector and of every query
-  std::uint64_t k;                  // centroids per sub-space: 1 << n_bits
-  std::uint64_t code_len;           // bytes per code
+  std::uint64_t dim;                     // length of every encoded vector and of every query
+  std::uint64_t k;                       // centroids per sub-space: 1 << n_bits
+  std::uint64_t code_len;                // bytes per code
   VecSet<std::uint8_t> encoded_vec_set;  // row i: the code of row i of the encoded set
-  std::vector<KMeans> kmeans;       // one model per sub-space, in order
-  PodVec<float> centroid_sq_norms;  // Cosine: |centroid|^2; L2Sqr: 0
-  // Not persisted. Cosine: per code, its centroids' squared norms summed as the quantized
-  // distance sums them, which does not depend on the query; empty for L2Sqr.
-  PodVec<float> code_sq_norms;
-  // Not persisted. The codes again, in the block layout of the vector kernels (16 codes side
-  // by side per 4 bytes of code, kernels.hpp): as much memory as the codes, rounded up to 16
-  // codes and to 4 bytes per code.
-  PodVec<std::uint8_t> code_blocks;
+  std::vector<KMeans> kmeans;            // one model per sub-space, in order
+  PodVec<float> centroid_sq_norms;       // Cosine: |centroid|^2; L2Sqr: 0
 
-  // Recomputes code_sq_norms and code_blocks from the codes (after a build, after a table is
-  // read back, after any change of encoded_vec_set).
-  // REQUIRES: a consistent table (code length, models and norms of its configuration).
-  void rebuild_caches();
+  friend bool operator==(const PQParts&, const PQParts&) = default;
+};
+
+// A trained PQ table: its stored parts and two caches derived from the codes. The parts are
+// changed only by the table's own members, which keep the caches in step with the codes.
+class PQTable {
+ public:
+  // A table of stored parts (read from a file), without its caches: check() it against its
+  // rows, then rebuild_caches().
+  explicit PQTable(PQParts parts) : parts_(std::move(parts)) {}
+
+  // Trains the models (on a sample of train_size rows when given) and encodes every row.
+  static PQTable from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,
+                              ChaCha12Rng& rng);
+
+  const PQParts& parts() const { return parts_; }
+  const PQConfig& config() const { return parts_.config; }
+  std::uint64_t dim() const { return parts_.dim; }
+  std::uint64_t k() const { return parts_.k; }
+  std::uint64_t code_len() const { return parts_.code_len; }
+  const VecSet<std::uint8_t>& encoded_vec_set() const { return parts_.encoded_vec_set; }
+  const std::vector<KMeans>& kmeans() const { return parts_.kmeans; }
+  const PodVec<float>& centroid_sq_norms() const { return parts_.centroid_sq_norms; }
+  // Cosine: per code, its centroids' squared norms summed as the quantized distance sums them,
+  // which does not depend on the query; empty for L2Sqr.
+  const PodVec<float>& code_sq_norms() const { return code_sq_norms_; }
+  // The codes again, in the block layout of the vector kernels (16 codes side by side per 4
+  // bytes of code, kernels.hpp): as much memory as the codes, rounded up to 16 codes and to 4
+  // bytes per code.
+  const PodVec<std::uint8_t>& code_blocks() const { return code_blocks_; }
 
   // The first inconsistency of a table from outside (a file) with itself or with the rows it
   // should encode (`rows` rows of dimension `rows_dim` under `rows_dist`), as a message ("PQ
@@ -79,14 +99,22 @@ struct PQTable {
   // require.
   std::optional<std::string> check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist, std::uint64_t rows) const;
 
-  // Trains the models (on a sample of train_size rows when given) and encodes every row.
-  static PQTable from_vec_set(const VecSet<float>& vec_set, const PQConfig& config,
-                              ChaCha12Rng& rng);
+  // Computes the caches from the codes.
+  // REQUIRES: a consistent table (check() found nothing).
+  void rebuild_caches();
 
   // A query of another length than `dim` fails with a bare equality assertion.
   PQLookupTable create_lookup(std::span<const float> query) const;
 
+  // Test hook: the parts, to make a table disagree with itself; the caches stay as they are.
+  PQParts& TEST_parts() { return parts_; }
+
   friend bool operator==(const PQTable&, const PQTable&) = default;
+
+ private:
+  PQParts parts_;
+  PodVec<float> code_sq_norms_;
+  PodVec<std::uint8_t> code_blocks_;
 };
 
 // The quantized distance of one code under `d`, which must be the table's own distance.

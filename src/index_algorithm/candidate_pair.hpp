@@ -1,6 +1,5 @@
 // CandidatePair and ResultSet: the bounded, ordered container every search collects its
-// answers in, and the two steps that post-process a whole candidate set (the graph's
-// neighbour-selection heuristic and the exact re-ranking of quantized candidates).
+// answers in, and the exact re-ranking of a set of quantized candidates.
 #pragma once
 
 #include <algorithm>
@@ -31,13 +30,10 @@ struct CandidatePair {
     const std::uint32_t k = (bits >> 31) != 0 ? ~bits : bits | 0x80000000u;
     return std::isnan(d) ? 0xFFFFFFFFu : k;
   }
-  // Three-way comparison in that order: negative, zero or positive.
-  static int cmp(const CandidatePair& a, const CandidatePair& b) {
-    if (a.key != b.key) return a.key < b.key ? -1 : 1;
-    return a.index < b.index ? -1 : (a.index > b.index ? 1 : 0);
-  }
+  // The one definition of the order, without branches: which side wins a comparison of a
+  // search cannot be predicted.
   friend bool operator<(const CandidatePair& a, const CandidatePair& b) {
-    return a.key != b.key ? a.key < b.key : a.index < b.index;
+    return (a.key < b.key) | ((a.key == b.key) & (a.index < b.index));
   }
   friend bool operator==(const CandidatePair& a, const CandidatePair& b) {
     return a.key == b.key && a.index == b.index;
@@ -102,7 +98,7 @@ class ResultSet {
       // Filled: the worst is found by a scan and the heap is made only when a candidate comes
       // to replace it. A set that fills with the last offer (k = n) is sorted once, never
       // heap-sorted, which for large n takes twice as long.
-      if (set_.size() >= k_) bound_ = std::max_element(set_.begin(), set_.end(), Before())->distance;
+      if (set_.size() >= k_) bound_ = std::max_element(set_.begin(), set_.end())->distance;
       return true;
     } else {
       insert_sorted({index, distance});
@@ -153,27 +149,6 @@ class ResultSet {
     return std::move(set_);
   }
 
-  // Neighbour selection: walks the members in ascending order and keeps a candidate when its
-  // distance to every entry kept before it is at least its own distance (numerically, so a NaN
-  // on either side drops it); stops at m entries. dist(a, b) gives the distance between rows.
-  template <class Dist>
-  std::vector<CandidatePair> heuristic(std::uint64_t m, Dist&& dist) && {
-    std::vector<CandidatePair> result;
-    result.reserve(std::min<std::uint64_t>(m, set_.size()));
-    for (const CandidatePair& c : members()) {
-      if (result.size() >= m) break;
-      bool keep = true;
-      for (const CandidatePair& s : result) {
-        if (!(dist(c.index, s.index) >= c.distance)) {
-          keep = false;
-          break;
-        }
-      }
-      if (keep) result.push_back(c);
-    }
-    return result;
-  }
-
   // Exact re-ranking: offers every member, in ascending (quantized) order, with its exact
   // distance exact(row) to a new set of capacity k, and answers that set in order. At a tie
   // on the cut-off the member met first (smaller quantized distance) survives.
@@ -185,9 +160,6 @@ class ResultSet {
   }
 
  private:
-  struct Before {
-    bool operator()(const CandidatePair& a, const CandidatePair& b) const { return a < b; }
-  };
   // Whether a full set whose worst distance is `bound` takes a candidate at distance `x`: a
   // smaller number, or any number when the bound is NaN.
   static bool beats(float x, float bound) { return x < bound || (bound != bound && x == x); }
@@ -208,10 +180,8 @@ class ResultSet {
     }
     set_[hole] = c;
   }
-  // a < b as 0 or 1, computed without branches.
-  static std::size_t before(const CandidatePair& a, const CandidatePair& b) {
-    return static_cast<std::size_t>((a.key < b.key) | ((a.key == b.key) & (a.index < b.index)));
-  }
+  // a < b as 0 or 1, to step to the larger child.
+  static std::size_t before(const CandidatePair& a, const CandidatePair& b) { return static_cast<std::size_t>(a < b); }
   void insert_sorted(const CandidatePair& c) {
     auto at = std::lower_bound(set_.begin(), set_.end(), c);
     if (at != set_.end() && *at == c) return;
@@ -220,13 +190,13 @@ class ResultSet {
   // The order changes only the representation, never the members, hence const.
   void as_heap() const {
     if (order_ == Order::Heap) return;
-    std::make_heap(set_.begin(), set_.end(), Before());
+    std::make_heap(set_.begin(), set_.end());
     order_ = Order::Heap;
   }
   void as_sorted() const {
     if (order_ == Order::Sorted) return;
     // A heap too: introsort sorts a heap of 200 pairs in two thirds of sort_heap's time.
-    std::sort(set_.begin(), set_.end(), Before());
+    std::sort(set_.begin(), set_.end());
     order_ = Order::Sorted;
   }
 

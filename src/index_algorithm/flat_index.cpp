@@ -36,10 +36,10 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
 std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint64_t k,
                                              std::uint64_t ef, const PQTable& pq) const {
   const ExactFloatMode exact;
-  assert_eq(dist, pq.config.dist, "Distance algorithm mismatch.");
+  assert_eq(dist, pq.config().dist, "Distance algorithm mismatch.");
   ResultSet candidates = ResultSet::of_distinct_rows(std::max(ef, k));
   const PQLookupTable lookup = pq.create_lookup(q);
-  const VecSet<std::uint8_t>& codes = pq.encoded_vec_set;
+  const VecSet<std::uint8_t>& codes = pq.encoded_vec_set();
   if (codes.dim() == 0) fail("chunk size must be non-zero");
   const std::uint64_t rows = codes.len();
   float dists[kBlockRows];

@@ -1,4 +1,5 @@
-// HNSWIndex searches: the descent, the level search and the two nearest-neighbour queries.
+// HNSWIndex's search entry points (the descent, one level's search and the two nearest-neighbour
+// queries) over the walks of hnsw_walk.hpp, with exact or quantized scores.
 #include "index_algorithm/hnsw_index.hpp"
 
 #include "common/exact_float.hpp"
@@ -43,7 +44,7 @@ std::vector<CandidatePair> HNSWIndex::knn_pq(std::span<const float> query, std::
                                              std::uint64_t ef, const PQTable& pq) const {
   const ExactFloatMode exact;
   if (vec_set_.len() == 0) return {};
-  assert_eq(config_.dist, pq.config.dist, "Distance algorithm mismatch.");
+  assert_eq(config_.dist, pq.config().dist, "Distance algorithm mismatch.");
   const PQLookupTable lookup = pq.create_lookup(query);
   const std::uint64_t width = std::max(ef, k);
   const hnsw_walk::PQScorer quantized(config_.dist, pq, lookup);

@@ -103,7 +103,7 @@ class ExactScorer {
 class PQScorer {
  public:
   PQScorer(DistanceAlgorithm dist, const PQTable& pq, const PQLookupTable& lookup)
-      : dist_(dist), codes_(pq.encoded_vec_set), lookup_(lookup) {}
+      : dist_(dist), codes_(pq.encoded_vec_set()), lookup_(lookup) {}
 
   void prefetch(std::uint32_t) const {}
   float one(std::uint64_t id) const { return distance(dist_, codes_[id], lookup_); }

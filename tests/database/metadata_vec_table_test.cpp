@@ -370,17 +370,17 @@ TEST(MetadataVecTablePq, ConfigurationFromTheArguments) {
       ASSERT_TRUE(t.build_pq_table(c.p, c.n_bits, c.m).has_value());
       ASSERT_TRUE(t.has_pq_table());
       const PQTable& pq = *t.pq_table;
-      EXPECT_EQ(pq.config.train_size, c.train_size);
-      EXPECT_EQ(pq.config.m, c.want_m);
-      EXPECT_EQ(pq.config.n_bits, c.want_k == 256 ? 8u : 4u);
-      EXPECT_EQ(pq.config.dist, dist);
-      EXPECT_EQ(pq.config.max_iter, 20u);
-      EXPECT_EQ(pq.config.tol, 1e-6f);
-      EXPECT_EQ(pq.k, c.want_k);
-      EXPECT_EQ(pq.dim, c.dim);
-      EXPECT_EQ(pq.encoded_vec_set.len(), c.rows);
-      ASSERT_EQ(pq.kmeans.size(), c.want_m);
-      for (const KMeans& model : pq.kmeans) EXPECT_EQ(model.centroids.len(), c.want_k);
+      EXPECT_EQ(pq.config().train_size, c.train_size);
+      EXPECT_EQ(pq.config().m, c.want_m);
+      EXPECT_EQ(pq.config().n_bits, c.want_k == 256 ? 8u : 4u);
+      EXPECT_EQ(pq.config().dist, dist);
+      EXPECT_EQ(pq.config().max_iter, 20u);
+      EXPECT_EQ(pq.config().tol, 1e-6f);
+      EXPECT_EQ(pq.k(), c.want_k);
+      EXPECT_EQ(pq.dim(), c.dim);
+      EXPECT_EQ(pq.encoded_vec_set().len(), c.rows);
+      ASSERT_EQ(pq.kmeans().size(), c.want_m);
+      for (const KMeans& model : pq.kmeans()) EXPECT_EQ(model.centroids.len(), c.want_k);
       EXPECT_TRUE(t.has_hnsw_index());
     }
   }

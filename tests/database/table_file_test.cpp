@@ -463,12 +463,12 @@ TEST_F(TableFileTest, LoadedCodeNormsAreTheReferenceSums) {
       const Result<MetadataVecTable> loaded = load_bytes(saved_bytes(t));
       ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
       const PQTable& pq = *loaded->pq_table;
-      ASSERT_EQ(pq.code_sq_norms.size(), 37u);
-      const kernels::PQScan scan{nullptr, static_cast<std::size_t>(pq.code_len), 1, static_cast<std::size_t>(m),
-                                 static_cast<unsigned>(bits), nullptr, pq.centroid_sq_norms.data(), 0.0f};
+      ASSERT_EQ(pq.code_sq_norms().size(), 37u);
+      const kernels::PQScan scan{nullptr, static_cast<std::size_t>(pq.code_len()), 1, static_cast<std::size_t>(m),
+                                 static_cast<unsigned>(bits), nullptr, pq.centroid_sq_norms().data(), 0.0f};
       for (std::uint64_t row = 0; row < 37; ++row) {
-        const float want = kernels::pq_code_norm_ref(scan, pq.encoded_vec_set[row].data());
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(pq.code_sq_norms[row]), std::bit_cast<std::uint32_t>(want))
+        const float want = kernels::pq_code_norm_ref(scan, pq.encoded_vec_set()[row].data());
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(pq.code_sq_norms()[row]), std::bit_cast<std::uint32_t>(want))
             << "row " << row;
       }
     }
@@ -863,30 +863,30 @@ TEST_F(TableFileTest, TheFirstBadLinkInNodeOrderIsReported) {
 }
 
 TEST_F(TableFileTest, PqPartsThatDisagreeAreRefused) {
-  using Change = std::function<void(PQTable&)>;
+  using Change = std::function<void(PQParts&)>;
   const std::string c = "Corrupt table file: PQ table ";
   const std::pair<Change, std::string> cases[] = {
-      {[](PQTable& p) { p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(9 * 3)); },
+      {[](PQParts& p) { p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(9 * 3)); },
        c + "with 9 codes for 10 rows"},
-      {[](PQTable& p) { p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(11 * 3)); },
+      {[](PQParts& p) { p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(11 * 3)); },
        c + "with 11 codes for 10 rows"},
-      {[](PQTable& p) { p.config.n_bits = 6; }, c + "with 6-bit codes"},
-      {[](PQTable& p) { p.k = 16; }, c + "with 16 centroids per sub-space"},
-      {[](PQTable& p) { p.dim = 5; }, c + "of dimension 5 for a table of dimension 4"},
-      {[](PQTable& p) { p.config.dist = DistanceAlgorithm::Cosine; }, c + "for another distance than the table's"},
-      {[](PQTable& p) { p.config.m = 0; }, c + "with 0 sub-spaces"},
-      {[](PQTable& p) { p.config.m = 5; }, c + "with 5 sub-spaces"},
-      {[](PQTable& p) { p.config.m = 2; }, c + "with codes of 3 bytes"},
-      {[](PQTable& p) { p.code_len = 2; }, c + "with codes of 3 bytes"},
-      {[](PQTable& p) { p.encoded_vec_set = VecSet<std::uint8_t>(1, PodVec<std::uint8_t>(10)); },
+      {[](PQParts& p) { p.config.n_bits = 6; }, c + "with 6-bit codes"},
+      {[](PQParts& p) { p.k = 16; }, c + "with 16 centroids per sub-space"},
+      {[](PQParts& p) { p.dim = 5; }, c + "of dimension 5 for a table of dimension 4"},
+      {[](PQParts& p) { p.config.dist = DistanceAlgorithm::Cosine; }, c + "for another distance than the table's"},
+      {[](PQParts& p) { p.config.m = 0; }, c + "with 0 sub-spaces"},
+      {[](PQParts& p) { p.config.m = 5; }, c + "with 5 sub-spaces"},
+      {[](PQParts& p) { p.config.m = 2; }, c + "with codes of 3 bytes"},
+      {[](PQParts& p) { p.code_len = 2; }, c + "with codes of 3 bytes"},
+      {[](PQParts& p) { p.encoded_vec_set = VecSet<std::uint8_t>(1, PodVec<std::uint8_t>(10)); },
        c + "with codes of 1 bytes"},
-      {[](PQTable& p) { p.kmeans.pop_back(); }, c + "with 2 models for 3 sub-spaces"},
-      {[](PQTable& p) { p.kmeans.push_back(p.kmeans[0]); }, c + "with 4 models for 3 sub-spaces"},
-      {[](PQTable& p) { p.kmeans[1].centroids = VecSet<float>(1, PodVec<float>(255)); },
+      {[](PQParts& p) { p.kmeans.pop_back(); }, c + "with 2 models for 3 sub-spaces"},
+      {[](PQParts& p) { p.kmeans.push_back(p.kmeans[0]); }, c + "with 4 models for 3 sub-spaces"},
+      {[](PQParts& p) { p.kmeans[1].centroids = VecSet<float>(1, PodVec<float>(255)); },
        c + "model 1 does not fit its sub-space"},
-      {[](PQTable& p) { p.kmeans[0].centroids = VecSet<float>(1, PodVec<float>(256)); },
+      {[](PQParts& p) { p.kmeans[0].centroids = VecSet<float>(1, PodVec<float>(256)); },
        c + "model 0 does not fit its sub-space"},
-      {[](PQTable& p) { p.centroid_sq_norms.truncate(767); }, c + "with 767 centroid norms"},
+      {[](PQParts& p) { p.centroid_sq_norms.truncate(767); }, c + "with 767 centroid norms"},
   };
   for (bool hnsw : {false, true}) {
     MetadataVecTable t = filled_table(10, 4, DistanceAlgorithm::L2Sqr, true);
@@ -895,7 +895,7 @@ TEST_F(TableFileTest, PqPartsThatDisagreeAreRefused) {
     const PQTable good = *t.pq_table;
     for (const auto& [change, message] : cases) {
       *t.pq_table = good;
-      change(*t.pq_table);
+      change(t.pq_table->TEST_parts());
       EXPECT_EQ(load_error(saved_bytes(t)), message) << (hnsw ? "hnsw" : "flat");
     }
   }

@@ -87,9 +87,9 @@ TEST(ExactFloat, QuantizedDistancesThatAreSubnormal) {
     const PQTable pq = PQTable::from_vec_set(rows, PQConfig{4, 3, d, std::nullopt, 5, 0.0f}, rng);
     auto score = [&] {
       const PQLookupTable lookup = pq.create_lookup(query);
-      std::vector<float> out(pq.encoded_vec_set.len());
-      pq_distances(d, pq.encoded_vec_set, 0, out.size(), lookup, out.data());
-      out.push_back(distance(d, pq.encoded_vec_set[7], lookup));
+      std::vector<float> out(pq.encoded_vec_set().len());
+      pq_distances(d, pq.encoded_vec_set(), 0, out.size(), lookup, out.data());
+      out.push_back(distance(d, pq.encoded_vec_set()[7], lookup));
       return out;
     };
     const std::vector<float> exact = score();

@@ -60,12 +60,12 @@ unsigned code_of(std::span<const std::uint8_t> code, std::uint64_t n_bits, std::
 // The quantized distance by its definition: sums from +0.0 in sub-space order.
 float reference_quantized(const PQTable& t, const PQLookupTable& lookup, std::span<const std::uint8_t> code) {
   float s = 0.0f, n = 0.0f;
-  for (std::uint64_t g = 0; g < t.config.m; ++g) {
-    const std::uint64_t idx = (g << t.config.n_bits) + code_of(code, t.config.n_bits, g);
+  for (std::uint64_t g = 0; g < t.config().m; ++g) {
+    const std::uint64_t idx = (g << t.config().n_bits) + code_of(code, t.config().n_bits, g);
     s = s + lookup.values[idx];
-    n = n + t.centroid_sq_norms[idx];
+    n = n + t.centroid_sq_norms()[idx];
   }
-  if (t.config.dist == DistanceAlgorithm::L2Sqr) return s;
+  if (t.config().dist == DistanceAlgorithm::L2Sqr) return s;
   float den = std::sqrt(n) * lookup.query_norm;
   if (!(den > 1e-10f)) den = 1e-10f;
   return 1.0f - s / den;
@@ -76,22 +76,22 @@ VecSet<std::uint8_t> random_codes(const PQTable& t, std::size_t n, unsigned seed
   std::mt19937 gen(seed);
   PodVec<std::uint8_t> flat;
   for (std::size_t i = 0; i < n; ++i) {
-    Bytes code(t.code_len, 0);
-    for (std::uint64_t g = 0; g < t.config.m; ++g) {
-      const unsigned c = gen() % t.k;
-      if (t.config.n_bits == 8)
+    Bytes code(t.code_len(), 0);
+    for (std::uint64_t g = 0; g < t.config().m; ++g) {
+      const unsigned c = gen() % t.k();
+      if (t.config().n_bits == 8)
         code[g] = static_cast<std::uint8_t>(c);
       else
         code[g / 2] = static_cast<std::uint8_t>(code[g / 2] | (c << (4 * (g % 2))));
     }
     flat.append(std::span<const std::uint8_t>(code));
   }
-  return VecSet<std::uint8_t>(t.code_len, std::move(flat));
+  return VecSet<std::uint8_t>(t.code_len(), std::move(flat));
 }
 
 // The same codes with random, non-zero upper bits in the last byte of every code (4 bits, odd m).
 VecSet<std::uint8_t> with_spare_nibble(const PQTable& t, VecSet<std::uint8_t> codes, unsigned seed) {
-  if (t.config.n_bits != 4 || t.config.m % 2 == 0) return codes;
+  if (t.config().n_bits != 4 || t.config().m % 2 == 0) return codes;
   std::mt19937 gen(seed);
   for (std::uint64_t r = 0; r < codes.len(); ++r) {
     std::uint8_t& last = codes.row_mut(r).back();
@@ -194,43 +194,43 @@ TEST(PQTableBuild, TrainsEverySubSpaceFromOneGeneratorAndEncodesEveryRow) {
                               std::string(name(c.d));
     ChaCha12Rng rng = fixed_rng(7), replay = fixed_rng(7);
     const PQTable t = PQTable::from_vec_set(set, config, rng);
-    EXPECT_EQ(t.config, config) << label;
-    EXPECT_EQ(t.dim, 7u);
-    EXPECT_EQ(t.k, std::uint64_t{1} << c.n_bits);
-    EXPECT_EQ(t.code_len, c.code_len) << label;
+    EXPECT_EQ(t.config(), config) << label;
+    EXPECT_EQ(t.dim(), 7u);
+    EXPECT_EQ(t.k(), std::uint64_t{1} << c.n_bits);
+    EXPECT_EQ(t.code_len(), c.code_len) << label;
 
     // The same models trained one after another on the same sample from the same generator.
     const std::vector<DimRange> groups = pq_groups(7, c.m);
     std::optional<VecSet<float>> sample;
     if (c.train) sample.emplace(set.random_sample(*c.train, replay));
-    ASSERT_EQ(t.kmeans.size(), c.m);
+    ASSERT_EQ(t.kmeans().size(), c.m);
     for (std::uint64_t g = 0; g < c.m; ++g) {
-      const KMeansConfig kc{t.k, config.max_iter, config.tol, c.d, groups[g]};
+      const KMeansConfig kc{t.k(), config.max_iter, config.tol, c.d, groups[g]};
       const KMeans expected = KMeans::from_vec_set(sample ? *sample : set, kc, replay);
-      EXPECT_EQ(t.kmeans[g].config, kc) << label << ", sub-space " << g;
-      EXPECT_EQ(t.kmeans[g].centroids, expected.centroids) << label << ", sub-space " << g;
-      EXPECT_EQ(t.kmeans[g].centroids.len(), t.k);
+      EXPECT_EQ(t.kmeans()[g].config, kc) << label << ", sub-space " << g;
+      EXPECT_EQ(t.kmeans()[g].centroids, expected.centroids) << label << ", sub-space " << g;
+      EXPECT_EQ(t.kmeans()[g].centroids.len(), t.k());
     }
     EXPECT_EQ(rng.next_u64(), replay.next_u64()) << label;
 
     // Norms: zero for L2Sqr, sums of squares from -0.0 for Cosine, indexed (g << n_bits) + c.
-    ASSERT_EQ(t.centroid_sq_norms.size(), c.m * t.k);
+    ASSERT_EQ(t.centroid_sq_norms().size(), c.m * t.k());
     for (std::uint64_t g = 0; g < c.m; ++g) {
-      for (std::uint64_t j = 0; j < t.k; ++j) {
+      for (std::uint64_t j = 0; j < t.k(); ++j) {
         float s = -0.0f;
-        for (float x : t.kmeans[g].centroids[j]) s = s + x * x;
+        for (float x : t.kmeans()[g].centroids[j]) s = s + x * x;
         const float expected = c.d == DistanceAlgorithm::Cosine ? s : 0.0f;
-        EXPECT_TRUE(same_bits(expected, t.centroid_sq_norms[(g << c.n_bits) + j])) << label;
+        EXPECT_TRUE(same_bits(expected, t.centroid_sq_norms()[(g << c.n_bits) + j])) << label;
       }
     }
 
     // Every row of the set is encoded, with each model's nearest centroid.
-    ASSERT_EQ(t.encoded_vec_set.dim(), c.code_len);
-    ASSERT_EQ(t.encoded_vec_set.len(), set.len()) << label;
+    ASSERT_EQ(t.encoded_vec_set().dim(), c.code_len);
+    ASSERT_EQ(t.encoded_vec_set().len(), set.len()) << label;
     for (std::uint64_t r = 0; r < set.len(); ++r) {
-      const std::span<const std::uint8_t> code = t.encoded_vec_set[r];
+      const std::span<const std::uint8_t> code = t.encoded_vec_set()[r];
       for (std::uint64_t g = 0; g < c.m; ++g)
-        ASSERT_EQ(code_of(code, c.n_bits, g), t.kmeans[g].find_nearest(set[r])) << label << ", row " << r;
+        ASSERT_EQ(code_of(code, c.n_bits, g), t.kmeans()[g].find_nearest(set[r])) << label << ", row " << r;
       if (c.n_bits == 4 && c.m % 2 == 1) {
         ASSERT_EQ(code.back() >> 4, 0) << label << ", row " << r;
       }
@@ -246,16 +246,16 @@ TEST(PQTableBuild, SampleSmallerThanKStillYieldsKCentroids) {
     const VecSet<float> sample = set.random_sample(5, replay);
     const std::vector<DimRange> groups = pq_groups(4, 2);
     for (std::uint64_t g = 0; g < 2; ++g) {
-      ASSERT_EQ(t.kmeans[g].centroids.len(), t.k);
+      ASSERT_EQ(t.kmeans()[g].centroids.len(), t.k());
       // Five distinct rows: each centroid is one of them (repeats among the seeds keep theirs).
-      for (std::span<const float> c : t.kmeans[g].centroids.iter()) {
+      for (std::span<const float> c : t.kmeans()[g].centroids.iter()) {
         bool found = false;
         for (std::span<const float> r : sample.iter())
           found = found || (r[groups[g].start] == c[0] && r[groups[g].start + 1] == c[1]);
         EXPECT_TRUE(found) << n_bits << " bits, sub-space " << g;
       }
     }
-    EXPECT_EQ(t.encoded_vec_set.len(), 30u);
+    EXPECT_EQ(t.encoded_vec_set().len(), 30u);
   }
 }
 
@@ -297,12 +297,12 @@ TEST_F(PQLookupTest, ValuesArePartialDistancesPerSubSpaceAndCentroid) {
       const PQTable& t = table(n_bits, 3, d);
       const PQLookupTable lookup = t.create_lookup(q);
       EXPECT_EQ(lookup.table, &t);
-      ASSERT_EQ(lookup.values.size(), 3 * t.k);
+      ASSERT_EQ(lookup.values.size(), 3 * t.k());
       const std::vector<DimRange> groups = pq_groups(8, 3);
       for (std::uint64_t g = 0; g < 3; ++g) {
         const std::span<const float> part(q.data() + groups[g].start, groups[g].end - groups[g].start);
-        for (std::uint64_t c = 0; c < t.k; ++c) {
-          const std::span<const float> centroid = t.kmeans[g].centroids[c];
+        for (std::uint64_t c = 0; c < t.k(); ++c) {
+          const std::span<const float> centroid = t.kmeans()[g].centroids[c];
           float expected = -0.0f;
           for (std::size_t i = 0; i < part.size(); ++i)
             expected = d == DistanceAlgorithm::L2Sqr
@@ -325,7 +325,7 @@ TEST_F(PQLookupTest, QuantizedDistanceIsTheSumOfTheCodesPartialDistances) {
         const PQTable& t = table(n_bits, m, d);
         for (unsigned seed : {20u, 21u}) {
           const PQLookupTable lookup = t.create_lookup(query(seed));
-          for (std::span<const std::uint8_t> code : t.encoded_vec_set.iter())
+          for (std::span<const std::uint8_t> code : t.encoded_vec_set().iter())
             ASSERT_TRUE(same_bits(reference_quantized(t, lookup, code), distance(d, code, lookup)))
                 << name(d) << ", " << n_bits << " bits, m " << m;
         }
@@ -337,10 +337,10 @@ TEST_F(PQLookupTest, QuantizedDistanceIsTheSumOfTheCodesPartialDistances) {
             float expected = 0.0f;
             for (std::uint64_t g = 0; g < m; ++g) {
               float best = lookup.values[g << n_bits];
-              for (std::uint64_t c = 1; c < t.k; ++c) best = std::min(best, lookup.values[(g << n_bits) + c]);
+              for (std::uint64_t c = 1; c < t.k(); ++c) best = std::min(best, lookup.values[(g << n_bits) + c]);
               expected = expected + best;
             }
-            EXPECT_TRUE(same_bits(expected, distance(d, t.encoded_vec_set[r], lookup)));
+            EXPECT_TRUE(same_bits(expected, distance(d, t.encoded_vec_set()[r], lookup)));
           }
         }
       }
@@ -353,10 +353,10 @@ TEST_F(PQLookupTest, CosineWithAZeroQueryIsOneForEveryCode) {
     const PQTable& t = table(n_bits, 3, DistanceAlgorithm::Cosine);
     const PQLookupTable lookup = t.create_lookup(Row(8, 0.0f));
     EXPECT_EQ(lookup.query_norm, 0.0f);
-    std::vector<float> batch(t.encoded_vec_set.len());
-    pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set, 0, batch.size(), lookup, batch.data());
+    std::vector<float> batch(t.encoded_vec_set().len());
+    pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set(), 0, batch.size(), lookup, batch.data());
     for (std::uint64_t r = 0; r < batch.size(); ++r) {
-      ASSERT_EQ(distance(DistanceAlgorithm::Cosine, t.encoded_vec_set[r], lookup), 1.0f);
+      ASSERT_EQ(distance(DistanceAlgorithm::Cosine, t.encoded_vec_set()[r], lookup), 1.0f);
       ASSERT_EQ(batch[r], 1.0f);
     }
   }
@@ -369,7 +369,7 @@ TEST_F(PQLookupTest, ScoringFailures) {
   const PQLookupTable l4 = t4.create_lookup(q);
   const PQLookupTable l8 = t8.create_lookup(q);
   PQTable tampered = table(4, 3, DistanceAlgorithm::Cosine);
-  tampered.config.n_bits = 6;
+  tampered.TEST_parts().config.n_bits = 6;
   const PQLookupTable lt = tampered.create_lookup(q);
   const Bytes two(2, 0), three(3, 0), four(4, 0);
   const VecSet<std::uint8_t> three_wide(3, PodVec<std::uint8_t>(std::span<const std::uint8_t>(three)));
@@ -445,7 +445,7 @@ TEST_F(PQLookupTest, BatchScoringEqualsPerCodeScoringBitForBit) {
         // Trained codes (303 rows) and random codes that reach every centroid; counts that leave
         // a tail after every group of lanes.
         for (const VecSet<std::uint8_t>& codes :
-             {t.encoded_vec_set, random_codes(t, 45, 51), random_codes(t, 3, 52), with_spare_nibble(t, random_codes(t, 17, 53), 54)}) {
+             {t.encoded_vec_set(), random_codes(t, 45, 51), random_codes(t, 3, 52), with_spare_nibble(t, random_codes(t, 17, 53), 54)}) {
           const std::uint64_t n = codes.len();
           for (auto [begin, end] : {std::pair<std::uint64_t, std::uint64_t>{0, n}, {1, n}, {n / 2, n - 1}, {n - 1, n}}) {
             std::vector<float> out(end - begin + 1, 12345.0f);

@@ -74,8 +74,8 @@ Pairs reference_knn_pq(const FlatIndex& index, const PQTable& table, std::span<c
                        std::uint64_t k, std::uint64_t ef) {
   const PQLookupTable lookup = table.create_lookup(q);
   Pairs quantized;
-  for (std::uint64_t r = 0; r < table.encoded_vec_set.len(); ++r)
-    quantized.push_back({r, distance(index.dist, table.encoded_vec_set[r], lookup)});
+  for (std::uint64_t r = 0; r < table.encoded_vec_set().len(); ++r)
+    quantized.push_back({r, distance(index.dist, table.encoded_vec_set()[r], lookup)});
   std::sort(quantized.begin(), quantized.end(),
             [](const CandidatePair& a, const CandidatePair& b) { return key(a) < key(b); });
   quantized.resize(std::min<std::size_t>(quantized.size(), std::max(ef, k)));
@@ -168,7 +168,7 @@ TEST_F(FlatIndexPQTest, QueryOfAnotherLengthFailsInTheLookup) {
 TEST_F(FlatIndexPQTest, CodeSetWithoutDimensionFails) {
   const PQCase& s = pq_case(2);
   PQTable tampered = s.table;
-  tampered.encoded_vec_set = VecSet<std::uint8_t>::with_capacity(0, 0);
+  tampered.TEST_parts().encoded_vec_set = VecSet<std::uint8_t>::with_capacity(0, 0);
   EXPECT_EQ(failure_of([&] { (void)s.index.knn_pq(random_query(2), 3, 10, tampered); }),
             "chunk size must be non-zero");
 }

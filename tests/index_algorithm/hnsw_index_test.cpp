@@ -29,12 +29,14 @@
 #include "index_algorithm/flat_index.hpp"
 #include "index_algorithm/index_operations.hpp"
 #include "vec_set.hpp"
+#include "index_algorithm/heuristic_oracle.hpp"
 #include "test_support.hpp"
 
 namespace quillmere {
 namespace {
 
 using testing_support::failure_of;
+using testing_support::heuristic;
 using testing_support::fixed_rng;
 using testing_support::same_bits;
 
@@ -304,7 +306,7 @@ std::vector<CandidatePair> ref_knn_pq(const HNSWIndex& ix, std::span<const float
                                       std::uint64_t k, std::uint64_t ef, const PQTable& pq) {
   const PQLookupTable lookup = pq.create_lookup(q);
   auto quantized = [&](std::uint64_t n) {
-    return distance(ix.config().dist, pq.encoded_vec_set[n], lookup);
+    return distance(ix.config().dist, pq.encoded_vec_set()[n], lookup);
   };
   const std::uint64_t start = ref_descend(ix, 0, quantized);
   ResultSet found = ref_search(ix, start, 0, std::max(ef, k), quantized);
@@ -319,7 +321,7 @@ Ids ids_of(std::span<const CandidatePair> pairs) {
 
 void ref_connect(HNSWIndex& ix, std::uint64_t node, std::uint64_t level, ResultSet w) {
   auto nd = [&](std::uint64_t a, std::uint64_t b) { return node_distance(ix, a, b); };
-  const std::vector<CandidatePair> chosen = std::move(w).heuristic(ix.config().max_links, nd);
+  const std::vector<CandidatePair> chosen = heuristic(w, ix.config().max_links, nd);
   ix.put_links(node, level, ids_of(chosen));
   for (const CandidatePair& b : chosen) {
     const std::uint64_t cap = level == 0 ? ix.config().max_links_level0 : ix.config().max_links;
@@ -332,7 +334,7 @@ void ref_connect(HNSWIndex& ix, std::uint64_t node, std::uint64_t level, ResultS
     }
     ResultSet pool(cap + 1);
     for (std::uint32_t q : list) pool.add(q, nd(b.index, q));
-    ix.put_links(b.index, level, ids_of(std::move(pool).heuristic(cap, nd)));
+    ix.put_links(b.index, level, ids_of(heuristic(pool, cap, nd)));
   }
 }
 

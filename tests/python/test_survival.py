@@ -1,6 +1,5 @@
-"""The process survives what used to end it: memory running out, sequences that lie about their
-length, a table file that declares a huge dimension, and interpreter exit while daemon threads
-are inside calls. Each case runs in a child interpreter, under an address-space limit where
+"""The process survives memory running out, sequences that lie about their length, a table file
+that declares a huge dimension, and interpreter exit while daemon threads are inside calls. Each case runs in a child interpreter, under an address-space limit where
 memory is concerned, so that no test can wake the machine's OOM killer."""
 import os
 import signal
