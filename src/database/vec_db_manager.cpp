@@ -106,17 +106,16 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
   Result<std::shared_ptr<const Directory>> pinned = Directory::open(std::move(fs), dir);
   if (!pinned) return std::unexpected(pinned.error());
   const std::shared_ptr<const Directory>& directory = *pinned;
-  // Closed unless handed to the manager, so that every failed open gives the lock back.
-  Result<File> lock = directory->open_lock_file(kLockFile);
+  // Released unless handed to the manager, so that every failed open gives the lock back.
+  Result<std::unique_ptr<DirectoryLock>> lock = DirectoryLock::take(*directory, kLockFile);
   if (!lock) return std::unexpected(lock.error());
-  if (!lock->try_lock()) return make_error(ErrorKind::Io, "Failed to acquire lock for VecDBManager");
   // The lock proves that no live process is saving here.
   directory->remove_staged_files();
 
   VecDBBrief brief;
   bool changed = false;
   if (!directory->status(kCatalogueFile)) {
-    changed = true;  // no catalogue yet: the empty one is written by the saving thread
+    changed = true;  // no catalogue yet: the empty one is written by the periodic save
   } else {
     Result<File> file = directory->open_regular(kCatalogueFile);
     if (!file) return std::unexpected(file.error());
@@ -125,15 +124,15 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
     brief = std::move(*loaded);
     if (Result<void> ok = validate(brief); !ok) return std::unexpected(ok.error());
   }
-  ThreadSavingManager<Locked<VecDBBrief>> saver(Locked<VecDBBrief>(std::move(brief)),
-                                                SaveTarget{directory, kCatalogueFile}, kCatalogueInterval,
-                                                changed);
-  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(saver), std::move(*lock)));
+  auto saver = ThreadSavingManager<Locked<VecDBBrief>>::start(
+      Locked<VecDBBrief>(std::move(brief)), SaveTarget{directory, kCatalogueFile}, kCatalogueInterval, changed);
+  if (!saver) return std::unexpected(saver.error());
+  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(*saver), std::move(*lock)));
 }
 
 VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
-                           ThreadSavingManager<Locked<VecDBBrief>> brief, File lock_file)
-    : lock_file_(std::move(lock_file)),
+                           ThreadSavingManager<Locked<VecDBBrief>> brief, std::unique_ptr<DirectoryLock> lock)
+    : lock_(std::move(lock)),
       dir_(std::move(dir)),
       directory_(std::move(directory)),
       brief_(std::move(brief)) {}
@@ -145,6 +144,9 @@ VecDBManager::~VecDBManager() {
 std::vector<Error> VecDBManager::close() {
   if (closed_) return {};
   closed_ = true;
+  // A forked child's copy: the parent's files are not touched, and none of the locks is taken,
+  // since the fork may have copied one held by a thread that does not exist here.
+  if (!owned_by_this_process()) return {};
   // A save that fails is tried once more after all the others, before the directory lock goes:
   // a passing fault (a moment without space) then loses nothing. What fails twice is reported.
   std::vector<std::pair<std::string, std::function<Result<void>()>>> failed;
@@ -165,9 +167,9 @@ std::vector<Error> VecDBManager::close() {
     if (Result<void> saved = final_save(); !saved)
       failures.push_back(Error{saved.error().kind, "Closing could not save " + what + ": " + saved.error().message});
   }
-  failed.clear();  // the tables' savers go, and their threads stop with them
+  failed.clear();  // the tables' savers go, and their periodic saves stop with them
   brief_.stop();
-  (void)lock_file_.close();  // ends the directory lock, after every save of the closing
+  (void)lock_->release();  // ends the directory lock, after every save of the closing
   return failures;
 }
 
@@ -176,7 +178,7 @@ Result<void> VecDBManager::release(std::map<std::string, CachedTable>::iterator 
   cached.wait_for_users();
   Result<void> saved = cached.saver->sync_save(true);
   if (!saved && keep_unsaved) {
-    cached.share();  // cached again, still marked changed, its thread still running
+    cached.share();  // cached again, still marked changed, its periodic save kept
     return saved;
   }
   if (!saved) cached.saver->stop();
@@ -194,9 +196,10 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
   if (!file) return std::unexpected(file.error());
   Result<MetadataVecTable> loaded = MetadataVecTable::load(*file);
   if (!loaded) return std::unexpected(loaded.error());
-  CachedTable loaded_table = CachedTable::make(VecTableManager::Saver(
-      RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false));
-  return table_cache_.emplace(key, std::move(loaded_table)).first->second.table;
+  Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
+      RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false);
+  if (!saver) return std::unexpected(saver.error());
+  return table_cache_.emplace(key, CachedTable::make(std::move(*saver))).first->second.table;
 }
 
 Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
@@ -207,10 +210,12 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
   const std::string filename = table_file_name(key, catalogue->filenames);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());
-  CachedTable entry = CachedTable::make(VecTableManager::Saver(
-      RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true));
+  Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
+      RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true);
+  if (!saver) return std::unexpected(saver.error());
+  CachedTable entry = CachedTable::make(std::move(*saver));
   // The file exists before the catalogue can name it; the table still counts as changed. A
-  // failure leaves the catalogue as it was, and the table goes with its thread.
+  // failure leaves the catalogue as it was, and the table goes with its periodic save.
   if (Result<void> saved = entry.saver->sync_save(false); !saved) return std::unexpected(saved.error());
   (void)entry.saver->write();
   catalogue->filenames.insert(filename);
