@@ -112,7 +112,7 @@ class ThreadSavingManager {
   // `stop`) and decides what its failure means, so that exactly one final save runs per release
   // and no save of this object can land after its owner let it go.
   ~ThreadSavingManager() {
-    if (!data_) return;
+    if (!dirty_) return;  // moved from (all fields go together)
     stop();
     // Released in field order; a periodic save in progress holds its own references.
     data_.reset();
