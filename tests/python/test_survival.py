@@ -157,7 +157,9 @@ class SurvivalTest(unittest.TestCase):
                         db.create_table_if_not_exists("t", 32)
                         db.batch_add("t", [[random.random() for _ in range(32)] for _ in range(20000)],
                                      [{"i": str(i)} for i in range(20000)])
-                        threading.Thread(target=threading.Event().wait, daemon=True).start()
+                        def idle():  # its frame keeps the globals of __main__, db among them
+                            threading.Event().wait()
+                        threading.Thread(target=idle, daemon=True).start()
                         searching = threading.Event()
                         def loop():
                             try:
@@ -173,6 +175,24 @@ class SurvivalTest(unittest.TestCase):
                         """, [path, str(busy)])
                     self.assertChildOk(result)
                     self.assertEqual(rows_in(path), "[('t', 20000)]")
+
+    def test_final_saves_at_exit_report_their_failures(self):
+        with tempfile.TemporaryDirectory() as d:
+            result = run_child("""
+                import os, threading
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("t", 2)
+                db.add("t", [1.0, 2.0], {})
+                os.remove(os.path.join(sys.argv[1], "t.db"))
+                os.makedirs(os.path.join(sys.argv[1], "t.db", "inside"))  # stands where the file goes
+                sys.unraisablehook = lambda u: print(type(u.exc_value).__name__, u.exc_value, flush=True)
+                def idle():  # keeps db alive to the end: only the exit hook saves
+                    threading.Event().wait()
+                threading.Thread(target=idle, daemon=True).start()
+                """, [d])
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stdout.strip(), "PanicException Closing could not save table t: "
+                             "atomic save failed: Is a directory (os error 21)", result.stderr)
 
     def test_calls_after_the_exit_hook_raise(self):
         # atexit runs its callbacks newest first: one registered before the import runs after
@@ -246,11 +266,18 @@ class SurvivalTest(unittest.TestCase):
             self.assertEqual(rows_in(d), "[('a', 0), ('b', 0)]")
 
 # The forking process of each case is a child interpreter of its own; `signal.alarm` ends any
-# process of the case that hangs, so a hang fails the case instead of the whole run.
+# process of the case that hangs (set again in each forked child, which does not inherit it), so
+# a hang fails the case instead of the whole run.
 FORK_PRELUDE = PRELUDE + textwrap.dedent("""
     import os, signal, threading, time, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
     signal.alarm(60)
+
+    def fork():
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)
+        return pid
 
     def wait_child(pid):
         _, status = os.waitpid(pid, 0)
@@ -271,7 +298,7 @@ class ForkTest(unittest.TestCase):
                 db.create_table_if_not_exists("t", 2)
                 db.add("t", [1.0, 1.0], {"n": "before fork"})
                 r, w = os.pipe()
-                pid = os.fork()
+                pid = fork()
                 if pid == 0:
                     os.read(r, 1)
                     sys.exit(0)  # atexit, finalization, destruction of its copy of db
@@ -299,7 +326,7 @@ class ForkTest(unittest.TestCase):
                 worker.start()
                 inside.wait()
                 time.sleep(0.05)
-                pid = os.fork()
+                pid = fork()
                 if pid == 0:
                     calls = [lambda: db.get_len("t"), lambda: db.search("t", [0.0] * 16, 1),
                              lambda: db.get_all_keys(), lambda: db.contains_key("t"),
@@ -331,7 +358,7 @@ class ForkTest(unittest.TestCase):
                 db.create_table_if_not_exists("t", 2)
                 db.add("t", [1.0, 1.0], {})
                 r, w = os.pipe()
-                pid = os.fork()
+                pid = fork()
                 if pid == 0:
                     os.read(r, 1)
                     sys.exit(0)
