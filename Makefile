@@ -74,6 +74,7 @@ bench: bench-deps
 	./$(BUILD)/bench/result_set_bench
 	./$(BUILD)/bench/table_file_bench
 	./$(BUILD)/bench/manager_search_bench
+	./$(BUILD)/bench/save_threads_bench
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/python_bench.py
 
 clean:

@@ -256,7 +256,7 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Final saves, then the directory lock is released. Closing goes through every table whatever
 // fails; each save that could not be made is then reported, not raised. False after an internal
-// failure.
+// failure or a failed allocation.
 bool close_reporting(VecDBManager& manager) {
   try {
     for (const Error& failure : manager.close()) {
@@ -266,9 +266,11 @@ bool close_reporting(VecDBManager& manager) {
     return true;
   } catch (const InternalFailure& failure) {
     raise_panic(failure.message);
-    PyErr_WriteUnraisable(nullptr);
-    return false;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   }
+  PyErr_WriteUnraisable(nullptr);
+  return false;
 }
 
 void vecdb_dealloc(PyObject* obj) {
