@@ -44,9 +44,10 @@ struct FlakyStarts {
   }
 };
 
+// Each test declares its scheduler after what the jobs use, so that its threads are joined first.
 TEST(SaveScheduler, ThreadsStayFewWhateverTheJobs) {
-  SaveScheduler scheduler(3);
   std::vector<std::shared_ptr<std::atomic<int>>> runs;
+  SaveScheduler scheduler(3);
   std::vector<std::shared_ptr<SaveScheduler::Job>> jobs;
   for (int i = 0; i < 200; ++i) {
     auto count = std::make_shared<std::atomic<int>>(0);
@@ -65,13 +66,13 @@ TEST(SaveScheduler, ThreadsStayFewWhateverTheJobs) {
 // One job that never ends (a save waiting for a writer, a slow disk) holds one thread; the
 // other jobs go on on the others.
 TEST(SaveScheduler, ABlockedJobDoesNotStopTheOthers) {
-  SaveScheduler scheduler(2);
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<bool> blocked{false};
+  std::atomic<int> runs{0};
+  SaveScheduler scheduler(2);
   auto stuck = scheduler.add([&] { blocked = true; released.wait(); }, 1ms).value();
   ASSERT_TRUE(eventually([&] { return blocked.load(); }));
-  std::atomic<int> runs{0};
   auto other = scheduler.add([&] { ++runs; }, 1ms).value();
   EXPECT_TRUE(eventually([&] { return runs >= 5; }));
   SaveScheduler::remove(*stuck);
@@ -80,9 +81,12 @@ TEST(SaveScheduler, ABlockedJobDoesNotStopTheOthers) {
 }
 
 TEST(SaveScheduler, RemovedJobNeverRunsAgainAndIsReleased) {
-  SaveScheduler scheduler(2);
   auto owned = std::make_shared<int>(0);
   std::atomic<int> runs{0};
+  std::promise<void> go;
+  std::shared_future<void> gone = go.get_future().share();
+  std::atomic<int> started{0};
+  SaveScheduler scheduler(2);
   auto job = scheduler.add([owned, &runs] { ++runs; }, 1ms).value();
   ASSERT_TRUE(eventually([&] { return runs >= 2; }));
   SaveScheduler::remove(*job);
@@ -93,9 +97,6 @@ TEST(SaveScheduler, RemovedJobNeverRunsAgainAndIsReleased) {
   SaveScheduler::remove(*job);  // a second removal does nothing
 
   // Removed while it runs: the run ends, none follows, and the function goes with that run.
-  std::promise<void> go;
-  std::shared_future<void> gone = go.get_future().share();
-  std::atomic<int> started{0};
   auto busy = scheduler.add([owned, gone, &started] { ++started; gone.wait(); }, 1ms).value();
   ASSERT_TRUE(eventually([&] { return started == 1; }));
   SaveScheduler::remove(*busy);
@@ -108,8 +109,8 @@ TEST(SaveScheduler, RemovedJobNeverRunsAgainAndIsReleased) {
 
 TEST(SaveScheduler, AThreadThatCannotStartIsAnErrorAndAddsNothing) {
   FlakyStarts starts;
-  SaveScheduler scheduler(2, starts.starter());
   std::atomic<int> runs{0};
+  SaveScheduler scheduler(2, starts.starter());
   *starts.fail_next = 1;
   Result<std::shared_ptr<SaveScheduler::Job>> refused = scheduler.add([&] { ++runs; }, 1ms);
   ASSERT_FALSE(refused.has_value());
