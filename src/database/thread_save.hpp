@@ -192,7 +192,7 @@ class ThreadSavingManager {
 
   // Stops the periodic save without a save: for a release that goes on after its final save
   // failed (the object is being removed, or the database closed). A periodic save that already
-  // holds the change flag ends first; none starts afterwards.
+  // holds the change flag may still end its save; none begins afterwards.
   void stop() noexcept {
     dirty_->stopped = true;
     SaveScheduler::remove(*job_);

@@ -357,9 +357,6 @@ TEST_F(ThreadSaveAtomic, CrashAtAnyInstantLeavesACompleteFile) {
 // and the child's copy of the lock descriptor was closed at the fork, so the parent's release
 // really frees the directory while the child lives on.
 TEST_F(ThreadSaveAtomic, AForkedChildLeavesTheParentsDatabaseAlone) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child forked from a threaded process";
-#endif
   const std::string path = db.native();
   auto made = VecDBManager::open(path);
   ASSERT_TRUE(made.has_value()) << made.error().message;
