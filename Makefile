@@ -55,7 +55,7 @@ test: build build-asan build-tsan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) \
-	  -R '^(ManagerStress|TableLifecycle|TableFileNames|ThreadSav|VecDBManager|PowerLoss|HostileInput|FailedSave)'
+	  -R '^(ManagerStress|TableLifecycle|TableFileNames|ThreadSav|SaveScheduler|VecDBManager|PowerLoss|HostileInput|FailedSave)'
 
 PYTHON = $(shell sed -n 's/^Python3_EXECUTABLE:FILEPATH=//p' $(BUILD)/CMakeCache.txt 2>/dev/null)
 
@@ -75,6 +75,7 @@ bench: bench-deps
 	./$(BUILD)/bench/table_file_bench
 	./$(BUILD)/bench/create_table_bench
 	./$(BUILD)/bench/manager_search_bench
+	./$(BUILD)/bench/save_threads_bench
 	PYTHONPATH=$(BUILD)/python $(PYTHON) bench/python_bench.py
 
 clean:

@@ -88,6 +88,10 @@ SysResult<void> File::try_lock() { return fs_->try_lock(fd_); }
 
 SysResult<void> File::close() { return fs_->close(std::exchange(fd_, -1)); }
 
+void File::close_after_fork() noexcept {
+  if (fd_ >= 0) fs_->close_after_fork(std::exchange(fd_, -1));
+}
+
 // --- Directory ---
 
 Directory::Directory(std::shared_ptr<FileSystem> fs, int fd, std::string path)

@@ -39,6 +39,8 @@ class File {
   SysResult<void> try_lock();
   // Closes now; some file systems report a failed write only here.
   SysResult<void> close();
+  // Closes the descriptor of a forked child, at the fork (FileSystem::close_after_fork).
+  void close_after_fork() noexcept;
 
  private:
   friend class Directory;

@@ -104,6 +104,7 @@ class KernelFileSystem final : public FileSystem {
   SysResult<void> try_lock(int fd) override { return checked(::flock(fd, LOCK_EX | LOCK_NB)); }
   // The descriptor is gone whatever close answers (EINTR included), so it is never retried.
   SysResult<void> close(int fd) override { return checked(::close(fd)); }
+  void close_after_fork(int fd) noexcept override { (void)::close(fd); }
 };
 
 }  // namespace

@@ -52,6 +52,9 @@ class FileSystem {
   virtual SysResult<void> fsync(int fd) = 0;
   virtual SysResult<void> try_lock(int fd) = 0;  // flock, exclusive, without waiting
   virtual SysResult<void> close(int fd) = 0;
+  // Closes a descriptor in a forked child, at the fork, with no lock of the layer taken (it may
+  // have been copied held). A double's descriptors are not the kernel's: it closes nothing.
+  virtual void close_after_fork(int fd) noexcept { (void)fd; }
 
   // The kernel's file system, shared by every database of the process.
   static const std::shared_ptr<FileSystem>& system();

@@ -1,7 +1,8 @@
 // Saving threads: every persisted object (the catalogue, each cached table) is owned through a
 // ThreadSavingManager, which keeps the object behind its lock with the target path and a change
-// flag, and runs one detached thread that saves the object at a fixed interval when it changed.
-// Owners also save synchronously (sync_save), and every save goes through
+// flag, and has a job of the process's SaveScheduler save the object at a fixed interval when it
+// changed (the scheduler's few threads serve every object). Owners also save synchronously
+// (sync_save), and every save goes through
 // ThreadSave::atomic_save_to, which replaces the target file of the pinned database directory so
 // that a crash or a power loss leaves either the old or the new complete file.
 //
@@ -15,11 +16,9 @@
 // time.
 #pragma once
 
-#include <cxxabi.h>
-
+#include <atomic>
 #include <chrono>
 #include <concepts>
-#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -27,8 +26,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "common/error.hpp"
@@ -36,6 +33,7 @@
 #include "database/directory.hpp"
 #include "database/locks.hpp"
 #include "database/metadata_vec_table.hpp"
+#include "database/save_scheduler.hpp"
 
 namespace quillmere {
 
@@ -74,12 +72,8 @@ struct ChangeFlag {
   explicit ChangeFlag(bool initially) : changed(initially) {}
   std::mutex mutex;
   bool changed;
-};
-
-struct StopSignal {
-  std::mutex mutex;
-  bool stopped = false;
-  std::condition_variable wake;
+  // Set once, when the owner lets the object go; a periodic save looks at it under the mutex.
+  std::atomic<bool> stopped{false};
 };
 
 // Prints what stopped a save that nobody else will hear of (the saving thread, a destructor).
@@ -93,41 +87,38 @@ std::chrono::nanoseconds clamp_interval(std::chrono::nanoseconds interval) noexc
 template <ThreadSavable T>
 class ThreadSavingManager {
  public:
-  // Takes ownership of `data`, starts the saving thread (running when this returns) and sets the
-  // change flag to `dirty`. A thread that cannot be started is the internal failure
-  // "failed to spawn thread: " with the system's description.
-  ThreadSavingManager(T data, SaveTarget target, std::chrono::nanoseconds interval, bool dirty)
-      : data_(std::make_shared<T>(std::move(data))),
-        target_(std::move(target)),
-        dirty_(std::make_shared<thread_save_detail::ChangeFlag>(dirty)),
-        stop_(std::make_shared<thread_save_detail::StopSignal>()) {
-    try {
-      std::thread(saving_loop, data_, dirty_, stop_, target_,
-                  thread_save_detail::clamp_interval(interval))
-          .detach();
-    } catch (const std::system_error& e) {
-      fail("failed to spawn thread: " + e.code().message() + " (os error " +
-           std::to_string(e.code().value()) + ")");
-    }
+  // Takes ownership of `data`, sets the change flag to `dirty` and adds the object's periodic
+  // save to `scheduler` (its first look `interval` from now). When the scheduler cannot start
+  // the thread it needs, the error "failed to spawn thread: " with the system's description,
+  // and `data` is released.
+  static Result<ThreadSavingManager> start(T data, SaveTarget target, std::chrono::nanoseconds interval, bool dirty,
+                                           SaveScheduler& scheduler = SaveScheduler::process()) {
+    auto object = std::make_shared<T>(std::move(data));
+    auto flag = std::make_shared<thread_save_detail::ChangeFlag>(dirty);
+    Result<std::shared_ptr<SaveScheduler::Job>> job =
+        scheduler.add([object, flag, target] { periodic_save(*object, *flag, target); },
+                      thread_save_detail::clamp_interval(interval));
+    if (!job) return std::unexpected(job.error());
+    return ThreadSavingManager(std::move(object), std::move(target), std::move(flag), std::move(*job));
   }
 
-  // Moving keeps the one thread; the moved-from manager is empty and its destructor does nothing.
+  // Moving keeps the one job; the moved-from manager is empty and its destructor does nothing.
   ThreadSavingManager(ThreadSavingManager&&) noexcept = default;
   ThreadSavingManager(const ThreadSavingManager&) = delete;
   ThreadSavingManager& operator=(const ThreadSavingManager&) = delete;
   ThreadSavingManager& operator=(ThreadSavingManager&&) = delete;
 
-  // Stops the thread; it never saves. The owner makes the final save (sync_save with `stop`)
-  // and decides what its failure means, so that exactly one final save runs per release and no
-  // save of this object can land after its owner let it go.
+  // Stops the periodic save; it never saves. The owner makes the final save (sync_save with
+  // `stop`) and decides what its failure means, so that exactly one final save runs per release
+  // and no save of this object can land after its owner let it go.
   ~ThreadSavingManager() {
-    if (!data_) return;
+    if (!dirty_) return;  // moved from (all fields go together)
     stop();
-    // Released in field order; the thread may still hold its own references.
+    // Released in field order; a periodic save in progress holds its own references.
     data_.reset();
     target_ = {};
     dirty_.reset();
-    stop_.reset();
+    job_.reset();
   }
 
   // Shared access to a table; the change flag is not touched.
@@ -186,9 +177,9 @@ class ThreadSavingManager {
     return {};
   }
 
-  // Saves now if the object is marked changed; with `stop` it then stops the saving thread. A
+  // Saves now if the object is marked changed; with `stop` it then stops the periodic save. A
   // failed save is returned, leaves the object marked changed and does not set the stop flag, so
-  // that the thread goes on trying unless the caller stops it.
+  // that the periodic save goes on trying unless the caller stops it.
   Result<void> sync_save(bool stop) {
     std::lock_guard flag(dirty_->mutex);
     if (dirty_->changed) {
@@ -199,66 +190,43 @@ class ThreadSavingManager {
     return {};
   }
 
-  // Stops the saving thread without a save: for a release that goes on after its final save
-  // failed (the object is being removed, or the database closed).
+  // Stops the periodic save without a save: for a release that goes on after its final save
+  // failed (the object is being removed, or the database closed). A periodic save that already
+  // holds the change flag may still end its save; none begins afterwards.
   void stop() noexcept {
-    std::lock_guard s(stop_->mutex);
-    stop_->stopped = true;
-    stop_->wake.notify_one();
+    dirty_->stopped = true;
+    SaveScheduler::remove(*job_);
   }
 
  private:
-  // The thread holds its own references, so it never touches released state, and whichever of
-  // manager and thread lets go last frees the object.
-  static void saving_loop(std::shared_ptr<T> data,
-                          std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
-                          std::shared_ptr<thread_save_detail::StopSignal> stop, SaveTarget target,
-                          std::chrono::nanoseconds interval) {
+  ThreadSavingManager(std::shared_ptr<T> data, SaveTarget target, std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
+                      std::shared_ptr<SaveScheduler::Job> job)
+      : data_(std::move(data)), target_(std::move(target)), dirty_(std::move(dirty)), job_(std::move(job)) {}
+
+  // One periodic look at the object, on a thread of the scheduler: a save if it changed.
+  static void periodic_save(const T& data, thread_save_detail::ChangeFlag& dirty, const SaveTarget& target) {
+    std::lock_guard flag(dirty.mutex);
+    // A stop that came while this save was due (the owner's final save failed and it let the
+    // object go) must not be followed by a save.
+    if (!dirty.changed || dirty.stopped) return;
+    // A failed periodic save keeps the job and the change flag, so the object is tried again at
+    // the next interval instead of never being saved again.
     try {
-      for (;;) {
-        {
-          std::unique_lock s(stop->mutex);
-          // The deadline is fixed before the first look at the flag, so spurious wake-ups wait
-          // only for the rest of the interval; steady_clock cannot be set back or forward.
-          const auto deadline = std::chrono::steady_clock::now() + interval;
-          if (stop->wake.wait_until(s, deadline, [&] { return stop->stopped; })) return;
-        }
-        std::lock_guard flag(dirty->mutex);
-        if (!dirty->changed) continue;
-        // A stop that came while this thread was about to save (the owner's final save failed
-        // and it let the object go) must not be followed by a save.
-        {
-          std::lock_guard s(stop->mutex);
-          if (stop->stopped) return;
-        }
-        // A failed periodic save keeps the thread and the change flag, so the object is tried
-        // again at the next interval instead of never being saved again.
-        try {
-          if (Result<void> saved = ThreadSave::atomic_save_to(*data, target); saved)
-            dirty->changed = false;
-          else
-            thread_save_detail::report("periodic save (retried at the next interval)", saved.error().message);
-        } catch (const InternalFailure& f) {
-          thread_save_detail::report("periodic save (retried at the next interval)", f.message);
-        } catch (const std::exception& e) {
-          thread_save_detail::report("periodic save (retried at the next interval)", e.what());
-        }
-      }
+      if (Result<void> saved = ThreadSave::atomic_save_to(data, target); saved)
+        dirty.changed = false;
+      else
+        thread_save_detail::report("periodic save (retried at the next interval)", saved.error().message);
     } catch (const InternalFailure& f) {
-      thread_save_detail::report("saving thread", f.message);
+      thread_save_detail::report("periodic save (retried at the next interval)", f.message);
     } catch (const std::exception& e) {
-      thread_save_detail::report("saving thread", e.what());
-    } catch (abi::__forced_unwind&) {
-      throw;  // a thread being ended (pthread_exit, cancellation) must unwind
-    } catch (...) {
-      thread_save_detail::report("saving thread", "unknown exception");
+      thread_save_detail::report("periodic save (retried at the next interval)", e.what());
     }
   }
 
   std::shared_ptr<T> data_;
   SaveTarget target_;
   std::shared_ptr<thread_save_detail::ChangeFlag> dirty_;
-  std::shared_ptr<thread_save_detail::StopSignal> stop_;
+  std::shared_ptr<SaveScheduler::Job> job_;
 };
 
 }  // namespace quillmere

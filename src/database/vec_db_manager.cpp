@@ -108,10 +108,9 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
   Result<std::shared_ptr<const Directory>> pinned = Directory::open(std::move(fs), dir);
   if (!pinned) return std::unexpected(pinned.error());
   const std::shared_ptr<const Directory>& directory = *pinned;
-  // Closed unless handed to the manager, so that every failed open gives the lock back.
-  Result<File> lock = directory->open_lock_file(kLockFile);
+  // Released unless handed to the manager, so that every failed open gives the lock back.
+  Result<std::unique_ptr<DirectoryLock>> lock = DirectoryLock::take(*directory, kLockFile);
   if (!lock) return std::unexpected(lock.error());
-  if (!lock->try_lock()) return make_error(ErrorKind::Io, "Failed to acquire lock for VecDBManager");
   // The lock proves that no live process is saving here.
   directory->remove_staged_files();
 
@@ -123,7 +122,7 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
   if (SysResult<FileStatus> st = directory->status(kCatalogueFile); !st && st.error() != ENOENT) {
     return make_error(ErrorKind::Io, os_error(st.error()));
   } else if (!st) {
-    changed = true;  // no catalogue yet: the empty one is written by the saving thread
+    changed = true;  // no catalogue yet: the empty one is written by the periodic save
   } else {
     Result<File> file = directory->open_regular(kCatalogueFile);
     if (!file) return std::unexpected(file.error());
@@ -132,15 +131,15 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
     brief = std::move(*loaded);
     if (Result<void> ok = validate(brief); !ok) return std::unexpected(ok.error());
   }
-  ThreadSavingManager<Locked<VecDBBrief>> saver(Locked<VecDBBrief>(std::move(brief)),
-                                                SaveTarget{directory, kCatalogueFile}, kCatalogueInterval,
-                                                changed);
-  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(saver), std::move(*lock)));
+  auto saver = ThreadSavingManager<Locked<VecDBBrief>>::start(
+      Locked<VecDBBrief>(std::move(brief)), SaveTarget{directory, kCatalogueFile}, kCatalogueInterval, changed);
+  if (!saver) return std::unexpected(saver.error());
+  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(*saver), std::move(*lock)));
 }
 
 VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
-                           ThreadSavingManager<Locked<VecDBBrief>> brief, File lock_file)
-    : lock_file_(std::move(lock_file)),
+                           ThreadSavingManager<Locked<VecDBBrief>> brief, std::unique_ptr<DirectoryLock> lock)
+    : lock_(std::move(lock)),
       dir_(std::move(dir)),
       directory_(std::move(directory)),
       brief_(std::move(brief)) {}
@@ -152,6 +151,9 @@ VecDBManager::~VecDBManager() {
 std::vector<Error> VecDBManager::close() {
   if (closed_) return {};
   closed_ = true;
+  // A forked child's copy: the parent's files are not touched, and none of the locks is taken,
+  // since the fork may have copied one held by a thread that does not exist here.
+  if (!owned_by_this_process()) return {};
   // A save that fails is tried once more after all the others, before the directory lock goes:
   // a passing fault (a moment without space) then loses nothing. What fails twice is reported.
   std::vector<std::pair<std::string, std::function<Result<void>()>>> failed;
@@ -172,9 +174,9 @@ std::vector<Error> VecDBManager::close() {
     if (Result<void> saved = final_save(); !saved)
       failures.push_back(Error{saved.error().kind, "Closing could not save " + what + ": " + saved.error().message});
   }
-  failed.clear();  // the tables' savers go, and their threads stop with them
+  failed.clear();  // the tables' savers go, and their periodic saves stop with them
   brief_.stop();
-  (void)lock_file_.close();  // ends the directory lock, after every save of the closing
+  (void)lock_->release();  // ends the directory lock, after every save of the closing
   return failures;
 }
 
@@ -183,7 +185,7 @@ Result<void> VecDBManager::release(std::map<std::string, CachedTable>::iterator 
   cached.wait_for_users();
   Result<void> saved = cached.saver->sync_save(true);
   if (!saved && keep_unsaved) {
-    cached.share();  // cached again, still marked changed, its thread still running
+    cached.share();  // cached again, still marked changed, its periodic save kept
     return saved;
   }
   if (!saved) cached.saver->stop();
@@ -201,9 +203,10 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
   if (!file) return std::unexpected(file.error());
   Result<MetadataVecTable> loaded = MetadataVecTable::load(*file);
   if (!loaded) return std::unexpected(loaded.error());
-  CachedTable loaded_table = CachedTable::make(VecTableManager::Saver(
-      RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false));
-  return table_cache_.emplace(key, std::move(loaded_table)).first->second.table;
+  Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
+      RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false);
+  if (!saver) return std::unexpected(saver.error());
+  return table_cache_.emplace(key, CachedTable::make(std::move(*saver))).first->second.table;
 }
 
 Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
@@ -218,13 +221,15 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
   const std::string filename = table_file_name(key, catalogue.filenames);
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
   if (!made) return std::unexpected(made.error());
-  CachedTable entry = CachedTable::make(VecTableManager::Saver(
-      RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true));
+  Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
+      RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true);
+  if (!saver) return std::unexpected(saver.error());
+  CachedTable entry = CachedTable::make(std::move(*saver));
   // The table's file first, then the catalogue that lists it: a crash between the two leaves an
   // empty file that nothing lists (the next table given that file name replaces it), never a
   // listed table without its file. The name is in no entry, so removing it on a failure removes
   // no table's file. A failure leaves the catalogue as it was, and the table goes with its
-  // thread.
+  // periodic save.
   if (Result<void> saved = entry.saver->sync_save(false); !saved) {
     (void)directory_->remove(filename);  // a failed last sync of the directory leaves it there
     return std::unexpected(saved.error());

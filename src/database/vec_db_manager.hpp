@@ -1,6 +1,8 @@
 // VecDBManager: the owner of one open database directory. It holds the directory's exclusive
 // lock (an flock on `db.lock`) for its whole life, the catalogue (`brief.toml`) behind a mutex
-// with its saving thread, and the cache of loaded tables.
+// with its periodic save, and the cache of loaded tables. It belongs to the process that opened
+// it: in a forked child, its copy may only be closed or destroyed, which then does nothing (no
+// save, no unlock, no lock taken); the child's copy of the directory lock was closed at the fork.
 //
 // Lock order: the catalogue (through its saving manager: change flag, then the catalogue's
 // mutex, the change flag released again at once), then the table cache, then a table's own
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "database/fork_safety.hpp"
 #include "database/locks.hpp"
 #include "database/metadata_vec_table.hpp"
 #include "database/thread_save.hpp"
@@ -62,7 +65,7 @@ class VecTableManager {
   std::shared_ptr<CompletionSignal> done_sender_;
 };
 
-// One loaded table in the cache: the table with its saving thread, the receiving end of the
+// One loaded table in the cache: the table with its periodic save, the receiving end of the
 // completion signal and the cache's reference to the handle that callers share.
 struct CachedTable {
   std::shared_ptr<VecTableManager::Saver> saver;
@@ -85,10 +88,11 @@ class VecDBManager {
   // `db.lock` without waiting ("Failed to acquire lock for VecDBManager" when anyone holds it;
   // a `db.lock` with other names is refused untouched), reads and validates `brief.toml` (a
   // missing one is an empty catalogue that counts as changed; one whose status cannot be read
-  // for any other reason fails the open with the system's message) and starts the catalogue's
-  // saving thread. Every failure leaves nothing held. The
+  // for any other reason fails the open with the system's message) and adds the catalogue's
+  // periodic save. Every failure leaves nothing held. The
   // directory is pinned when it is opened: every later file operation is made relative to it,
-  // through `fs` (the kernel's, or a test's double).
+  // through `fs` (the kernel's, or a test's double). When the catalogue's periodic save needs a
+  // thread that cannot be started: "failed to spawn thread: ...".
   static Result<std::unique_ptr<VecDBManager>> open(const std::string& dir,
                                                     std::shared_ptr<FileSystem> fs = FileSystem::system());
 
@@ -125,7 +129,7 @@ class VecDBManager {
   // the name does not exist.
   Result<bool> delete_table(const std::string& key);
   // Drops the cached table after its final save; waits for operations in flight on it. When
-  // that save fails the table stays cached and marked changed, its thread goes on, and the
+  // that save fails the table stays cached and marked changed, its periodic save goes on, and the
   // save's error is returned.
   Result<void> remove_cached_table(const std::string& key);
   // Saves the catalogue and then every cached table, in name order, each if changed. A failed
@@ -135,8 +139,11 @@ class VecDBManager {
   // The catalogue's final save, then every cached table released in name order (waiting for its
   // users, then its final save); a save that fails is tried once more after the others; then the
   // directory lock is released. Answers what could not be saved. Nothing else may be called on
-  // the manager afterwards (its destruction does nothing more).
+  // the manager afterwards (its destruction does nothing more). In a forked child, nothing.
   std::vector<Error> close();
+
+  // False in a forked child of the process that opened the database. Takes no lock.
+  bool owned_by_this_process() const noexcept { return generation_ == fork_generation(); }
 
   // --- table operations: each looks the table up, then takes read or write access ---
   Result<std::uint64_t> get_len(const std::string& key);
@@ -176,10 +183,10 @@ class VecDBManager {
 
  private:
   VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
-               ThreadSavingManager<Locked<VecDBBrief>> brief, File lock_file);
+               ThreadSavingManager<Locked<VecDBBrief>> brief, std::unique_ptr<DirectoryLock> lock);
   // Waits for the table's users, makes its final save and takes it out of the cache. When the
-  // save fails and `keep_unsaved` holds, the table stays cached (marked changed, its thread
-  // running); otherwise its thread is stopped and it goes. REQUIRES: the cache lock is held.
+  // save fails and `keep_unsaved` holds, the table stays cached (marked changed, its periodic save
+  // kept); otherwise its periodic save is stopped and it goes. REQUIRES: the cache lock is held.
   Result<void> release(std::map<std::string, CachedTable>::iterator entry, bool keep_unsaved);
   // f(table) under read access / write access of the table `key`; the access is released
   // before the handle.
@@ -188,7 +195,8 @@ class VecDBManager {
   template <class F>
   auto with_write(const std::string& key, F&& f) -> Result<decltype(f(std::declval<MetadataVecTable&>()))>;
 
-  File lock_file_;  // holds the directory lock; first, so that it is released last
+  std::unique_ptr<DirectoryLock> lock_;  // first, so that the directory lock is released last
+  const std::uint64_t generation_ = fork_generation();
   std::string dir_;
   std::shared_ptr<const Directory> directory_;
   ThreadSavingManager<Locked<VecDBBrief>> brief_;

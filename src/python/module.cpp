@@ -92,7 +92,7 @@ bool init_module(PyObject* module) {
   Py_DECREF(modname);
   if (func == nullptr || !add_name(module, "calc_dist", func)) return false;
   PyObject* type = vecdb_type();
-  return type != nullptr && add_name(module, "VecDB", type);
+  return type != nullptr && add_name(module, "VecDB", type) && register_exit_hook();
 }
 
 PyObject* init() {

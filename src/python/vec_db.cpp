@@ -4,8 +4,10 @@
 // answer is converted with it held again.
 #include "python/vec_db.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -24,14 +26,58 @@ namespace {
 struct VecDBObject {
   PyObject_HEAD
   VecDBManager* manager;  // owned; destroyed with the object
+  std::atomic<std::uint32_t> calls;  // the calls in flight (their borrows)
+  // Set by the exit hook before it waits for the calls in flight: no call starts afterwards.
+  std::atomic<bool> closed_at_exit;
+  VecDBObject* prev;  // the list of live objects, guarded by the interpreter lock
+  VecDBObject* next;
 };
 
+// Every live VecDB of the process, newest first, for the exit hook; and whether that hook has
+// begun. Guarded by the interpreter lock.
+VecDBObject* live_objects = nullptr;
+bool interpreter_exiting = false;
+
+void link_live(VecDBObject* self) {
+  self->prev = nullptr;
+  self->next = live_objects;
+  if (live_objects != nullptr) live_objects->prev = self;
+  live_objects = self;
+}
+
+void unlink_live(VecDBObject* self) {
+  if (self->prev != nullptr) self->prev->next = self->next;
+  else if (live_objects == self) live_objects = self->next;
+  if (self->next != nullptr) self->next->prev = self->prev;
+  self->prev = self->next = nullptr;
+}
+
+// Whether a call may start on `self`; raises when not. Takes no lock of the database: in a
+// forked child one may have been copied held by a thread that does not exist there.
+bool usable(VecDBObject* self) {
+  if (!self->manager->owned_by_this_process()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "This VecDB was opened by the process this one was forked from and cannot be used "
+                    "here; open the directory again in this process");
+    return false;
+  }
+  if (self->closed_at_exit) {
+    PyErr_SetString(PyExc_RuntimeError, "VecDB closed at interpreter exit");
+    return false;
+  }
+  return true;
+}
+
 // The receiver of one call, with a reference of its own: the manager outlives the call even
-// while the interpreter lock is released.
+// while the interpreter lock is released. It counts as a call in flight while it lives.
 class Borrow {
  public:
-  explicit Borrow(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) {}
-  ~Borrow() { Py_DECREF(reinterpret_cast<PyObject*>(self_)); }
+  explicit Borrow(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) { ++self_->calls; }
+  ~Borrow() {
+    // The exit hook sets closed_at_exit before it reads the count, so one of the two sees the other.
+    if (--self_->calls == 0 && self_->closed_at_exit) self_->calls.notify_all();
+    Py_DECREF(reinterpret_cast<PyObject*>(self_));
+  }
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   VecDBManager& manager() const { return *self_->manager; }
@@ -156,6 +202,7 @@ template <const auto& M>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const std::string callable = std::string("VecDB.") + M.name + "()";
+    if (!usable(reinterpret_cast<VecDBObject*>(self))) return nullptr;
     Borrow receiver(self);
     return invoke(M, callable.c_str(), receiver.manager(), args, nargs, kwnames);
   });
@@ -189,36 +236,85 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "embedded null byte");
       return nullptr;
     }
+    // Nothing opened now would get its final saves: the exit hook has run.
+    if (interpreter_exiting) {
+      PyErr_SetString(PyExc_RuntimeError, "VecDB cannot be opened: the interpreter is exiting");
+      return nullptr;
+    }
     auto manager = VecDBManager::open(dir);  // with the interpreter lock held
     if (!manager) return raise_error(manager.error());
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;  // the manager closes here
     auto* self = reinterpret_cast<VecDBObject*>(obj);
+    new (&self->calls) std::atomic<std::uint32_t>(0);
+    new (&self->closed_at_exit) std::atomic<bool>(false);
     self->manager = manager->release();
+    link_live(self);
     return obj;
   });
+}
+
+// Final saves, then the directory lock is released. Closing goes through every table whatever
+// fails; each save that could not be made is then reported, not raised. False after an internal
+// failure or a failed allocation.
+bool close_reporting(VecDBManager& manager) {
+  try {
+    for (const Error& failure : manager.close()) {
+      raise_panic(failure.message);
+      PyErr_WriteUnraisable(nullptr);
+    }
+    return true;
+  } catch (const InternalFailure& failure) {
+    raise_panic(failure.message);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  PyErr_WriteUnraisable(nullptr);
+  return false;
 }
 
 void vecdb_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<VecDBObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
-  try {
-    // Final saves, then the directory lock is released. Closing goes through every table
-    // whatever fails; each save that could not be made is then reported, not raised.
-    const std::vector<Error> failures = self->manager->close();
+  unlink_live(self);
+  // A forked child's copy is left as it is (see usable); its memory is the parent's, shared
+  // until written.
+  if (self->manager->owned_by_this_process()) {
+    if (!close_reporting(*self->manager)) return;  // the object's memory is not freed
     delete self->manager;
-    self->manager = nullptr;
-    for (const Error& failure : failures) {
-      raise_panic(failure.message);
-      PyErr_WriteUnraisable(nullptr);
-    }
-  } catch (const InternalFailure& failure) {
-    raise_panic(failure.message);
-    PyErr_WriteUnraisable(nullptr);
-    return;  // the object's memory is not freed
   }
+  self->manager = nullptr;
   type->tp_free(obj);
   Py_DECREF(type);
+}
+
+// The module's exit hook, run by the interpreter's atexit before it stops daemon threads (which
+// would keep the objects of __main__ alive, and so never destroyed, to the end): every database
+// of this process makes the final saves of its destruction. Calls in flight end first; calls
+// that start afterwards raise RuntimeError ("VecDB closed at interpreter exit"), and opening
+// another database is refused. A closed object is destroyed later as usual, which then saves
+// nothing more.
+PyObject* close_at_exit(PyObject*, PyObject*) {
+  interpreter_exiting = true;
+  for (VecDBObject* o = live_objects; o != nullptr; o = o->next)
+    if (o->manager->owned_by_this_process()) o->closed_at_exit = true;
+  for (VecDBObject* o = live_objects; o != nullptr;) {
+    if (!o->closed_at_exit) {
+      o = o->next;
+      continue;
+    }
+    // Held, so that a daemon thread cannot destroy it while the lock is released below.
+    PyObject* held = Py_NewRef(reinterpret_cast<PyObject*>(o));
+    // The calls in flight need the interpreter lock to return their answers.
+    Py_BEGIN_ALLOW_THREADS
+    for (std::uint32_t n = o->calls; n != 0; n = o->calls) o->calls.wait(n);
+    Py_END_ALLOW_THREADS
+    (void)close_reporting(*o->manager);
+    VecDBObject* next = o->next;
+    Py_DECREF(held);
+    o = next;
+  }
+  Py_RETURN_NONE;
 }
 
 constexpr const char* kClassText =
@@ -248,6 +344,19 @@ PyObject* type_cell = nullptr;
 std::string* doc_cell = nullptr;
 
 }  // namespace
+
+bool register_exit_hook() {
+  static PyMethodDef hook_def = {"close_at_exit", close_at_exit, METH_NOARGS,
+                                 "Final saves of every open VecDB, at interpreter exit."};
+  PyObject* hook = PyCFunction_New(&hook_def, nullptr);
+  if (hook == nullptr) return false;
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  PyObject* done = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+  Py_XDECREF(atexit);
+  Py_DECREF(hook);
+  Py_XDECREF(done);
+  return done != nullptr;
+}
 
 PyObject* vecdb_type() {
   if (type_cell != nullptr) return Py_NewRef(type_cell);

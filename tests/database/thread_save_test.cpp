@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,7 +106,10 @@ class ThreadSaveTest : public ::testing::Test {
   Object object(std::string text) { return Object(Record{std::move(text), stats}); }
   SaveTarget target(const std::string& name) const { return SaveTarget{dir, name}; }
   ThreadSavingManager<Object> manager(std::chrono::nanoseconds interval, bool dirty) {
-    return ThreadSavingManager<Object>(object("v1"), target("brief.toml"), interval, dirty);
+    Result<ThreadSavingManager<Object>> m =
+        ThreadSavingManager<Object>::start(object("v1"), target("brief.toml"), interval, dirty);
+    if (!m) ADD_FAILURE() << m.error().message;
+    return std::move(m.value());
   }
   // True once the manager and its thread have both released the object.
   bool released() const { return stats.use_count() == 1; }
@@ -242,11 +246,24 @@ TEST_F(ThreadSavingManagerTest, FailedSyncSaveReachesCallerAndKeepsTheFlag) {
   EXPECT_EQ(entries(db), std::vector<std::string>{"brief.toml"});
 }
 
+TEST_F(ThreadSavingManagerTest, AThreadThatCannotStartIsAnErrorAndKeepsNothing) {
+  SaveScheduler refusing(1, [](std::function<void()>) -> Result<std::thread> {
+    return make_error(ErrorKind::Io, "failed to spawn thread: Resource temporarily unavailable (os error 11)");
+  });
+  Result<ThreadSavingManager<Object>> m =
+      ThreadSavingManager<Object>::start(object("v1"), target("brief.toml"), 10ms, true, refusing);
+  ASSERT_FALSE(m.has_value());
+  EXPECT_EQ(m.error().message, "failed to spawn thread: Resource temporarily unavailable (os error 11)");
+  EXPECT_TRUE(released());
+  EXPECT_EQ(entries(db), std::vector<std::string>{});
+}
+
 TEST_F(ThreadSavingManagerTest, TableReadWriteAndSave) {
   Result<MetadataVecTable> table = MetadataVecTable::create(3, DistanceAlgorithm::L2Sqr);
   ASSERT_TRUE(table.has_value());
   const std::string path = (db / "t.db").native();
-  ThreadSavingManager<RwLock<MetadataVecTable>> m(RwLock(std::move(*table)), target("t.db"), 1h, false);
+  auto m = ThreadSavingManager<RwLock<MetadataVecTable>>::start(RwLock(std::move(*table)), target("t.db"), 1h, false)
+               .value();
   ASSERT_TRUE(m.sync_save(false).has_value());
   EXPECT_FALSE(fs::exists(path));  // clean: reads never mark the table
   EXPECT_EQ(m.read()->len(), 0u);
@@ -333,6 +350,63 @@ TEST_F(ThreadSaveAtomic, CrashAtAnyInstantLeavesACompleteFile) {
     EXPECT_GT(*len, last_len) << "round " << round;  // at least one save got through
     last_len = *len;
   }
+}
+
+// A forked child inherits a copy of an open database, which belongs to the parent: destroying it
+// in the child saves nothing and takes no lock (one was held by a parent thread at the fork),
+// and the child's copy of the lock descriptor was closed at the fork, so the parent's release
+// really frees the directory while the child lives on.
+TEST_F(ThreadSaveAtomic, AForkedChildLeavesTheParentsDatabaseAlone) {
+  const std::string path = db.native();
+  auto made = VecDBManager::open(path);
+  ASSERT_TRUE(made.has_value()) << made.error().message;
+  std::unique_ptr<VecDBManager> m = std::move(*made);
+  ASSERT_TRUE(m->create_table_if_not_exists("t", 2, DistanceAlgorithm::L2Sqr).value());
+  m->force_save();
+  const std::string saved = read_text(db / "t.db");
+  ASSERT_TRUE(m->add("t", {1, 2}, {}).has_value());  // not saved: the child's copy has the row
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  // A parent thread holds the catalogue's locks across the fork.
+  std::promise<void> holding, done;
+  std::thread holder([&] {
+    auto [catalogue, cache] = m->get_locks_by_order();
+    holding.set_value();
+    done.get_future().wait();
+  });
+  holding.get_future().wait();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(20);  // a child that waits for a lock copied held dies of it, and the test fails
+    ::close(go[1]);
+    char c;
+    if (::read(go[0], &c, 1) != 1) ::_exit(2);
+    if (m->owned_by_this_process()) ::_exit(3);
+    if (!m->close().empty()) ::_exit(4);
+    m.reset();  // no save, no unlock, no wait for the held locks
+    ::_exit(0);
+  }
+  ::close(go[0]);
+  done.set_value();
+  holder.join();
+  EXPECT_TRUE(m->owned_by_this_process());
+  m->remove_cached_table("t").value();  // the parent's own final save of the table
+  const std::string parents = read_text(db / "t.db");
+  EXPECT_NE(parents, saved);
+  m.reset();
+  {
+    auto reopened = VecDBManager::open(path);  // the child, still alive, holds no lock
+    ASSERT_TRUE(reopened.has_value()) << reopened.error().message;
+    EXPECT_EQ((*reopened)->get_len("t").value(), 1u);
+  }
+  ASSERT_EQ(::write(go[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(go[1]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_text(db / "t.db"), parents);
 }
 
 }  // namespace

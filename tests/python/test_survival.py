@@ -1,5 +1,6 @@
 """The process survives memory running out, sequences that lie about their length, a table file
-that declares a huge dimension, and interpreter exit while daemon threads are inside calls. Each case runs in a child interpreter, under an address-space limit where
+that declares a huge dimension, interpreter exit while daemon threads are alive, forks, and
+thousands of tables. Each case runs in a child interpreter, under an address-space limit where
 memory is concerned, so that no test can wake the machine's OOM killer."""
 import os
 import signal
@@ -30,9 +31,9 @@ PRELUDE = textwrap.dedent("""
 """)
 
 
-def run_child(body, args=(), extra_env=None):
+def run_child(body, args=(), extra_env=None, prelude=PRELUDE):
     env = dict(os.environ, **(extra_env or {}))
-    return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body), *args],
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(body), *args],
                           capture_output=True, text=True, timeout=300, env=env)
 
 
@@ -143,6 +144,266 @@ class SurvivalTest(unittest.TestCase):
                     """, [os.path.join(d, str(run))])
                 self.assertChildOk(result)
                 self.assertNotIn("terminate", result.stderr)
+
+    def test_exit_with_daemon_threads_alive_saves_every_row(self):
+        # The objects of __main__ are never destroyed while a daemon thread exists; the exit hook
+        # makes the final saves anyway, waiting only for the call in flight.
+        with tempfile.TemporaryDirectory() as d:
+            for busy in (False, True):
+                with self.subTest(busy=busy):
+                    path = os.path.join(d, str(busy))
+                    result = run_child("""
+                        import random, threading, time
+                        db = VecDB(sys.argv[1])
+                        db.create_table_if_not_exists("t", 32)
+                        db.batch_add("t", [[random.random() for _ in range(32)] for _ in range(20000)],
+                                     [{"i": str(i)} for i in range(20000)])
+                        def idle():  # its frame keeps the globals of __main__, db among them
+                            threading.Event().wait()
+                        threading.Thread(target=idle, daemon=True).start()
+                        searching = threading.Event()
+                        def loop():
+                            try:
+                                while True:
+                                    db.search("t", [0.5] * 32, 10)
+                                    searching.set()
+                            except RuntimeError:
+                                pass  # closed by the exit hook (its message: the next test)
+                        if sys.argv[2] == "True":
+                            threading.Thread(target=loop, daemon=True).start()
+                            searching.wait()
+                        print("ok")
+                        """, [path, str(busy)])
+                    self.assertChildOk(result)
+                    self.assertEqual(rows_in(path), "[('t', 20000)]")
+
+    def test_final_saves_at_exit_report_their_failures(self):
+        with tempfile.TemporaryDirectory() as d:
+            result = run_child("""
+                import os, threading
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("t", 2)
+                db.add("t", [1.0, 2.0], {})
+                os.remove(os.path.join(sys.argv[1], "t.db"))
+                os.makedirs(os.path.join(sys.argv[1], "t.db", "inside"))  # stands where the file goes
+                sys.unraisablehook = lambda u: print(type(u.exc_value).__name__, u.exc_value, flush=True)
+                def idle():  # keeps db alive to the end: only the exit hook saves
+                    threading.Event().wait()
+                threading.Thread(target=idle, daemon=True).start()
+                """, [d])
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stdout.strip(), "PanicException Closing could not save table t: "
+                             "atomic save failed: Is a directory (os error 21)", result.stderr)
+
+    def test_calls_after_the_exit_hook_raise(self):
+        # atexit runs its callbacks newest first: one registered before the import runs after
+        # the module's hook, as a daemon thread's call would.
+        with tempfile.TemporaryDirectory() as d:
+            result = run_child("""
+                import atexit, sys
+                def late():
+                    for call in (lambda: db.get_len("t"), lambda: db.get_all_keys(), lambda: db.force_save(),
+                                 lambda: VecDB(sys.argv[1] + "-other")):
+                        try:
+                            call()
+                            print("no error")
+                        except RuntimeError as e:
+                            print(e)
+                atexit.register(late)
+                from quillmere import VecDB
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("t", 2)
+                db.add("t", [1.0, 2.0], {})
+                """, [d], prelude="")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stdout.splitlines(), ["VecDB closed at interpreter exit"] * 3 +
+                             ["VecDB cannot be opened: the interpreter is exiting"])
+            self.assertEqual(rows_in(d), "[('t', 1)]")
+
+    def test_thousands_of_tables_start_no_threads(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.assertChildOk(run_child("""
+                def threads():
+                    for line in open("/proc/self/status"):
+                        if line.startswith("Threads:"):
+                            return int(line.split()[1])
+                db = VecDB(sys.argv[1])
+                for i in range(1500):
+                    db.create_table_if_not_exists(f"t{i}", 4)
+                    db.add(f"t{i}", [float(i)] * 4, {})
+                    if i % 100 == 0:
+                        assert threads() < 50, (i, threads())
+                assert threads() < 50, threads()
+                assert len(db.get_cached_tables()) == 1500
+                print("ok")
+                """, [d]))
+            result = run_child("""
+                db = VecDB(sys.argv[1])
+                keys = db.get_all_keys()
+                assert len(keys) == 1500 and all(db.get_len(k) == 1 for k in keys)
+                print("ok")
+                """, [d])
+            self.assertChildOk(result)
+
+    def test_a_thread_that_cannot_start_is_a_runtime_error_and_changes_nothing(self):
+        # The third periodic save (catalogue, a, b) needs a third thread, whose stack does not
+        # fit under the limit.
+        with tempfile.TemporaryDirectory() as d:
+            self.assertChildOk(run_child("""
+                import os
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("a", 4)
+                with limited(2):
+                    try:
+                        db.create_table_if_not_exists("b", 4)
+                        print("created")
+                    except RuntimeError as e:
+                        assert str(e).startswith("failed to spawn thread: "), e
+                assert db.get_all_keys() == ["a"] and db.get_cached_tables() == ["a"]
+                assert "b.db" not in os.listdir(sys.argv[1]), os.listdir(sys.argv[1])
+                assert db.create_table_if_not_exists("b", 4)
+                print("ok")
+                """, [d]))
+            self.assertEqual(rows_in(d), "[('a', 0), ('b', 0)]")
+
+# The forking process of each case is a child interpreter of its own; `signal.alarm` ends any
+# process of the case that hangs (set again in each forked child, which does not inherit it), so
+# a hang fails the case instead of the whole run.
+FORK_PRELUDE = PRELUDE + textwrap.dedent("""
+    import os, signal, threading, time, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() of a process with threads
+    signal.alarm(60)
+
+    def fork():
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)
+        return pid
+
+    def wait_child(pid):
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status)
+""")
+
+
+class ForkTest(unittest.TestCase):
+    def run_fork_case(self, body, directory):
+        result = run_child(body, [directory], prelude=FORK_PRELUDE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(), "ok", result.stderr)
+
+    def test_child_exiting_normally_does_not_overwrite_the_parents_save(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.run_fork_case("""
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("t", 2)
+                db.add("t", [1.0, 1.0], {"n": "before fork"})
+                r, w = os.pipe()
+                pid = fork()
+                if pid == 0:
+                    os.read(r, 1)
+                    sys.exit(0)  # atexit, finalization, destruction of its copy of db
+                db.add("t", [2.0, 2.0], {"n": "after fork"})
+                db.force_save()
+                os.write(w, b"x")
+                assert wait_child(pid) == 0
+                print("ok", flush=True)
+                os._exit(0)  # no final save: what is on disk is the force_save and the child
+                """, d)
+            self.assertEqual(rows_in(d), "[('t', 2)]")
+
+    def test_child_calls_raise_at_once_while_a_parent_thread_is_inside_a_call(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.run_fork_case("""
+                import random
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("t", 16)
+                db.batch_add("t", [[random.random() for _ in range(16)] for _ in range(4000)], [{}] * 4000)
+                inside = threading.Event()
+                def build():
+                    inside.set()
+                    db.build_hnsw_index("t", 400)  # holds the table for writing a while
+                worker = threading.Thread(target=build)
+                worker.start()
+                inside.wait()
+                time.sleep(0.05)
+                pid = fork()
+                if pid == 0:
+                    calls = [lambda: db.get_len("t"), lambda: db.search("t", [0.0] * 16, 1),
+                             lambda: db.get_all_keys(), lambda: db.contains_key("t"),
+                             lambda: db.create_table_if_not_exists("u", 2), lambda: db.force_save(),
+                             lambda: db.remove_cached_table("t"), lambda: db.delete_table("t")]
+                    start = time.monotonic()
+                    for call in calls:
+                        try:
+                            call()
+                            os._exit(3)
+                        except RuntimeError as e:
+                            if "open the directory again in this process" not in str(e):
+                                os._exit(4)
+                    if time.monotonic() - start > 1.0:
+                        os._exit(5)
+                    del db, calls  # the child's copy goes without waiting for the copied lock
+                    sys.exit(0)
+                code = wait_child(pid)
+                assert code == 0, code
+                worker.join()
+                assert db.has_hnsw_index("t") and db.get_len("t") == 4000
+                print("ok")
+                """, d)
+
+    def test_parent_reopens_while_the_child_lives_on(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.run_fork_case("""
+                db = VecDB(sys.argv[1])
+                db.create_table_if_not_exists("t", 2)
+                db.add("t", [1.0, 1.0], {})
+                r, w = os.pipe()
+                pid = fork()
+                if pid == 0:
+                    os.read(r, 1)
+                    sys.exit(0)
+                del db  # final save; the child's copy of the lock was closed at the fork
+                db = VecDB(sys.argv[1])
+                db.add("t", [2.0, 2.0], {})
+                os.write(w, b"x")
+                assert wait_child(pid) == 0
+                assert db.get_len("t") == 2
+                del db
+                print("ok")
+                """, d)
+            self.assertEqual(rows_in(d), "[('t', 2)]")
+
+    def test_multiprocessing_fork_workers_open_their_own_directories(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.run_fork_case("""
+                import multiprocessing
+                root = sys.argv[1]
+                db = VecDB(os.path.join(root, "parent"))
+                db.create_table_if_not_exists("t", 2)
+
+                def work(i):
+                    try:
+                        db.get_len("t")
+                        return "inherited database usable"
+                    except RuntimeError:
+                        pass
+                    own = VecDB(os.path.join(root, f"worker{i}"))
+                    own.create_table_if_not_exists("w", 2)
+                    own.batch_add("w", [[float(i), 1.0]] * (i + 1), [{}] * (i + 1))
+                    n = own.get_len("w")
+                    del own
+                    return n
+
+                if __name__ == "__main__":
+                    with multiprocessing.get_context("fork").Pool(3) as pool:
+                        assert pool.map(work, range(6)) == [1, 2, 3, 4, 5, 6]
+                    for i in range(6):
+                        again = VecDB(os.path.join(root, f"worker{i}"))
+                        assert again.get_len("w") == i + 1
+                        del again
+                    print("ok")
+                """, d)
 
 
 
