@@ -61,17 +61,16 @@ namespace detail {
 // itself until none is left, so every batch finishes even when all other threads are busy.
 class ThreadPool {
  public:
+  // A thread that cannot be started throws std::system_error, after the started ones ended.
   explicit ThreadPool(std::size_t threads) {
-    for (std::size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
-  }
-  ~ThreadPool() {
-    {
-      const std::lock_guard lock(m_);
-      stop_ = true;
+    try {
+      for (std::size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+      throw;
     }
-    work_cv_.notify_all();
-    for (std::thread& t : workers_) t.join();
   }
+  ~ThreadPool() { stop(); }
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
@@ -94,6 +93,15 @@ class ThreadPool {
     std::size_t finished = 0;
     std::exception_ptr error;
   };
+
+  void stop() noexcept {
+    {
+      const std::lock_guard lock(m_);
+      stop_ = true;
+    }
+    work_cv_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
 
   void work() {
     std::unique_lock lock(m_);
