@@ -29,8 +29,9 @@ namespace {
 
 #if defined(QUILLMERE_LIBC_HEAP)
 
-// ThreadSanitizer builds: mimalloc is not instrumented, so TSan could not see a block freed on
-// one thread and handed out again on another. Its intercepted C heap serves instead.
+// Sanitizer builds: mimalloc is not instrumented, so ASan would put no redzones around its
+// blocks and TSan could not see a block freed on one thread and handed out again on another.
+// The C heap, which both intercept, serves instead.
 void* libc_aligned(std::size_t size, std::size_t alignment) {
   void* p = nullptr;
   if (::posix_memalign(&p, std::max(alignment, sizeof(void*)), size == 0 ? 1 : size) != 0) return nullptr;

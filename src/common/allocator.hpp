@@ -15,6 +15,11 @@
 // or a growing vector set then takes one page fault per 2 MiB instead of one per 4 KiB, which
 // on a virtual machine is the larger part of reading a table file, and scans see fewer TLB
 // misses.
+//
+// In the sanitizer builds the blocks come from the C heap instead (QUILLMERE_LIBC_HEAP), which
+// the sanitizers intercept, and under AddressSanitizer a PodVec marks its unused capacity
+// [size, capacity) unaddressable with ASan's container annotations, so that a read past the
+// size is reported even where the block goes on.
 #pragma once
 
 #include <algorithm>
@@ -27,6 +32,10 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 namespace quillmere {
 
@@ -84,14 +93,14 @@ class PodVec {
   }
   PodVec& operator=(PodVec&& other) noexcept {
     if (this != &other) {
-      mimalloc::free(ptr_);
+      release();
       ptr_ = std::exchange(other.ptr_, nullptr);
       size_ = std::exchange(other.size_, 0);
       cap_ = std::exchange(other.cap_, 0);
     }
     return *this;
   }
-  ~PodVec() { mimalloc::free(ptr_); }
+  ~PodVec() { release(); }
 
   T* data() noexcept { return ptr_; }
   const T* data() const noexcept { return ptr_; }
@@ -119,31 +128,39 @@ class PodVec {
   void reserve(std::size_t n) {
     if (n <= cap_) return;
     if (bytes(n) < kHugePageBlockBytes) {
-      ptr_ = static_cast<T*>(checked(mimalloc::realloc_aligned(ptr_, bytes(n), kBulkAlignment)));
+      annotate(size_, cap_);  // realloc copies the whole old block
+      void* grown = mimalloc::realloc_aligned(ptr_, bytes(n), kBulkAlignment);
+      if (grown == nullptr) {
+        annotate(cap_, size_);
+        throw std::bad_alloc();
+      }
+      ptr_ = static_cast<T*>(grown);
     } else {
       T* grown = allocate_large(n);
       if (size_ > 0) std::memcpy(static_cast<void*>(grown), ptr_, size_ * sizeof(T));
-      mimalloc::free(ptr_);
+      release();
       ptr_ = grown;
     }
     cap_ = n;
+    annotate(cap_, size_);
   }
   // Grows with zero-filled elements or shrinks.
   void resize(std::size_t n) {
-    if (n > size_) {
-      grow_for(n);
-      std::memset(static_cast<void*>(ptr_ + size_), 0, (n - size_) * sizeof(T));
-    }
+    if (n > size_) grow_for(n);
+    annotate(size_, n);
+    if (n > size_) std::memset(static_cast<void*>(ptr_ + size_), 0, (n - size_) * sizeof(T));
     size_ = n;
   }
   // Grows or shrinks without initialising new elements: for arrays about to be overwritten
   // whole (a file read straight into them).
   void resize_for_overwrite(std::size_t n) {
     grow_for(n);
+    annotate(size_, n);
     size_ = n;
   }
   void push_back(const T& value) {
     if (size_ == cap_) grow_for(size_ + 1);
+    annotate(size_, size_ + 1);
     ptr_[size_++] = value;
   }
   // `values` may lie inside this array (a row appended to its own set): it is located again
@@ -157,11 +174,15 @@ class PodVec {
     } else {
       grow_for(size_ + values.size());
     }
+    annotate(size_, size_ + values.size());
     std::memcpy(static_cast<void*>(ptr_ + size_), values.data(), values.size() * sizeof(T));
     size_ += values.size();
   }
-  void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }
-  void clear() noexcept { size_ = 0; }
+  void truncate(std::size_t n) noexcept {
+    annotate(size_, std::min(size_, n));
+    size_ = std::min(size_, n);
+  }
+  void clear() noexcept { truncate(0); }
 
   friend bool operator==(const PodVec& a, const PodVec& b) noexcept {
     return a.size_ == b.size_ &&
@@ -176,6 +197,23 @@ class PodVec {
   static void* checked(void* p) {
     if (p == nullptr) throw std::bad_alloc();
     return p;
+  }
+  // Under ASan: the block's addressable part moves from [0, old_size) to [0, new_size); the rest
+  // of the capacity is poisoned. Every change of size_ or of the block goes through here, so
+  // the marks always match size_ (ASan checks that they do).
+  void annotate(std::size_t old_size, std::size_t new_size) const noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    if (cap_ > 0 && old_size != new_size)
+      __sanitizer_annotate_contiguous_container(ptr_, ptr_ + cap_, ptr_ + old_size, ptr_ + new_size);
+#else
+    (void)old_size;
+    (void)new_size;
+#endif
+  }
+  // Frees the block, whole again (the heap may hand it out to anyone).
+  void release() noexcept {
+    annotate(size_, cap_);
+    mimalloc::free(ptr_);
   }
   // An uninitialised block advised to use huge pages before anything touches it.
   static T* allocate_large(std::size_t n) {

@@ -5,16 +5,22 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <thread>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
+#if defined(QUILLMERE_POOL_STD_THREADS)
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#else
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
+#endif
 
 namespace quillmere::pool {
 namespace {
@@ -38,6 +44,149 @@ void watch_forks() {
   static std::once_flag once;
   std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, [] { forked.store(true); }); });
 }
+
+std::size_t size_from_this_environment() {
+  return size_from_environment(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                               available_cpus());
+}
+
+}  // namespace
+
+#if defined(QUILLMERE_POOL_STD_THREADS)
+
+namespace detail {
+
+// threads - 1 workers; the thread that runs a batch of tasks takes part in it as the last one.
+// A task may run a batch of its own (nested helpers): its thread then takes that batch's tasks
+// itself until none is left, so every batch finishes even when all other threads are busy.
+class ThreadPool {
+ public:
+  // A thread that cannot be started throws std::system_error, after the started ones ended.
+  explicit ThreadPool(std::size_t threads) {
+    try {
+      for (std::size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  ~ThreadPool() { stop(); }
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  void run(std::size_t tasks, const std::function<void(std::size_t)>& task) {
+    Batch batch{&task, tasks, 0, 0, nullptr};
+    std::unique_lock lock(m_);
+    pending_.push_back(&batch);
+    work_cv_.notify_all();
+    while (batch.next < batch.tasks) run_next(lock, batch);
+    done_cv_.wait(lock, [&] { return batch.finished == batch.tasks; });
+    if (batch.error) std::rethrow_exception(batch.error);
+  }
+
+ private:
+  // Every field is guarded by m_.
+  struct Batch {
+    const std::function<void(std::size_t)>* task;
+    std::size_t tasks;
+    std::size_t next = 0;
+    std::size_t finished = 0;
+    std::exception_ptr error;
+  };
+
+  void stop() noexcept {
+    {
+      const std::lock_guard lock(m_);
+      stop_ = true;
+    }
+    work_cv_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
+  void work() {
+    std::unique_lock lock(m_);
+    for (;;) {
+      work_cv_.wait(lock, [&] { return stop_ || !pending_.empty(); });
+      if (stop_) return;
+      run_next(lock, *pending_.front());
+    }
+  }
+
+  // Takes the batch's next task and runs it without the lock, unless an earlier task failed.
+  void run_next(std::unique_lock<std::mutex>& lock, Batch& batch) {
+    const std::size_t i = batch.next++;
+    if (batch.next == batch.tasks) std::erase(pending_, &batch);
+    if (!batch.error) {
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        (*batch.task)(i);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      if (error && !batch.error) batch.error = error;
+    }
+    if (++batch.finished == batch.tasks) done_cv_.notify_all();
+  }
+
+  std::mutex m_;
+  std::condition_variable work_cv_;  // a batch was queued, or stop_
+  std::condition_variable done_cv_;  // a batch finished
+  std::deque<Batch*> pending_;       // batches with tasks not yet taken
+  bool stop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace detail
+
+namespace {
+
+struct ProcessPool {
+  std::size_t threads;
+  detail::ThreadPool* workers;  // never destroyed: helpers may run until the process ends
+};
+
+ProcessPool& process_pool() {
+  watch_forks();
+  static ProcessPool pool = [] {
+    const std::size_t n = size_from_this_environment();
+    return ProcessPool{n, new detail::ThreadPool(n)};
+  }();
+  return pool;
+}
+
+detail::ThreadPool* override_pool = nullptr;
+std::size_t override_threads = 0;
+
+}  // namespace
+
+void detail::run_tasks(std::size_t tasks, const std::function<void(std::size_t)>& task) {
+  if (tasks == 0) return;
+  (override_pool != nullptr ? *override_pool : *process_pool().workers).run(tasks, task);
+}
+
+std::size_t thread_count() {
+  if (override_pool != nullptr) return override_threads;
+  return process_pool().threads;
+}
+
+ScopedThreadCount::ScopedThreadCount(std::size_t threads)
+    : previous_(override_pool), previous_threads_(override_threads) {
+  watch_forks();
+  own_ = std::make_unique<detail::ThreadPool>(threads);
+  override_pool = own_.get();
+  override_threads = threads;
+}
+
+ScopedThreadCount::~ScopedThreadCount() {
+  override_pool = previous_;
+  override_threads = previous_threads_;
+}
+
+#else
+
+namespace {
 
 struct ProcessPool {
   std::size_t threads;
@@ -74,9 +223,7 @@ struct ProcessPool {
 
 ProcessPool& process_pool() {
   watch_forks();
-  static ProcessPool pool(size_from_environment(std::getenv("RAYON_NUM_THREADS"),
-                                                std::getenv("RAYON_RS_NUM_CPUS"),
-                                                available_cpus()));
+  static ProcessPool pool(size_from_this_environment());
   return pool;
 }
 
@@ -85,27 +232,10 @@ std::size_t override_threads = 0;
 
 }  // namespace
 
-std::size_t size_from_environment(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                  std::size_t available) {
-  const std::size_t fallback = available == 0 ? 1 : available;
-  if (auto n = parse_count(rayon_num_threads)) return *n > 0 ? *n : fallback;
-  if (auto n = parse_count(rayon_rs_num_cpus); n && *n > 0) return *n;
-  return fallback;
-}
-
-std::size_t available_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
-  return static_cast<std::size_t>(CPU_COUNT(&set));
-}
-
 tbb::task_arena& arena() {
   if (override_arena != nullptr) return *override_arena;
   return process_pool().arena;
 }
-
-bool forked_after_start() { return forked.load(std::memory_order_relaxed); }
 
 std::size_t thread_count() {
   if (override_arena != nullptr) return override_threads;
@@ -124,5 +254,24 @@ ScopedThreadCount::~ScopedThreadCount() {
   override_arena = previous_;
   override_threads = previous_threads_;
 }
+
+#endif
+
+std::size_t size_from_environment(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                  std::size_t available) {
+  const std::size_t fallback = available == 0 ? 1 : available;
+  if (auto n = parse_count(rayon_num_threads)) return *n > 0 ? *n : fallback;
+  if (auto n = parse_count(rayon_rs_num_cpus); n && *n > 0) return *n;
+  return fallback;
+}
+
+std::size_t available_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
+  return static_cast<std::size_t>(CPU_COUNT(&set));
+}
+
+bool forked_after_start() { return forked.load(std::memory_order_relaxed); }
 
 }  // namespace quillmere::pool

@@ -11,21 +11,30 @@
 // could wait forever (a Python program forks its multiprocessing workers). There the helpers
 // run their bodies on the calling thread instead. The thread count is still the sizing rule's,
 // so everything computed in the child is what the pool would have computed.
+//
+// Under ThreadSanitizer the helpers run on a small pool of std::threads instead (same sizing,
+// same interface, same results): oneTBB is not instrumented, so TSan could neither see its
+// synchronisation nor tell a race inside a body from oneTBB's own work.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#if defined(__SANITIZE_THREAD__)
+#define QUILLMERE_POOL_STD_THREADS 1
+#else
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 #include <tbb/task_arena.h>
+#endif
 
 #include "common/exact_float.hpp"
 
@@ -39,8 +48,18 @@ std::size_t size_from_environment(const char* rayon_num_threads, const char* ray
 // CPUs this process may run on (its affinity mask); 0 when that cannot be determined.
 std::size_t available_cpus();
 
+#if defined(QUILLMERE_POOL_STD_THREADS)
+namespace detail {
+class ThreadPool;
+// Runs task(0) ... task(tasks - 1) on the pool in use and the calling thread, and returns when
+// all have finished; the first exception a task threw is re-thrown here (the tasks not yet
+// started then do not run).
+void run_tasks(std::size_t tasks, const std::function<void(std::size_t)>& task);
+}  // namespace detail
+#else
 // The arena every helper runs in: the process pool, or the one a ScopedThreadCount installed.
 tbb::task_arena& arena();
+#endif
 
 // The pool's thread count (creates the pool on first use).
 std::size_t thread_count();
@@ -58,9 +77,15 @@ class ScopedThreadCount {
   ScopedThreadCount& operator=(const ScopedThreadCount&) = delete;
 
  private:
+#if defined(QUILLMERE_POOL_STD_THREADS)
+  detail::ThreadPool* previous_;
+  std::size_t previous_threads_;
+  std::unique_ptr<detail::ThreadPool> own_;
+#else
   tbb::task_arena* previous_;
   std::size_t previous_threads_;
   std::optional<tbb::task_arena> own_;
+#endif
 };
 
 // body(begin, end) over consecutive sub-ranges that together cover [0, n). Every body runs in
@@ -73,12 +98,22 @@ void parallel_for(std::size_t n, Body&& body) {
     body(std::size_t{0}, n);
     return;
   }
+#if defined(QUILLMERE_POOL_STD_THREADS)
+  // A few consecutive chunks per thread, as even as integers allow.
+  const std::size_t chunks = std::min(n, 4 * thread_count());
+  const std::size_t base = n / chunks, extra = n % chunks;
+  detail::run_tasks(chunks, [&](std::size_t c) {
+    const ExactFloatMode exact;
+    body(c * base + std::min(c, extra), (c + 1) * base + std::min(c + 1, extra));
+  });
+#else
   arena().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
       const ExactFloatMode exact;
       body(r.begin(), r.end());
     });
   });
+#endif
 }
 
 // Ordered map: element i of the result is f(i), whatever thread computed it.
@@ -123,7 +158,11 @@ void join(A&& a, B&& b) {
     exact_b();
     return;
   }
+#if defined(QUILLMERE_POOL_STD_THREADS)
+  detail::run_tasks(2, [&](std::size_t i) { i == 0 ? exact_a() : exact_b(); });
+#else
   arena().execute([&] { tbb::parallel_invoke(exact_a, exact_b); });
+#endif
 }
 
 }  // namespace quillmere::pool

@@ -242,6 +242,7 @@ class Mutator {
     if (shrink) {
       if (n > q.count || q.data_at + bytes > b.size()) return "none";
       const std::size_t from = q.data_at + static_cast<std::size_t>(pick(0, q.count - n) * q.element);
+      if (from + bytes > b.size()) return "none";  // earlier mutations shortened the file
       b.erase(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + bytes));
       set(b, q.count_at, 8, q.count - n);
     } else {
