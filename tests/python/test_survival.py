@@ -43,6 +43,16 @@ def run_child(body, args=(), extra_env=None, prelude=PRELUDE):
                           capture_output=True, text=True, timeout=300, env=env)
 
 
+def rows_in(directory):
+    """The tables of a closed database directory and their lengths, read in a fresh interpreter."""
+    result = run_child("""
+        db = VecDB(sys.argv[1])
+        print(sorted((k, db.get_len(k)) for k in db.get_all_keys()))
+        """, [directory])
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
+
+
 def preload_with(library):
     """LD_PRELOAD with `library` after what is preloaded already (the sanitizer's runtime first)."""
     return " ".join(filter(None, [os.environ.get("LD_PRELOAD", ""), library]))
