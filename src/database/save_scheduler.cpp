@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -13,6 +12,7 @@
 
 #include "common/failure.hpp"
 #include "database/fork_safety.hpp"
+#include "database/report.hpp"
 
 namespace quillmere {
 namespace {
@@ -23,9 +23,7 @@ namespace {
 std::atomic<SaveScheduler*> current{nullptr};
 const int registered = pthread_atfork(nullptr, nullptr, [] { current.store(nullptr); });
 
-void report(const std::string& what) noexcept {
-  std::fprintf(stderr, "quillmere: periodic save failed: %s\n", what.c_str());
-}
+void report(const std::string& what) noexcept { report_unheard("periodic save", what); }
 
 // A job's function reports its own failures; whatever still escapes is printed here, and the
 // job runs again at its next time.

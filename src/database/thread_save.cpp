@@ -1,7 +1,5 @@
 #include "database/thread_save.hpp"
 
-#include <cstdio>
-
 namespace quillmere {
 
 Result<void> save_to(const RwLock<MetadataVecTable>& table, File& out) {
@@ -16,10 +14,6 @@ Result<void> ThreadSave::atomic_save_with(const SaveTarget& target, const std::f
 }
 
 namespace thread_save_detail {
-
-void report(const char* where, const std::string& what) noexcept {
-  std::fprintf(stderr, "quillmere: %s failed: %s\n", where, what.c_str());
-}
 
 std::chrono::nanoseconds clamp_interval(std::chrono::nanoseconds interval) noexcept {
   using namespace std::chrono;

@@ -19,7 +19,6 @@
 #include <atomic>
 #include <chrono>
 #include <concepts>
-#include <cstdio>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -33,6 +32,7 @@
 #include "database/directory.hpp"
 #include "database/locks.hpp"
 #include "database/metadata_vec_table.hpp"
+#include "database/report.hpp"
 #include "database/save_scheduler.hpp"
 
 namespace quillmere {
@@ -75,9 +75,6 @@ struct ChangeFlag {
   // Set once, when the owner lets the object go; a periodic save looks at it under the mutex.
   std::atomic<bool> stopped{false};
 };
-
-// Prints what stopped a save that nobody else will hear of (the saving thread, a destructor).
-void report(const char* where, const std::string& what) noexcept;
 
 // The longest wait that steady_clock can still add to its current time.
 std::chrono::nanoseconds clamp_interval(std::chrono::nanoseconds interval) noexcept;
@@ -215,11 +212,11 @@ class ThreadSavingManager {
       if (Result<void> saved = ThreadSave::atomic_save_to(data, target); saved)
         dirty.changed = false;
       else
-        thread_save_detail::report("periodic save (retried at the next interval)", saved.error().message);
+        report_unheard("periodic save (retried at the next interval)", saved.error().message);
     } catch (const InternalFailure& f) {
-      thread_save_detail::report("periodic save (retried at the next interval)", f.message);
+      report_unheard("periodic save (retried at the next interval)", f.message);
     } catch (const std::exception& e) {
-      thread_save_detail::report("periodic save (retried at the next interval)", e.what());
+      report_unheard("periodic save (retried at the next interval)", e.what());
     }
   }
 

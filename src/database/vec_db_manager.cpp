@@ -1,12 +1,12 @@
 #include "database/vec_db_manager.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <set>
 #include <type_traits>
 
 #include "common/os_error.hpp"
 #include "common/utf8.hpp"
+#include "database/report.hpp"
 
 namespace quillmere {
 namespace {
@@ -44,10 +44,6 @@ bool kept_in_file_name(char32_t c) {
   return !white;
 }
 
-void report(const char* what, const std::string& message) {
-  std::fprintf(stderr, "quillmere: %s failed: %s\n", what, message.c_str());
-}
-
 }  // namespace
 
 void CompletionSignal::send() {
@@ -68,11 +64,11 @@ VecTableManager::~VecTableManager() { done_sender_->send(); }
 
 CachedTable CachedTable::make(VecTableManager::Saver saver) {
   CachedTable entry{std::make_shared<VecTableManager::Saver>(std::move(saver)), nullptr, nullptr};
-  entry.share();
+  entry.issue_handle();
   return entry;
 }
 
-void CachedTable::share() {
+void CachedTable::issue_handle() {
   done = std::make_shared<CompletionSignal>();
   table = std::make_shared<VecTableManager>(saver, done);
 }
@@ -131,21 +127,21 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
     brief = std::move(*loaded);
     if (Result<void> ok = validate(brief); !ok) return std::unexpected(ok.error());
   }
-  auto saver = ThreadSavingManager<Locked<VecDBBrief>>::start(
+  auto saver = Catalogue::start(
       Locked<VecDBBrief>(std::move(brief)), SaveTarget{directory, kCatalogueFile}, kCatalogueInterval, changed);
   if (!saver) return std::unexpected(saver.error());
   return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(*saver), std::move(*lock)));
 }
 
-VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
-                           ThreadSavingManager<Locked<VecDBBrief>> brief, std::unique_ptr<DirectoryLock> lock)
+VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory, Catalogue catalogue,
+                           std::unique_ptr<DirectoryLock> lock)
     : lock_(std::move(lock)),
       dir_(std::move(dir)),
       directory_(std::move(directory)),
-      brief_(std::move(brief)) {}
+      catalogue_(std::move(catalogue)) {}
 
 VecDBManager::~VecDBManager() {
-  for (const Error& failure : close()) report("closing", failure.message);
+  for (const Error& failure : close()) report_unheard("closing", failure.message);
 }
 
 std::vector<Error> VecDBManager::close() {
@@ -157,13 +153,13 @@ std::vector<Error> VecDBManager::close() {
   // A save that fails is tried once more after all the others, before the directory lock goes:
   // a passing fault (a moment without space) then loses nothing. What fails twice is reported.
   std::vector<std::pair<std::string, std::function<Result<void>()>>> failed;
-  if (!brief_.sync_save(true)) failed.emplace_back("the catalogue", [this] { return brief_.sync_save(true); });
+  if (!catalogue_.sync_save(true)) failed.emplace_back("the catalogue", [this] { return catalogue_.sync_save(true); });
   {
-    std::lock_guard cache(cache_mutex_);
-    while (!table_cache_.empty()) {
-      const std::string name = table_cache_.begin()->first;
-      CachedTable entry = std::move(table_cache_.begin()->second);
-      table_cache_.erase(table_cache_.begin());
+    CacheGuard cache = cache_.lock();
+    while (!cache->empty()) {
+      const std::string name = cache->begin()->first;
+      CachedTable entry = std::move(cache->begin()->second);
+      cache->erase(cache->begin());
       entry.wait_for_users();
       if (!entry.saver->sync_save(true))
         failed.emplace_back("table " + name, [saver = entry.saver] { return saver->sync_save(true); });
@@ -175,21 +171,21 @@ std::vector<Error> VecDBManager::close() {
       failures.push_back(Error{saved.error().kind, "Closing could not save " + what + ": " + saved.error().message});
   }
   failed.clear();  // the tables' savers go, and their periodic saves stop with them
-  brief_.stop();
+  catalogue_.stop();
   (void)lock_->release();  // ends the directory lock, after every save of the closing
   return failures;
 }
 
-Result<void> VecDBManager::release(std::map<std::string, CachedTable>::iterator entry, bool keep_unsaved) {
+Result<void> VecDBManager::release(CacheGuard& cache, TableCache::iterator entry, bool keep_unsaved) {
   CachedTable& cached = entry->second;
   cached.wait_for_users();
   Result<void> saved = cached.saver->sync_save(true);
   if (!saved && keep_unsaved) {
-    cached.share();  // cached again, still marked changed, its periodic save kept
+    cached.issue_handle();  // cached again, still marked changed, its periodic save kept
     return saved;
   }
   if (!saved) cached.saver->stop();
-  table_cache_.erase(entry);
+  cache->erase(entry);
   return saved;
 }
 
@@ -197,7 +193,7 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
   auto [catalogue, cache] = get_locks_by_order();
   const auto entry = catalogue->tables.find(key);
   if (entry == catalogue->tables.end()) return make_error(ErrorKind::NotFound, "Table " + key + " not found");
-  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) return cached->second.table;
+  if (const auto cached = cache->find(key); cached != cache->end()) return cached->second.table;
   const std::string& filename = entry->second.filename;
   Result<File> file = directory_->open_regular(filename);
   if (!file) return std::unexpected(file.error());
@@ -206,21 +202,19 @@ Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& 
   Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
       RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false);
   if (!saver) return std::unexpected(saver.error());
-  return table_cache_.emplace(key, CachedTable::make(std::move(*saver))).first->second.table;
+  return cache->emplace(key, CachedTable::make(std::move(*saver))).first->second.table;
 }
 
 Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, std::uint64_t dim,
                                                       DistanceAlgorithm dist) {
   // The catalogue is held with its change flag, as deletion holds it, so that it is written
   // here with no save of an older state in flight.
-  auto held = brief_.lock_held();
-  CacheGuard cache(cache_mutex_);
+  auto [held, cache] = get_locks_by_order_held();
   VecDBBrief& catalogue = *held.guard;
   if (catalogue.tables.contains(key)) return false;  // whatever dimension was asked for
-  if (dim == 0) return make_error(ErrorKind::InvalidArgument, "Dimension must be greater than 0");
-  const std::string filename = table_file_name(key, catalogue.filenames);
-  Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);
+  Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);  // refuses dimension 0
   if (!made) return std::unexpected(made.error());
+  const std::string filename = table_file_name(key, catalogue.filenames);
   Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
       RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true);
   if (!saver) return std::unexpected(saver.error());
@@ -237,26 +231,25 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
   catalogue.filenames.insert(filename);
   catalogue.tables.emplace(key, VecTableBrief{filename});
   const auto write_catalogue = [&catalogue](File& out) { return catalogue.save(out); };
-  if (Result<void> saved = brief_.save_held(held, write_catalogue); !saved) {
+  if (Result<void> saved = catalogue_.save_held(held, write_catalogue); !saved) {
     catalogue.tables.erase(key);
     catalogue.filenames.erase(filename);
     // A failed last sync of the directory leaves the new catalogue in place: the old one is
     // written back before the file it would list goes. When even that fails, the file stays,
     // unlisted once the catalogue is saved again (the flag is still set), rather than listed
     // and missing.
-    if (brief_.save_held(held, write_catalogue)) (void)directory_->remove(filename);
+    if (catalogue_.save_held(held, write_catalogue)) (void)directory_->remove(filename);
     return std::unexpected(saved.error());
   }
   (void)entry.saver->write();  // a new table counts as changed
-  table_cache_.emplace(key, std::move(entry));
+  cache->emplace(key, std::move(entry));
   return true;
 }
 
 Result<bool> VecDBManager::delete_table(const std::string& key) {
   // The catalogue is held with its change flag, so that it can be written here with no save of
   // an older state in flight.
-  auto held = brief_.lock_held();
-  CacheGuard cache(cache_mutex_);
+  auto [held, cache] = get_locks_by_order_held();
   VecDBBrief& catalogue = *held.guard;
   const auto entry = catalogue.tables.find(key);
   if (entry == catalogue.tables.end()) return false;
@@ -267,18 +260,18 @@ Result<bool> VecDBManager::delete_table(const std::string& key) {
   VecDBBrief without = catalogue;
   without.tables.erase(key);
   without.filenames.erase(filename);
-  if (Result<void> saved = brief_.save_held(held, [&without](File& out) { return without.save(out); }); !saved)
+  if (Result<void> saved = catalogue_.save_held(held, [&without](File& out) { return without.save(out); }); !saved)
     return std::unexpected(saved.error());
   catalogue = std::move(without);
   // The table's final save may fail: its rows are being removed anyway.
-  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) (void)release(cached, false);
+  if (const auto cached = cache->find(key); cached != cache->end()) (void)release(cache, cached, false);
   if (Result<void> removed = directory_->remove(filename); !removed) return std::unexpected(removed.error());
   return true;
 }
 
 Result<void> VecDBManager::remove_cached_table(const std::string& key) {
   auto [catalogue, cache] = get_locks_by_order();
-  if (const auto cached = table_cache_.find(key); cached != table_cache_.end()) return release(cached, true);
+  if (const auto cached = cache->find(key); cached != cache->end()) return release(cache, cached, true);
   return {};
 }
 
@@ -390,15 +383,21 @@ Result<std::vector<std::pair<std::vector<float>, Metadata>>> VecDBManager::extra
 }
 
 void VecDBManager::force_save() {
-  if (Result<void> saved = brief_.sync_save(false); !saved) fail(saved.error().message);
-  std::lock_guard cache(cache_mutex_);
-  for (auto& [name, cached] : table_cache_)
+  if (Result<void> saved = catalogue_.sync_save(false); !saved) fail(saved.error().message);
+  CacheGuard cache = cache_.lock();
+  for (auto& [name, cached] : *cache)
     if (Result<void> saved = cached.saver->sync_save(false); !saved) fail(saved.error().message);
 }
 
 std::pair<VecDBManager::CatalogueGuard, VecDBManager::CacheGuard> VecDBManager::get_locks_by_order() {
-  CatalogueGuard catalogue = brief_.lock();
-  CacheGuard cache(cache_mutex_);
+  CatalogueGuard catalogue = catalogue_.lock();
+  CacheGuard cache = cache_.lock();
+  return {std::move(catalogue), std::move(cache)};
+}
+
+std::pair<VecDBManager::HeldCatalogue, VecDBManager::CacheGuard> VecDBManager::get_locks_by_order_held() {
+  HeldCatalogue catalogue = catalogue_.lock_held();
+  CacheGuard cache = cache_.lock();
   return {std::move(catalogue), std::move(cache)};
 }
 
@@ -418,14 +417,14 @@ bool VecDBManager::contains_key(const std::string& key) {
 std::vector<std::string> VecDBManager::get_cached_tables() {
   auto [catalogue, cache] = get_locks_by_order();
   std::vector<std::string> keys;
-  keys.reserve(table_cache_.size());
-  for (const auto& [name, table] : table_cache_) keys.push_back(name);
+  keys.reserve(cache->size());
+  for (const auto& [name, table] : *cache) keys.push_back(name);
   return keys;
 }
 
 bool VecDBManager::contains_cached(const std::string& key) {
   auto [catalogue, cache] = get_locks_by_order();
-  return table_cache_.contains(key);
+  return cache->contains(key);
 }
 
 }  // namespace quillmere

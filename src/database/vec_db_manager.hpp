@@ -6,7 +6,9 @@
 //
 // Lock order: the catalogue (through its saving manager: change flag, then the catalogue's
 // mutex, the change flag released again at once), then the table cache, then a table's own
-// locks. get_locks_by_order is the one way to hold the first two.
+// locks. get_locks_by_order (or its held form, for writing the catalogue's file in place) is
+// the one way to hold the first two; the cache alone is locked where no catalogue is needed
+// (saving every table, closing).
 #pragma once
 
 #include <condition_variable>
@@ -73,16 +75,19 @@ struct CachedTable {
   std::shared_ptr<VecTableManager> table;
 
   static CachedTable make(VecTableManager::Saver saver);
-  // A new handle (and signal) for callers to share.
-  void share();
+  // Gives out a fresh handle for callers to share, with a fresh completion signal (the table is
+  // cached anew).
+  void issue_handle();
   // Drops the cache's handle and waits until no operation holds one.
   void wait_for_users();
 };
 
 class VecDBManager {
  public:
+  using Catalogue = ThreadSavingManager<Locked<VecDBBrief>>;
   using CatalogueGuard = Locked<VecDBBrief>::Guard;
-  using CacheGuard = std::unique_lock<std::mutex>;
+  using TableCache = std::map<std::string, CachedTable>;
+  using CacheGuard = Locked<TableCache>::Guard;
 
   // Opens `dir`: creates it (with missing parents) when it cannot be examined, locks its
   // `db.lock` without waiting ("Failed to acquire lock for VecDBManager" when anyone holds it;
@@ -182,12 +187,17 @@ class VecDBManager {
   static constexpr std::chrono::seconds kTableInterval{60};
 
  private:
-  VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
-               ThreadSavingManager<Locked<VecDBBrief>> brief, std::unique_ptr<DirectoryLock> lock);
+  using HeldCatalogue = Catalogue::Held<CatalogueGuard>;
+
+  VecDBManager(std::string dir, std::shared_ptr<const Directory> directory, Catalogue catalogue,
+               std::unique_ptr<DirectoryLock> lock);
+  // get_locks_by_order with the catalogue's change flag kept as well, so that no save of an older
+  // catalogue can be in flight while its holder writes the file itself (Catalogue::save_held).
+  std::pair<HeldCatalogue, CacheGuard> get_locks_by_order_held();
   // Waits for the table's users, makes its final save and takes it out of the cache. When the
   // save fails and `keep_unsaved` holds, the table stays cached (marked changed, its periodic save
-  // kept); otherwise its periodic save is stopped and it goes. REQUIRES: the cache lock is held.
-  Result<void> release(std::map<std::string, CachedTable>::iterator entry, bool keep_unsaved);
+  // kept); otherwise its periodic save is stopped and it goes.
+  Result<void> release(CacheGuard& cache, TableCache::iterator entry, bool keep_unsaved);
   // f(table) under read access / write access of the table `key`; the access is released
   // before the handle.
   template <class F>
@@ -199,9 +209,8 @@ class VecDBManager {
   const std::uint64_t generation_ = fork_generation();
   std::string dir_;
   std::shared_ptr<const Directory> directory_;
-  ThreadSavingManager<Locked<VecDBBrief>> brief_;
-  std::mutex cache_mutex_;
-  std::map<std::string, CachedTable> table_cache_;  // guarded by cache_mutex_
+  Catalogue catalogue_;
+  Locked<TableCache> cache_{TableCache()};
   bool closed_ = false;
 };
 
