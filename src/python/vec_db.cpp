@@ -4,8 +4,11 @@
 // answer is converted with it held again.
 #include "python/vec_db.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -199,9 +202,20 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Reports the exception set now to the unraisable hook.
+void report_unraisable() { PyErr_WriteUnraisable(nullptr); }
+
 void vecdb_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<VecDBObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
+  // The object may go away while an exception propagates (a frame's locals are released on
+  // the way out): the reports below set and clear exceptions of their own, so the one in
+  // flight is put aside first and set again at the end.
+  PyObject* pending = PyErr_GetRaisedException();
+  bool freed = true;
+  // Nothing C++ throws may leave: the interpreter calls this from C. The one exception is the
+  // unwinding of a thread that the interpreter ends during finalization (an unraisable hook
+  // written in Python may give the lock away and ask for it back): that must pass.
   try {
     // Final saves, then the directory lock is released. Closing goes through every table
     // whatever fails; each save that could not be made is then reported, not raised.
@@ -210,15 +224,33 @@ void vecdb_dealloc(PyObject* obj) {
     self->manager = nullptr;
     for (const Error& failure : failures) {
       raise_panic(failure.message);
-      PyErr_WriteUnraisable(nullptr);
+      report_unraisable();
     }
   } catch (const InternalFailure& failure) {
     raise_panic(failure.message);
-    PyErr_WriteUnraisable(nullptr);
-    return;  // the object's memory is not freed
+    report_unraisable();
+    freed = false;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    report_unraisable();
+    freed = false;
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+    report_unraisable();
+    freed = false;
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    raise_panic("unknown exception while closing the database");
+    report_unraisable();
+    freed = false;
   }
-  type->tp_free(obj);
-  Py_DECREF(type);
+  // After a failure the manager is in an unknown state: it and the object are kept, not freed.
+  if (freed) {
+    type->tp_free(obj);
+    Py_DECREF(type);
+  }
+  PyErr_SetRaisedException(pending);
 }
 
 constexpr const char* kClassText =
