@@ -16,6 +16,8 @@
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
+#include "common/failure.hpp"
+
 namespace quillmere::pool {
 namespace {
 
@@ -63,6 +65,7 @@ struct ProcessPool {
       tbb::parallel_for(
           std::size_t{0}, threads,
           [&](std::size_t) {
+            prepare_thread_for_throwing();
             arrived.fetch_add(1);
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
             while (arrived.load() < threads && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();

@@ -214,6 +214,7 @@ class ThreadSavingManager {
                           std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
                           std::shared_ptr<thread_save_detail::StopSignal> stop, SaveTarget target,
                           std::chrono::nanoseconds interval) {
+    prepare_thread_for_throwing();
     try {
       for (;;) {
         {

@@ -116,10 +116,17 @@ std::span<const std::uint32_t> ids_of(std::span<const CandidatePair> pairs, std:
 bool parallel_linking = true;
 
 // Scratch of the walks of insertion workers, kept between insertions so that a visited set is
-// grown (and cleared) once, not at every call.
-std::mutex idle_mutex;
-std::vector<std::unique_ptr<hnsw_walk::Scratch>> idle_scratch;  // guarded by idle_mutex
-std::size_t scratch_made = 0;                                    // guarded by idle_mutex
+// grown (and cleared) once, not at every call. Never destroyed: a thread may still be inserting
+// while the process exits.
+struct IdleScratch {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<hnsw_walk::Scratch>> list;  // guarded by mutex
+  std::size_t made = 0;                                    // guarded by mutex
+};
+IdleScratch& idle() {
+  static IdleScratch* const idle = new IdleScratch;
+  return *idle;
+}
 
 // Scratch objects taken from the idle ones (or made) for one insertion, given back at its end.
 class ScratchLease {
@@ -128,21 +135,24 @@ class ScratchLease {
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
   ~ScratchLease() {
-    const std::lock_guard lock(idle_mutex);
-    for (auto& s : held_) idle_scratch.push_back(std::move(s));  // room was made by take
+    if (held_.empty()) return;
+    IdleScratch& pool = idle();
+    const std::lock_guard lock(pool.mutex);
+    for (auto& s : held_) pool.list.push_back(std::move(s));  // room was made by take
   }
   void take(std::size_t n) {
     held_.reserve(n);
-    const std::lock_guard lock(idle_mutex);
-    while (held_.size() < n && !idle_scratch.empty()) {
-      held_.push_back(std::move(idle_scratch.back()));
-      idle_scratch.pop_back();
+    IdleScratch& pool = idle();
+    const std::lock_guard lock(pool.mutex);
+    while (held_.size() < n && !pool.list.empty()) {
+      held_.push_back(std::move(pool.list.back()));
+      pool.list.pop_back();
     }
     while (held_.size() < n) {
       held_.push_back(std::make_unique<hnsw_walk::Scratch>());
-      ++scratch_made;
+      ++pool.made;
     }
-    idle_scratch.reserve(scratch_made);  // so that giving back allocates nothing
+    pool.list.reserve(pool.made);  // so that giving back allocates nothing
   }
   hnsw_walk::Scratch& operator[](std::size_t i) { return *held_[i]; }
 
