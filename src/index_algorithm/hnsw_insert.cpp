@@ -148,11 +148,11 @@ class ScratchLease {
       held_.push_back(std::move(pool.list.back()));
       pool.list.pop_back();
     }
+    pool.list.reserve(pool.made + (n - held_.size()));  // so that giving back allocates nothing
     while (held_.size() < n) {
       held_.push_back(std::make_unique<hnsw_walk::Scratch>());
       ++pool.made;
     }
-    pool.list.reserve(pool.made);  // so that giving back allocates nothing
   }
   hnsw_walk::Scratch& operator[](std::size_t i) { return *held_[i]; }
 

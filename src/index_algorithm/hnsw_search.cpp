@@ -11,7 +11,6 @@ Scratch& scratch() {
   thread_local Scratch s;
   return s;
 }
-std::size_t batch_rows(std::uint64_t capacity) { return kLookAheadRows + capacity; }
 }  // namespace hnsw_walk
 
 std::uint64_t HNSWIndex::greedy_search_until_level(std::uint64_t target,

@@ -67,9 +67,6 @@ struct Scratch {
   }
 };
 
-// The most rows one expansion of the level search scores at once on a level of `capacity`
-// slots: its own list, and looked-ahead lists while fewer than kLookAheadRows rows are held.
-std::size_t batch_rows(std::uint64_t capacity);
 
 Scratch& scratch();
 
@@ -202,6 +199,10 @@ std::optional<std::size_t> collect_unvisited(const HNSWIndex& index, std::uint64
 // holds fewer than kLookAheadRows rows (the lanes of one register on the widest kernels, which
 // cost the same for one row as for all of them).
 inline constexpr std::size_t kLookAhead = 2, kLookAheadRows = 16;
+
+// The most rows one expansion of the level search scores at once on a level of `capacity`
+// slots: its own list, then looked-ahead lists while fewer than kLookAheadRows rows are held.
+inline std::size_t batch_rows(std::uint64_t capacity) { return kLookAheadRows + capacity; }
 
 // Best-first search of one level from `start`: expands candidates while the result set admits
 // them; every scored node enters the queue, the result set takes what `add` accepts.

@@ -44,7 +44,7 @@ class SurvivalTest(unittest.TestCase):
     def test_memory_exhaustion_is_a_memory_error_and_adds_nothing(self):
         # 100,000 rows of 256 floats: 20 MiB more fails while the rows are converted, 170 MiB more
         # inside the table, once they are converted. Either way nothing is added, and the table
-        # stays usable (an HNSW graph cut off half way is dropped).
+        # stays usable (with its HNSW graph).
         for mode in ("flat", "hnsw"):
             with self.subTest(mode=mode):
                 self.assertChildOk(run_child("""
@@ -65,6 +65,7 @@ class SurvivalTest(unittest.TestCase):
                                 pass
                         assert db.get_len("s") == 10, db.get_len("s")
                         assert len(db.extract_data("s")) == 10
+                        assert db.has_hnsw_index("s") == (mode == "hnsw")
                         assert [m["i"] for m, _ in db.search("s", [0.0] * 256, 3)] == ["0", "1", "2"]
                     db.batch_add("s", rows[:5], metas[:5])
                     assert db.get_len("s") == 15
