@@ -201,7 +201,7 @@ struct hnsw_insert::Insertion {
     bool parallel;
   };
   struct Worker {
-    hnsw_walk::Scratch* walk;
+    hnsw_walk::Scratch* walk;  // the first `searchers` workers only
     LinkBuffers link;
     std::vector<std::uint32_t> earlier;  // earlier batch nodes offered by hand
     std::vector<float> d;
@@ -211,6 +211,7 @@ struct hnsw_insert::Insertion {
   PodVec<std::uint64_t> levels;              // of the new nodes, drawn in list order
   std::vector<PodVec<std::uint32_t>> upper;  // their blocks above level 0
   ScratchLease scratch;
+  std::size_t searchers = 1;
   std::vector<Worker> workers;
   std::vector<Record> records;  // of one batch; records[0] also serves node-by-node adds
   std::vector<std::size_t> order, first_record;
@@ -343,15 +344,20 @@ void HNSWIndex::plan(Insertion& ins, std::span<const std::span<const float>> vec
   const std::uint64_t nodes = c0 + n;
   const std::uint64_t m = config_.max_links, m0 = config_.max_links_level0;
   const std::uint64_t cap = std::max(m, m0);
-  const std::size_t workers = max_batch > 0 ? std::min<std::size_t>(pool::thread_count(), max_batch) : 1;
-  ins.scratch.take(workers);
-  ins.workers.reserve(workers);
-  for (std::size_t w = 0; w < workers; ++w) {
-    hnsw_walk::Scratch& walk = ins.scratch[w];
-    walk.reserve(nodes, std::max<std::size_t>(hnsw_walk::batch_rows(cap), max_batch));
-    ins.workers.push_back({&walk, LinkBuffers(cap), {}, {}});
-    ins.workers.back().earlier.reserve(max_batch);
-    ins.workers.back().d.reserve(max_batch);
+  // A batch searches on at most one worker per node, and links on every thread of the pool
+  // (the lists it updates outnumber its nodes by far).
+  const std::size_t threads = max_batch > 0 ? pool::thread_count() : 1;
+  ins.searchers = std::min<std::size_t>(threads, std::max<std::size_t>(max_batch, 1));
+  ins.scratch.take(ins.searchers);
+  ins.workers.reserve(threads);
+  for (std::size_t w = 0; w < threads; ++w) {
+    ins.workers.push_back({nullptr, LinkBuffers(cap), {}, {}});
+    if (w >= ins.searchers) continue;
+    Insertion::Worker& worker = ins.workers.back();
+    worker.walk = &ins.scratch[w];
+    worker.walk->reserve(nodes, std::max<std::size_t>(hnsw_walk::batch_rows(cap), max_batch));
+    worker.earlier.reserve(max_batch);
+    worker.d.reserve(max_batch);
   }
   // A distinct-rows set never holds more members than the nodes offered to it.
   const std::uint64_t width = std::min(config_.ef_construction, nodes);
@@ -470,7 +476,7 @@ void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::
   std::sort(ins.order.begin(), ins.order.end(), [&](std::size_t a, std::size_t b) {
     return levels_[c + a] != levels_[c + b] ? levels_[c + a] > levels_[c + b] : a < b;
   });
-  run_on_workers(n, ins.workers.size(), [&](std::size_t w, std::size_t i) {
+  run_on_workers(n, ins.searchers, [&](std::size_t w, std::size_t i) {
     Insertion::Worker& worker = ins.workers[w];
     hnsw_walk::Scratch& s = *worker.walk;
     const std::size_t t = ins.order[i];
