@@ -273,6 +273,7 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
 std::vector<std::uint64_t> HNSWIndex::insert(std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
                                              bool one_batch,
                                              const std::function<void(std::size_t done)>& progress) {
+  if (vectors.empty()) return {};  // nothing to plan, whatever the dimension
   const ExactFloatMode exact;
   const ChaCha12Rng rng_before = rng;
   try {

@@ -67,7 +67,6 @@ struct Scratch {
   }
 };
 
-
 Scratch& scratch();
 
 // Exact distances between a query (with its norm) and nodes.

@@ -202,9 +202,6 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Reports the exception set now to the unraisable hook.
-void report_unraisable() { PyErr_WriteUnraisable(nullptr); }
-
 void vecdb_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<VecDBObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
@@ -224,25 +221,25 @@ void vecdb_dealloc(PyObject* obj) {
     self->manager = nullptr;
     for (const Error& failure : failures) {
       raise_panic(failure.message);
-      report_unraisable();
+      PyErr_WriteUnraisable(nullptr);
     }
   } catch (const InternalFailure& failure) {
     raise_panic(failure.message);
-    report_unraisable();
+    PyErr_WriteUnraisable(nullptr);
     freed = false;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    report_unraisable();
+    PyErr_WriteUnraisable(nullptr);
     freed = false;
   } catch (const std::exception& e) {
     raise_panic(e.what());
-    report_unraisable();
+    PyErr_WriteUnraisable(nullptr);
     freed = false;
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (...) {
     raise_panic("unknown exception while closing the database");
-    report_unraisable();
+    PyErr_WriteUnraisable(nullptr);
     freed = false;
   }
   // After a failure the manager is in an unknown state: it and the object are kept, not freed.
