@@ -20,6 +20,11 @@ struct InternalFailure {
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 
+// Sets up this thread's exception state in the C++ runtime now. The runtime allocates it at a
+// thread's first throw, and where that allocation fails (memory exhausted) the process ends
+// instead of throwing: entry points of threads call this first, while there is memory.
+void prepare_thread_for_throwing() noexcept;
+
 // The texts of the common arithmetic and range faults, shared so every site words them alike.
 [[noreturn]] void fail_divide_by_zero(std::source_location where = std::source_location::current());
 [[noreturn]] void fail_remainder_by_zero(

@@ -22,6 +22,8 @@
 #include <tbb/parallel_for.h>
 #endif
 
+#include "common/failure.hpp"
+
 namespace quillmere::pool {
 namespace {
 
@@ -64,7 +66,11 @@ class ThreadPool {
   // A thread that cannot be started throws std::system_error, after the started ones ended.
   explicit ThreadPool(std::size_t threads) {
     try {
-      for (std::size_t i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
+      for (std::size_t i = 1; i < threads; ++i)
+        workers_.emplace_back([this] {
+          prepare_thread_for_throwing();
+          work();
+        });
     } catch (...) {
       stop();
       throw;
@@ -212,6 +218,7 @@ struct ProcessPool {
       tbb::parallel_for(
           std::size_t{0}, threads,
           [&](std::size_t) {
+            prepare_thread_for_throwing();
             arrived.fetch_add(1);
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
             while (arrived.load() < threads && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();

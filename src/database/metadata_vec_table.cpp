@@ -20,25 +20,15 @@ void MetadataVecTable::add(std::span<const float> vector, Metadata meta) {
 }
 
 // Room is made before anything changes, so that running out of memory (std::bad_alloc, raised
-// as MemoryError) leaves the table as it was. An HNSW insertion allocates as it links, and a
-// graph cut off half way cannot be trusted: then the graph is dropped, the rows it took are
-// taken back, and the table goes on with its flat index.
+// as MemoryError) leaves the table as it was; the HNSW insertion reserves its own memory before
+// it links anything.
 void MetadataVecTable::batch_add(std::span<const std::span<const float>> vectors,
                                  std::vector<Metadata> metas) {
   assert_eq(static_cast<std::uint64_t>(vectors.size()), static_cast<std::uint64_t>(metas.size()));
   for (std::span<const float> v : vectors) assert_eq(static_cast<std::uint64_t>(v.size()), dim());
   grow_for(metadata, metadata.size() + metas.size());
   if (HNSWIndex* h = inner.hnsw()) {
-    const std::uint64_t rows_before = h->vec_set().len();
-    try {
-      h->inner_batch_add(vectors, rng);
-    } catch (const std::bad_alloc&) {
-      const DistanceAlgorithm dist = h->config().dist;
-      VecSet<float> rows = std::move(*h).take_vectors();
-      rows.truncate(rows_before);
-      inner = DynamicIndex(FlatIndex(dist, std::move(rows)));
-      throw;
-    }
+    h->inner_batch_add(vectors, rng);
   } else {
     VecSet<float>& rows = inner.flat()->vec_set;
     rows.reserve_more(vectors.size());

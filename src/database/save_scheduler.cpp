@@ -85,7 +85,10 @@ Result<std::shared_ptr<SaveScheduler::Job>> SaveScheduler::add(std::function<voi
   auto job = std::make_shared<Job>(*this, std::move(run), interval);
   std::lock_guard lock(mutex_);
   if (threads_.size() < std::min(max_threads_, jobs_ + 1)) {
-    Result<std::thread> started = start_([this] { work(); });
+    Result<std::thread> started = start_([this] {
+      prepare_thread_for_throwing();
+      work();
+    });
     if (!started) return std::unexpected(started.error());
     threads_.push_back(std::move(*started));
   }

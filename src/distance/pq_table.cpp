@@ -111,6 +111,8 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
                               ChaCha12Rng& rng) {
   const ExactFloatMode exact;
   if (config.n_bits != 4 && config.n_bits != 8) fail("n_bits must be 4 or 8 in PQTable.");
+  // Before the sample: drawing rows of no dimension would divide by zero counting them.
+  if (vec_set.dim() == 0) fail("dim must be greater than 0 in PQTable.");
   std::optional<VecSet<float>> sample;
   if (config.train_size) sample.emplace(vec_set.random_sample(*config.train_size, rng));
   const VecSet<float>& training = sample ? *sample : vec_set;

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quillmere {
@@ -61,6 +63,16 @@ class ResultSet {
     set.distinct_ = true;
     return set;
   }
+  // Either kind, keeping its members in `storage` (emptied first, its capacity kept): with room
+  // for every member it will hold, adding allocates nothing. into_sorted_vec hands the storage
+  // back for the next set.
+  static ResultSet in_storage(std::uint64_t k, bool distinct_rows, std::vector<CandidatePair>&& storage) {
+    ResultSet set(k);
+    set.distinct_ = distinct_rows;
+    set.set_ = std::move(storage);
+    set.set_.clear();
+    return set;
+  }
 
   std::uint64_t capacity() const { return k_; }
   std::size_t size() const { return set_.size(); }
@@ -89,8 +101,14 @@ class ResultSet {
         as_heap();
         replace_front({index, distance});
       } else {
+        // A pair equal to a member (a repeated link) is found before the worst is evicted:
+        // the set stays as it is, and still answers taken, as below capacity.
+        const CandidatePair c{index, distance};
+        const auto at = std::lower_bound(set_.begin(), set_.end(), c);
+        if (at != set_.end() && *at == c) return true;
+        const std::ptrdiff_t offset = at - set_.begin();
         set_.pop_back();
-        insert_sorted({index, distance});
+        set_.insert(set_.begin() + offset, c);
       }
     } else if (distinct_) {
       set_.push_back({index, distance});

@@ -83,12 +83,21 @@ std::uint64_t HNSWIndex::level_from_draw(std::uint32_t x, float level_multiplier
 
 std::uint64_t HNSWIndex::push_init(std::span<const float> vector, std::uint64_t level) {
   const std::uint64_t id = vec_set_.len();  // dimension 0 fails here (division by zero)
+  return push_node(vector, level, upper_block(id, level));
+}
+
+PodVec<std::uint32_t> HNSWIndex::upper_block(std::uint64_t id, std::uint64_t level) const {
   if (id >= kMaxNodes) fail("HNSWIndex cannot hold more than 4294967296 nodes.");
   const std::uint64_t m = config_.max_links;
   if (level > 0 && m + 1 > SIZE_MAX / level) fail("capacity overflow");
-  vec_set_.push(vector);
+  return PodVec<std::uint32_t>(level * (m + 1));
+}
+
+std::uint64_t HNSWIndex::push_node(std::span<const float> vector, std::uint64_t level,
+                                   PodVec<std::uint32_t> upper) {
+  const std::uint64_t id = vec_set_.push(vector);  // checks the length before anything grows
   level0_.resize(level0_.size() + config_.max_links_level0 + 1);
-  upper_.emplace_back(level * (m + 1));
+  upper_.push_back(std::move(upper));
   levels_.push_back(level);
   norms_.push_back(norm_for(config_.dist, vector));
   return id;

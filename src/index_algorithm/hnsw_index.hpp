@@ -31,6 +31,13 @@
 
 namespace quillmere {
 
+// What an insertion reserved before its first change, and the buffers of linking one node
+// (hnsw_insert.cpp).
+namespace hnsw_insert {
+struct Insertion;
+struct LinkBuffers;
+}  // namespace hnsw_insert
+
 // The index's parameters (persisted at the head of the index record).
 struct HNSWInnerConfig {
   std::uint64_t dim;
@@ -87,6 +94,8 @@ class HNSWIndex {
   class Loader;
 
   // --- insertion ---
+  // Every insertion reserves all the memory it uses before it changes the graph, so that one
+  // that runs out of memory (std::bad_alloc) leaves the index, and the generator, as they were.
   std::uint64_t add(std::span<const float> vector, ChaCha12Rng& rng);
   // Inserts the list in batches sized from the node count and the pool's thread count;
   // answers the new ids in list order. `progress`, when given, hears the count inserted after
@@ -211,8 +220,25 @@ class HNSWIndex {
       fail("Index out of bounds.");
   }
   [[noreturn]] void fail_links_len(std::uint64_t node, std::uint64_t level) const;
+
+  // Insertion (hnsw_insert.cpp).
+  using Insertion = hnsw_insert::Insertion;
+  using LinkBuffers = hnsw_insert::LinkBuffers;
+  // The blocks above level 0 of a node `id` of top level `level`, all empty.
+  PodVec<std::uint32_t> upper_block(std::uint64_t id, std::uint64_t level) const;
+  // push_init with the node's upper blocks made already: allocates nothing once room is made.
+  std::uint64_t push_node(std::span<const float> vector, std::uint64_t level, PodVec<std::uint32_t> upper);
+  // The batches of inner_batch_add, or one batch (add_parallel), after planning and reserving.
+  std::vector<std::uint64_t> insert(std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
+                                    bool one_batch, const std::function<void(std::size_t done)>& progress);
+  void plan(Insertion& ins, std::span<const std::span<const float>> vectors, ChaCha12Rng& rng, bool one_batch);
+  std::uint64_t add_one(std::span<const float> vector, std::size_t i, Insertion& ins);
+  void add_batch(std::span<const std::span<const float>> vectors, std::size_t first, Insertion& ins,
+                 std::vector<std::uint64_t>& ids);
+  // connect_new_links over the candidates in ascending order.
+  void connect(std::uint64_t node, std::uint64_t level, std::span<const CandidatePair> candidates, LinkBuffers& s);
   // Adds `node` to b's list on `level`, re-selecting the list when it is full.
-  void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node);
+  void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node, LinkBuffers& s);
 
   HNSWInnerConfig config_;
   VecSet<float> vec_set_;

@@ -58,6 +58,13 @@ struct Scratch {
       row_norms.resize(n);
     }
   }
+  // Room for every walk over an index of up to `nodes` nodes whose scored batches hold up to
+  // `batch` rows: such walks then allocate nothing (a node enters the queue at most once).
+  void reserve(std::uint64_t nodes, std::size_t batch) {
+    if (stamps.size() < nodes) stamps.resize(nodes);
+    grow_for(heap, nodes);
+    reserve_batch(batch);
+  }
 };
 
 Scratch& scratch();
@@ -120,10 +127,9 @@ class PQScorer {
 // Greedy descent from the entry point through the levels above `target`: each pass scans the
 // whole list of the current node and moves to the strictly nearest neighbour found.
 template <class Scorer>
-std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer& scorer) {
+std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer& scorer, Scratch& s) {
   if (!index.enter_point() || !index.enter_level()) fail("The index is empty.");
   if (target >= *index.enter_level()) return *index.enter_point();
-  Scratch& s = scratch();
   std::uint64_t cur = *index.enter_point();
   float best = scorer.one(cur);
   for (std::uint64_t level = *index.enter_level(); level > target; --level) {
@@ -143,6 +149,10 @@ std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer
     }
   }
   return cur;
+}
+template <class Scorer>
+std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer& scorer) {
+  return descend(index, target, scorer, scratch());
 }
 
 // Orders the heap so that its front is the smallest pair.
@@ -189,6 +199,10 @@ std::optional<std::size_t> collect_unvisited(const HNSWIndex& index, std::uint64
 // cost the same for one row as for all of them).
 inline constexpr std::size_t kLookAhead = 2, kLookAheadRows = 16;
 
+// The most rows one expansion of the level search scores at once on a level of `capacity`
+// slots: its own list, then looked-ahead lists while fewer than kLookAheadRows rows are held.
+inline std::size_t batch_rows(std::uint64_t capacity) { return kLookAheadRows + capacity; }
+
 // Best-first search of one level from `start`: expands candidates while the result set admits
 // them; every scored node enters the queue, the result set takes what `add` accepts.
 //
@@ -200,15 +214,16 @@ inline constexpr std::size_t kLookAhead = 2, kLookAheadRows = 16;
 // ready. Otherwise it goes back into the queue and its neighbours are unmarked, to be expanded
 // afresh in its turn. Marks, offers and pops happen in the order of expanding node by node, so
 // the result is the same.
+//
+// `result` is an empty set of distinct rows (the visited set offers each node once), whose
+// capacity is the search width.
 template <class Scorer>
 ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_t level,
-                       std::uint64_t width, const Scorer& scorer) {
-  Scratch& s = scratch();
+                       ResultSet result, const Scorer& scorer, Scratch& s) {
   s.new_visit(index.len());
   if (start >= index.len()) fail_index(start, index.len());
   s.first_visit(static_cast<std::uint32_t>(start));
   const float d0 = scorer.one(start);
-  ResultSet result = ResultSet::of_distinct_rows(width);  // the visited set offers each node once
   result.add(start, d0);
   std::vector<CandidatePair>& heap = s.heap;
   heap.clear();
@@ -264,6 +279,11 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
     for (; i < n_ahead; ++i) push(ahead[i].candidate);
   }
   return result;
+}
+template <class Scorer>
+ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_t level,
+                       std::uint64_t width, const Scorer& scorer) {
+  return search_level(index, start, level, ResultSet::of_distinct_rows(width), scorer, scratch());
 }
 
 }  // namespace quillmere::hnsw_walk

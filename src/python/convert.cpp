@@ -1,6 +1,7 @@
 #include "python/convert.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "common/failure.hpp"
 
@@ -39,8 +40,10 @@ constexpr Py_ssize_t kClaimedReserve = 4096;
 template <class T, class Conv>
 bool sequence_to_vector(PyObject* obj, std::vector<T>& out, Conv conv) {
   if (!check_sequence(obj)) return false;
-  // A list or tuple holds its items already: its size is a bound on what they can fill.
-  const bool holds_items = PyList_Check(obj) || PyTuple_Check(obj);
+  // An exact list or tuple holds its items already: its size is a bound on what they can
+  // fill. A subclass may define its own __iter__ and __len__, so it is read like any other
+  // sequence, by iteration.
+  const bool holds_items = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
   const Py_ssize_t size = holds_items ? PySequence_Fast_GET_SIZE(obj) : PySequence_Size(obj);
   if (size < 0)
     PyErr_Clear();  // only sizes the array
@@ -76,8 +79,12 @@ bool sequence_to_vector(PyObject* obj, std::vector<T>& out, Conv conv) {
   return !PyErr_Occurred();
 }
 
+// A result object the interpreter could not create: for lack of memory a MemoryError (raised
+// by the guard of the call), otherwise an internal failure.
 [[noreturn]] void fail_create(const char* what) {
+  const bool no_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
   PyErr_Clear();
+  if (no_memory) throw std::bad_alloc();
   fail(std::string("Failed to create a Python ") + what);
 }
 
@@ -183,9 +190,14 @@ void prefix_type_error(const char* name) {
     Py_DECREF(exc);
     return;
   }
-  PyException_SetCause(replaced, PyException_GetCause(exc));  // steals the new reference
+  // The replacement takes over the explicit cause (and whether the context is shown); its
+  // context is set as for any exception raised now, from the exception being handled.
+  if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(replaced, cause);  // steals
+  reinterpret_cast<PyBaseExceptionObject*>(replaced)->suppress_context =
+      reinterpret_cast<PyBaseExceptionObject*>(exc)->suppress_context;
   Py_DECREF(exc);
-  PyErr_SetRaisedException(replaced);
+  PyErr_SetObject(PyExc_TypeError, replaced);
+  Py_DECREF(replaced);
 }
 
 PyObject* from_text(const std::string& text) {

@@ -57,7 +57,8 @@ PyObject* raise_panic(std::string_view message) {
   PyObject* exc = PyObject_CallOneArg(type, text);
   Py_DECREF(text);
   if (exc == nullptr) return nullptr;
-  PyErr_SetRaisedException(exc);
+  PyErr_SetObject(type, exc);  // as any raise: the exception being handled becomes its context
+  Py_DECREF(exc);
   return nullptr;
 }
 

@@ -31,6 +31,7 @@ PyObject* raise_panic(std::string_view message);
 // unwinding must pass through every frame of ours.
 template <class F>
 PyObject* guarded(F&& body) {
+  prepare_thread_for_throwing();  // a Python thread's first call may come under memory pressure
   try {
     return body();
   } catch (const InternalFailure& failure) {

@@ -4,6 +4,8 @@
 // answer is converted with it held again.
 #include "python/vec_db.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -255,8 +257,10 @@ PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // Final saves, then the directory lock is released. Closing goes through every table whatever
-// fails; each save that could not be made is then reported, not raised. False after an internal
-// failure or a failed allocation.
+// fails; each save that could not be made is then reported, not raised. False after any other
+// failure, which is reported too. Nothing C++ throws leaves (the interpreter calls this from C),
+// but the unwinding of a thread that the interpreter ends during finalization (an unraisable
+// hook written in Python may give the lock away and ask for it back): that must pass.
 bool close_reporting(VecDBManager& manager) {
   try {
     for (const Error& failure : manager.close()) {
@@ -268,6 +272,12 @@ bool close_reporting(VecDBManager& manager) {
     raise_panic(failure.message);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    raise_panic("unknown exception while closing the database");
   }
   PyErr_WriteUnraisable(nullptr);
   return false;
@@ -276,16 +286,26 @@ bool close_reporting(VecDBManager& manager) {
 void vecdb_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<VecDBObject*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
+  // The object may go away while an exception propagates (a frame's locals are released on
+  // the way out): the reports of closing set and clear exceptions of their own, so the one in
+  // flight is put aside first and set again at the end.
+  PyObject* pending = PyErr_GetRaisedException();
   unlink_live(self);
+  bool freed = true;
   // A forked child's copy is left as it is (see usable); its memory is the parent's, shared
   // until written.
   if (self->manager->owned_by_this_process()) {
-    if (!close_reporting(*self->manager)) return;  // the object's memory is not freed
-    delete self->manager;
+    if (close_reporting(*self->manager))
+      delete self->manager;
+    else
+      freed = false;  // the manager is in an unknown state: it and the object are kept
   }
-  self->manager = nullptr;
-  type->tp_free(obj);
-  Py_DECREF(type);
+  if (freed) {
+    self->manager = nullptr;
+    type->tp_free(obj);
+    Py_DECREF(type);
+  }
+  PyErr_SetRaisedException(pending);
 }
 
 // The module's exit hook, run by the interpreter's atexit before it stops daemon threads (which

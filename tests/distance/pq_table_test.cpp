@@ -144,6 +144,7 @@ TEST(PQGroups, RefusesDimensionThenMThenTooManySubSpaces) {
 TEST(PQTableBuild, ConfigurationFailures) {
   const VecSet<float> set = random_set(10, 4, 1);
   const VecSet<float> empty = VecSet<float>::with_capacity(4, 0);
+  const VecSet<float> no_dim = VecSet<float>::with_capacity(0, 0);
   const DistanceAlgorithm l2 = DistanceAlgorithm::L2Sqr;
   // The bit width is checked before anything else, and before the generator is touched.
   for (std::uint64_t n_bits : {0u, 5u, 16u}) {
@@ -162,6 +163,8 @@ TEST(PQTableBuild, ConfigurationFailures) {
     std::string message;
   };
   const Case cases[] = {
+      {"dim zero", &no_dim, pq_config(4, 2, l2), "dim must be greater than 0 in PQTable."},
+      {"dim zero with a sample", &no_dim, pq_config(4, 2, l2, 3), "dim must be greater than 0 in PQTable."},
       {"m zero", &set, pq_config(4, 0, l2), "m must be greater than 0 in PQTable."},
       {"m beyond dim", &set, pq_config(8, 5, l2), "dim must be greater than or equal to m in PQTable."},
       {"sample larger than the set", &set, pq_config(4, 2, l2, 11),

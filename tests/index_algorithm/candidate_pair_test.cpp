@@ -154,7 +154,15 @@ TEST(ResultSet, EqualPairsAreKeptOnce) {
   EXPECT_TRUE(set.add(6, from_bits(0xffc00001)));
   expect_pairs(members(set), {{4, 1.0f}, {6, kNaN}});
   EXPECT_TRUE(set.add(4, 2.0f));
-  expect_pairs(std::move(set).into_sorted_vec(), {{4, 1.0f}, {4, 2.0f}, {6, kNaN}});
+  expect_pairs(members(set), {{4, 1.0f}, {4, 2.0f}, {6, kNaN}});
+  // Full: a pair equal to a member that beats the worst evicts nothing (the set must not
+  // shrink below its capacity), whether it equals the best or one in the middle.
+  EXPECT_TRUE(set.add(4, 1.0f));
+  EXPECT_TRUE(set.add(4, 2.0f));
+  expect_pairs(members(set), {{4, 1.0f}, {4, 2.0f}, {6, kNaN}});
+  EXPECT_TRUE(set.add(5, 1.5f));
+  EXPECT_TRUE(set.add(5, 1.5f));
+  expect_pairs(std::move(set).into_sorted_vec(), {{4, 1.0f}, {5, 1.5f}, {4, 2.0f}});
 }
 
 TEST(ResultSet, AdmitsComparesWholePairs) {
@@ -221,8 +229,10 @@ TEST(ResultSet, MatchesAnOrderedSetModel) {
                    c.distance >= std::prev(model.end())->distance) {
           model_added = false;
         } else {
-          model.erase(std::prev(model.end()));
-          model.insert(c);
+          if (!model.contains(c)) {  // a member offered again evicts nothing
+            model.erase(std::prev(model.end()));
+            model.insert(c);
+          }
           model_added = true;
         }
         ASSERT_EQ(set.add(c.index, c.distance), model_added)

@@ -78,7 +78,7 @@ class SurvivalTest(unittest.TestCase):
     def test_memory_exhaustion_is_a_memory_error_and_adds_nothing(self):
         # 100,000 rows of 256 floats: 20 MiB more fails while the rows are converted, 170 MiB more
         # inside the table, once they are converted. Either way nothing is added, and the table
-        # stays usable (an HNSW graph cut off half way is dropped).
+        # stays usable (with its HNSW graph).
         for mode in ("flat", "hnsw"):
             with self.subTest(mode=mode):
                 self.assertChildOk(run_child("""
@@ -99,11 +99,111 @@ class SurvivalTest(unittest.TestCase):
                                 pass
                         assert db.get_len("s") == 10, db.get_len("s")
                         assert len(db.extract_data("s")) == 10
+                        assert db.has_hnsw_index("s") == (mode == "hnsw")
                         assert [m["i"] for m, _ in db.search("s", [0.0] * 256, 3)] == ["0", "1", "2"]
                     db.batch_add("s", rows[:5], metas[:5])
                     assert db.get_len("s") == 15
                     print("ok")
                     """, [mode]))
+
+    def test_a_failed_insertion_leaves_the_graph_as_it_was(self):
+        # 100,000 rows into a graph of 2,000, at limits that fail in the conversion, while the
+        # insertion reserves, and (the loosest) nowhere near the end: the graph is kept, and is
+        # the graph before, as the table file written before and after shows (rows, links,
+        # levels, entry point) and as searches show.
+        self.assertChildOk(run_child("""
+            import os, random
+            d = tempfile.mkdtemp()
+            db = VecDB(d)
+            db.create_table_if_not_exists("s", 64)
+            rnd = random.Random(7)
+            db.batch_add("s", [[rnd.random() for _ in range(64)] for _ in range(2000)], [{"i": str(i)} for i in range(2000)])
+            db.build_hnsw_index("s")
+            queries = [[rnd.random() for _ in range(64)] for _ in range(20)]
+
+            def state():
+                db.force_save()
+                files = {}
+                for name in sorted(os.listdir(d)):
+                    if name != "db.lock" and os.path.isfile(os.path.join(d, name)):
+                        with open(os.path.join(d, name), "rb") as f:
+                            files[name] = f.read()
+                return files, [db.search("s", q, 10, ef=200) for q in queries]
+
+            before = state()
+            rows = [[rnd.random() for _ in range(64)] for _ in range(100000)]
+            metas = [{}] * 100000
+            # About 32 MiB convert the rows; the insertion needs some 60 MiB more (depending on
+            # the pool's size): the first limit fails in the conversion, the others inside.
+            failed = 0
+            for extra in (20, 30, 40, 50):
+                with limited(extra):
+                    try:
+                        db.batch_add("s", rows, metas)
+                        break  # a looser limit would also have room
+                    except MemoryError:
+                        failed += 1
+                assert db.get_len("s") == 2000, db.get_len("s")
+                assert db.has_hnsw_index("s")
+                assert state() == before, extra
+            assert failed >= 3, failed
+            n = db.get_len("s")
+            db.batch_add("s", rows[:3000], metas[:3000])  # still a working graph
+            assert db.get_len("s") == n + 3000 and db.has_hnsw_index("s")
+            print("ok")
+            """))
+
+    def test_results_that_cannot_be_built_are_memory_errors(self):
+        # A result of 200,000 rows is built at limits that fail at every stage of building it.
+        self.assertChildOk(run_child("""
+            db = VecDB(tempfile.mkdtemp())
+            db.create_table_if_not_exists("s", 2)
+            n = 200000
+            db.batch_add("s", [[float(i), 1.0] for i in range(n)], [{"i": str(i)} for i in range(n)])
+            db.build_pq_table("s")  # the pool starts its threads now, before the limit
+            # Saved now, so that no saving thread works under the limit.
+            db.force_save()
+            failed = 0
+            for extra in range(4, 100, 6):
+                for call in (lambda: db.search("s", [0.0, 1.0], n), lambda: db.extract_data("s")):
+                    with limited(extra):
+                        try:
+                            result = call()
+                        except MemoryError:
+                            failed += 1
+                            continue
+                    assert len(result) == n
+                    del result
+            assert failed > 0
+            assert db.get_len("s") == n
+            print("ok")
+            """))
+
+    def test_a_failed_final_save_keeps_the_exception_in_flight(self):
+        # The object goes away while the TypeError of int() propagates; its final save fails
+        # and is reported, and the caller still gets the TypeError.
+        self.assertChildOk(run_child("""
+            import os
+            def make():
+                d = tempfile.mkdtemp()
+                db = VecDB(d)
+                db.create_table_if_not_exists("t", 2)
+                db.add("t", [1, 2], {})
+                path = os.path.join(d, "t.db")
+                if os.path.exists(path):
+                    os.remove(path)
+                os.makedirs(os.path.join(path, "inside"))  # where the table file must go
+                return db
+            seen = []
+            sys.unraisablehook = lambda u: seen.append(type(u.exc_value).__name__)
+            try:
+                sorted([make()], key=int)
+                raise AssertionError("no exception")
+            except TypeError as e:
+                assert "int()" in str(e), e
+            assert seen == ["PanicException"], seen
+            print("ok")
+            """))
 
     def test_lying_lengths(self):
         self.assertChildOk(run_child("""

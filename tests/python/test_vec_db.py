@@ -120,6 +120,73 @@ class BindingTest(DbCase):
         self.assertEqual(db.get_len("t"), 0)
         self.assertFalse(db.contains_key("u"))
 
+    def test_list_and_tuple_subclasses_are_read_by_iteration(self):
+        # A subclass may iterate otherwise than its storage holds: its items are what it yields.
+        class Reversed(list):
+            def __iter__(self):
+                return iter(list.copy(self)[::-1])
+
+        class Doubled(tuple):
+            def __iter__(self):
+                return (2 * x for x in tuple.__iter__(self))
+
+        db = self.db
+        db.create_table_if_not_exists("t", 3, "l2sqr")
+        db.add("t", Reversed([1, 2, 3]), {"i": "0"})
+        db.add("t", Doubled((1, 2, 3)), {"i": "1"})
+        db.batch_add("t", Reversed([[4, 4, 4], Reversed([5, 6, 7])]), [{"i": "2"}, {"i": "3"}])
+        db.batch_add("t", [[8, 8, 8], [9, 9, 9]], Reversed([{"i": "4"}, {"i": "5"}]))
+        self.assertEqual(db.extract_data("t"), [
+            ([3.0, 2.0, 1.0], {"i": "0"}), ([2.0, 4.0, 6.0], {"i": "1"}), ([7.0, 6.0, 5.0], {"i": "2"}),
+            ([4.0, 4.0, 4.0], {"i": "3"}), ([8.0, 8.0, 8.0], {"i": "5"}), ([9.0, 9.0, 9.0], {"i": "4"})])
+        self.assertEqual(db.search("t", Doubled((1, 2, 3)), 1), [({"i": "1"}, 0.0)])
+
+    def test_raised_exceptions_keep_their_context(self):
+        # Raised inside an except block, every kind has the handled exception as its context, as
+        # an exception raised there by Python code would; the prefixed TypeError keeps the cause
+        # of the one it replaces.
+        class CausedFloat:
+            def __float__(self):
+                raise TypeError("no float") from ValueError("why")
+
+        db = self.db
+        db.create_table_if_not_exists("t", 8)
+        db.batch_add("t", [[float((i * 7 + j) % 11) for j in range(8)] for i in range(100)], [{} for _ in range(100)])
+        db.build_pq_table("t")
+        cases = [
+            ("TypeError", lambda: db.add("t", [1, "x", 3], {})),  # prefixed
+            ("TypeError", lambda: db.add("t", "abc", {})),  # prefixed, made by the module
+            ("TypeError", lambda: db.add("t", [CausedFloat()], {})),  # prefixed, with a cause
+            ("TypeError", lambda: db.get_len()),  # binding
+            ("OverflowError", lambda: db.search("t", [1] * 8, -1)),
+            ("RuntimeError", lambda: db.get_len("nope")),
+            ("ValueError", lambda: db.create_table_if_not_exists("u", 2, "x")),
+            ("PanicException", lambda: db.search("t", [1.0] * 7, 3, ef=10)),
+        ]
+        for kind, f in cases:
+            with self.subTest(kind=kind):
+                try:
+                    try:
+                        raise KeyError("handled")
+                    except KeyError as handled:
+                        outer = handled
+                        f()
+                except BaseException as e:  # noqa: B902 - PanicException derives from BaseException
+                    self.assertEqual(type(e).__name__, kind)
+                    self.assertIs(e.__context__, outer)
+                    caught = e
+                else:
+                    self.fail("nothing raised")
+        self.assertEqual(str(caught), "assertion `left == right` failed\n  left: 7\n right: 8")
+        outer = caught = None  # their tracebacks hold this frame, and with it the database
+        try:
+            db.add("t", [CausedFloat()], {})
+        except TypeError as e:
+            self.assertEqual(str(e), "argument 'vec': no float")
+            self.assertIsInstance(e.__cause__, ValueError)
+            self.assertTrue(e.__suppress_context__)
+        self.assertEqual(db.get_len("t"), 100)
+
     def test_unprefixed_errors(self):
         db = self.db
         r = raised(db.create_table_if_not_exists, "t", -1, "bad")
