@@ -106,6 +106,7 @@ class SurvivalTest(unittest.TestCase):
                     print("ok")
                     """, [mode]))
 
+    @unittest.skipIf(ASAN, "address-space limits under ASan")
     def test_a_failed_insertion_leaves_the_graph_as_it_was(self):
         # 100,000 rows into a graph of 2,000, at limits that fail in the conversion, while the
         # insertion reserves, and (the loosest) nowhere near the end: the graph is kept, and is
@@ -153,6 +154,7 @@ class SurvivalTest(unittest.TestCase):
             print("ok")
             """))
 
+    @unittest.skipIf(ASAN, "address-space limits under ASan")
     def test_results_that_cannot_be_built_are_memory_errors(self):
         # A result of 200,000 rows is built at limits that fail at every stage of building it.
         self.assertChildOk(run_child("""
