@@ -192,9 +192,6 @@ class HNSWIndex {
   // Best-first search of one level from `start` with `width` results.
   ResultSet search_on_level(std::uint64_t start, std::uint64_t level, std::uint64_t width,
                             std::span<const float> query) const;
-  // Batches link their nodes in parallel (the default) or one by one; both give the same
-  // graph. Not for concurrent use.
-  static void TEST_use_parallel_linking(bool on);
   // Sets the entry point as given, consistent or not: for reference insertions and for
   // breaking the index on purpose.
   void TEST_set_entry(std::optional<std::uint64_t> level, std::optional<std::uint64_t> point) {
@@ -235,6 +232,9 @@ class HNSWIndex {
   std::uint64_t add_one(std::span<const float> vector, std::size_t i, Insertion& ins);
   void add_batch(std::span<const std::span<const float>> vectors, std::size_t first, Insertion& ins,
                  std::vector<std::uint64_t>& ids);
+  // The two steps of add_batch over the appended nodes c .. c + n - 1.
+  void search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins);
+  void link_batch(std::uint64_t c, std::uint64_t n, Insertion& ins);
   // connect_new_links over the candidates in ascending order.
   void connect(std::uint64_t node, std::uint64_t level, std::span<const CandidatePair> candidates, LinkBuffers& s);
   // Adds `node` to b's list on `level`, re-selecting the list when it is full.

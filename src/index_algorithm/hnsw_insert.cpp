@@ -113,8 +113,6 @@ std::span<const std::uint32_t> ids_of(std::span<const CandidatePair> pairs, std:
   return out;
 }
 
-bool parallel_linking = true;
-
 // Scratch of the walks of insertion workers, kept between insertions so that a visited set is
 // grown (and cleared) once, not at every call. Never destroyed: a thread may still be inserting
 // while the process exits.
@@ -221,8 +219,6 @@ struct hnsw_insert::Insertion {
 };
 
 using hnsw_insert::Insertion;
-
-void HNSWIndex::TEST_use_parallel_linking(bool on) { parallel_linking = on; }
 
 HNSWIndex HNSWIndex::build_on_vec_set(const VecSet<float>& source, DistanceAlgorithm dist,
                                       const HNSWConfig& request, bool show_progress,
@@ -445,16 +441,16 @@ void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t no
   }
   distance_to_rows(config_.dist, node_query(*this, b),
                    RowBatch::scattered(s.rows.data(), list.size(), dim), s.row_norms.data(), s.d.data());
-  ResultSet pool_of = ResultSet::in_storage(cap + 1, false, std::move(s.pool));
-  for (std::size_t i = 0; i < list.size(); ++i) pool_of.add(list[i], s.d[i]);
-  select_neighbours(*this, pool_of.members(), cap, s, s.kept);
-  s.pool = std::move(pool_of).into_sorted_vec();
+  ResultSet offered = ResultSet::in_storage(cap + 1, false, std::move(s.pool));
+  for (std::size_t i = 0; i < list.size(); ++i) offered.add(list[i], s.d[i]);
+  select_neighbours(*this, offered.members(), cap, s, s.kept);
+  s.pool = std::move(offered).into_sorted_vec();
   put_links(b, level, ids_of(s.kept, s.ids));
 }
 
 // One batch of at least two nodes, into an index of at least the threshold's nodes: levels were
 // drawn and room made; the nodes are appended, searched in parallel against the graph as it was
-// before the batch, then linked.
+// before the batch, then linked, and the entry point rises to the highest of them.
 void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::size_t first, Insertion& ins,
                           std::vector<std::uint64_t>& ids) {
   if (!enter_point_ || !enter_level_) fail("The index is empty.");
@@ -462,14 +458,24 @@ void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::
   const std::uint64_t n = vectors.size();
   for (std::size_t t = 0; t < n; ++t)
     ids.push_back(push_node(vectors[t], ins.levels[first + t], std::move(ins.upper[first + t])));
-  const std::uint64_t e = *enter_level_, entry = *enter_point_;
+  search_batch(c, n, ins);
+  link_batch(c, n, ins);
+  for (std::uint64_t t = 0; t < n; ++t) {
+    if (levels_[c + t] > *enter_level_) {
+      enter_level_ = levels_[c + t];
+      enter_point_ = c + t;
+    }
+  }
+}
 
-  // The searches see only links made before the batch; later batch nodes are offered to each
-  // node's candidates by hand. A node's records are its levels from the top down.
+// Every batch node x = c + t searches each of its levels from the top down into its records,
+// against the links made before the batch; the earlier batch nodes of that level are offered to
+// its candidates by hand, and its own neighbours are chosen.
+void HNSWIndex::search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins) {
+  const std::uint64_t e = *enter_level_, entry = *enter_point_;
   ins.first_record.clear();
   ins.first_record.push_back(0);
   for (std::size_t t = 0; t < n; ++t) ins.first_record.push_back(ins.first_record.back() + std::min(levels_[c + t], e) + 1);
-  const bool link_in_parallel = parallel_linking;
   // Nodes of higher levels search more levels: they start first.
   ins.order.clear();
   for (std::size_t t = 0; t < n; ++t) ins.order.push_back(t);
@@ -498,56 +504,47 @@ void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::
       s.reserve_batch(worker.earlier.size());
       scorer.many(worker.earlier.data(), worker.earlier.size(), s, worker.d.data());
       for (std::size_t j = 0; j < worker.earlier.size(); ++j) r->candidates.add(worker.earlier[j], worker.d[j]);
-      if (link_in_parallel) select_neighbours(*this, r->candidates.members(), config_.max_links, worker.link, r->chosen);
+      select_neighbours(*this, r->candidates.members(), config_.max_links, worker.link, r->chosen);
     }
   });
+}
 
+// Links the searched batch as node-by-node linking in batch order would: a node's own selection
+// depends only on its candidates and the vectors, and the updates of different lists are
+// independent. Only the updates of one list must keep batch order; a batch node's own list is
+// written before any later node updates it, so all own lists are written first, then the lists
+// of the chosen neighbours are updated in parallel, one list per task.
+void HNSWIndex::link_batch(std::uint64_t c, std::uint64_t n, Insertion& ins) {
   const std::span<Record> records(ins.records.data(), ins.first_record.back());
   LinkBuffers& own = ins.workers.front().link;
-  if (!link_in_parallel) {
-    for (std::uint64_t t = 0; t < n; ++t)
-      for (std::size_t k = ins.first_record[t]; k < ins.first_record[t + 1]; ++k)
-        connect(c + t, records[k].level, records[k].candidates.members(), own);
-  } else {
-    // Equivalent to linking node by node: a node's own selection depends only on its
-    // candidates and the vectors, and the updates of different lists are independent. Only
-    // the updates of one list must keep batch order; a batch node's own list is written before
-    // any later node updates it, so all own lists are written first.
-    ins.updates.clear();
-    for (std::uint64_t t = 0; t < n; ++t) {
-      for (std::size_t k = ins.first_record[t]; k < ins.first_record[t + 1]; ++k) {
-        const Record& r = records[k];
-        if (get_links_len_checked(c + t, r.level) != 0) fail("Links are not empty.");
-        put_links(c + t, r.level, ids_of(r.chosen, own.ids));
-        for (const CandidatePair& b : r.chosen) ins.updates.push_back({b.index, r.level, c + t});
-      }
-    }
-    // Stable without a buffer of its own (std::stable_sort would ask for one): ties keep batch
-    // order through the node id, which grows along the batch.
-    std::sort(ins.updates.begin(), ins.updates.end(), [](const Update& a, const Update& b) {
-      if (a.list_owner != b.list_owner) return a.list_owner < b.list_owner;
-      if (a.level != b.level) return a.level < b.level;
-      return a.node < b.node;
-    });
-    std::vector<std::size_t>& starts = ins.starts;
-    starts.clear();
-    for (std::size_t i = 0; i < ins.updates.size(); ++i)
-      if (i == 0 || ins.updates[i].list_owner != ins.updates[i - 1].list_owner ||
-          ins.updates[i].level != ins.updates[i - 1].level)
-        starts.push_back(i);
-    starts.push_back(ins.updates.size());
-    run_on_workers(starts.size() - 1, ins.workers.size(), [&](std::size_t w, std::size_t g) {
-      for (std::size_t i = starts[g]; i < starts[g + 1]; ++i)
-        link_back(ins.updates[i].list_owner, ins.updates[i].level, ins.updates[i].node, ins.workers[w].link);
-    });
-  }
-  for (Record& r : records) r.storage = std::move(r.candidates).into_sorted_vec();
+  ins.updates.clear();
   for (std::uint64_t t = 0; t < n; ++t) {
-    if (levels_[c + t] > *enter_level_) {
-      enter_level_ = levels_[c + t];
-      enter_point_ = c + t;
+    for (std::size_t k = ins.first_record[t]; k < ins.first_record[t + 1]; ++k) {
+      const Record& r = records[k];
+      if (get_links_len_checked(c + t, r.level) != 0) fail("Links are not empty.");
+      put_links(c + t, r.level, ids_of(r.chosen, own.ids));
+      for (const CandidatePair& b : r.chosen) ins.updates.push_back({b.index, r.level, c + t});
     }
   }
+  // Stable without a buffer of its own (std::stable_sort would ask for one): ties keep batch
+  // order through the node id, which grows along the batch.
+  std::sort(ins.updates.begin(), ins.updates.end(), [](const Update& a, const Update& b) {
+    if (a.list_owner != b.list_owner) return a.list_owner < b.list_owner;
+    if (a.level != b.level) return a.level < b.level;
+    return a.node < b.node;
+  });
+  std::vector<std::size_t>& starts = ins.starts;
+  starts.clear();
+  for (std::size_t i = 0; i < ins.updates.size(); ++i)
+    if (i == 0 || ins.updates[i].list_owner != ins.updates[i - 1].list_owner ||
+        ins.updates[i].level != ins.updates[i - 1].level)
+      starts.push_back(i);
+  starts.push_back(ins.updates.size());
+  run_on_workers(starts.size() - 1, ins.workers.size(), [&](std::size_t w, std::size_t g) {
+    for (std::size_t i = starts[g]; i < starts[g + 1]; ++i)
+      link_back(ins.updates[i].list_owner, ins.updates[i].level, ins.updates[i].node, ins.workers[w].link);
+  });
+  for (Record& r : records) r.storage = std::move(r.candidates).into_sorted_vec();
 }
 
 }  // namespace quillmere

@@ -389,13 +389,6 @@ std::vector<std::uint64_t> ref_batch(HNSWIndex& ix, const Spans& vectors, ChaCha
   return ids;
 }
 
-// Restores the default parallel linking when the test ends.
-class LinkingMode {
- public:
-  explicit LinkingMode(bool parallel) { HNSWIndex::TEST_use_parallel_linking(parallel); }
-  ~LinkingMode() { HNSWIndex::TEST_use_parallel_linking(true); }
-};
-
 // ---------------------------------------------------------------------------------------------
 // Parameters
 
@@ -848,23 +841,19 @@ TEST(HNSWInsert, ParallelBatchMatchesTheReferenceBatch) {
     const VecSet<float> rows = c.grid ? grid_rows(1260, c.dim, 8) : clustered_rows(1260, c.dim, 10, 8);
     const HNSWIndex base =
         build(first_rows(rows, 1100), c.d, c.m, c.ef, 5);
-    for (bool parallel_linking : {true, false}) {
-      SCOPED_TRACE(std::string(name(c.d)) + " M " + std::to_string(c.m) + (c.grid ? " grid" : "") +
-                   (parallel_linking ? ", parallel" : ", sequential") + " linking");
-      const LinkingMode mode(parallel_linking);
-      HNSWIndex ix = base, ref = base;
-      ChaCha12Rng rng = fixed_rng(6), ref_rng = rng;
-      std::size_t start = 1100;
-      for (std::size_t size : {2, 13, 45, 100}) {
-        const Spans batch = spans_of(rows, start, start + size);
-        const std::vector<std::uint64_t> ids = ix.add_parallel(batch, rng);
-        ASSERT_EQ(ids, ref_batch(ref, batch, ref_rng));
-        for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(ids[i], start + i);
-        ASSERT_TRUE(same_graph(ix, ref)) << "after the batch of " << size;
-        start += size;
-      }
-      EXPECT_TRUE(graph_invariants(ix));
+    SCOPED_TRACE(std::string(name(c.d)) + " M " + std::to_string(c.m) + (c.grid ? " grid" : ""));
+    HNSWIndex ix = base, ref = base;
+    ChaCha12Rng rng = fixed_rng(6), ref_rng = rng;
+    std::size_t start = 1100;
+    for (std::size_t size : {2, 13, 45, 100}) {
+      const Spans batch = spans_of(rows, start, start + size);
+      const std::vector<std::uint64_t> ids = ix.add_parallel(batch, rng);
+      ASSERT_EQ(ids, ref_batch(ref, batch, ref_rng));
+      for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(ids[i], start + i);
+      ASSERT_TRUE(same_graph(ix, ref)) << "after the batch of " << size;
+      start += size;
     }
+    EXPECT_TRUE(graph_invariants(ix));
   }
 }
 
@@ -906,7 +895,9 @@ TEST(HNSWInsert, BatchNodesAboveTheEntryLevel) {
   EXPECT_TRUE(graph_invariants(ix));
 }
 
-TEST(HNSWInsert, ParallelLinkingEqualsSequentialLinking) {
+// A whole build inserts node by node below the threshold, then in batches of
+// min(nodes / M, 4 x threads), each linked as the reference batch links it.
+TEST(HNSWInsert, ABuildInsertsItsBatchesAsTheReferenceBatch) {
   // 1500 nodes go in parallel batches (of 16 and of 32 nodes).
   const VecSet<float> rows = uniform_rows(2500, 16, 31);
   const std::pair<std::size_t, DistanceAlgorithm> cases[] = {{4, DistanceAlgorithm::L2Sqr},
@@ -914,14 +905,20 @@ TEST(HNSWInsert, ParallelLinkingEqualsSequentialLinking) {
   for (auto [threads, d] : cases) {
     SCOPED_TRACE(std::string(name(d)) + ", " + std::to_string(threads) + " threads");
     const pool::ScopedThreadCount scope(threads);
-    std::optional<HNSWIndex> sequential;
-    {
-      const LinkingMode mode(false);
-      sequential.emplace(build(rows, d, 16, 100, 12));
+    const HNSWIndex built = build(rows, d, 16, 100, 12);
+    HNSWIndex ref = empty_index(d, rows.dim(), 16, 100);
+    ChaCha12Rng rng = fixed_rng(12);
+    for (std::uint64_t start = 0; start < rows.len();) {
+      const std::uint64_t c = ref.len();
+      const std::uint64_t size = c < ref.config().parallel_threshold
+                                     ? 1
+                                     : std::max<std::uint64_t>(1, std::min<std::uint64_t>(c / 16, 4 * threads));
+      const std::uint64_t end = std::min(rows.len(), start + size);
+      ref_batch(ref, spans_of(rows, start, end), rng);
+      start = end;
     }
-    const HNSWIndex parallel = build(rows, d, 16, 100, 12);
-    EXPECT_TRUE(same_graph(parallel, *sequential));
-    EXPECT_TRUE(graph_invariants(parallel));
+    EXPECT_TRUE(same_graph(built, ref));
+    EXPECT_TRUE(graph_invariants(built));
   }
 }
 
