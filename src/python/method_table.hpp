@@ -54,17 +54,27 @@ constexpr Method<Call, ToPython, T...> method(const char* name, Gil gil, Call ca
 }
 
 // "name($self, a, b=None)\n--\n\n" and the documentation: what the interpreter reads the text
-// signature from.
+// signature from; "name(a, b=None)..." for a module function or a constructor (`with_self`
+// false).
 template <class Call, class ToPython, class... T>
-std::string doc_with_signature(const Method<Call, ToPython, T...>& m) {
-  std::string text = std::string(m.name) + "($self";
+std::string doc_with_signature(const Method<Call, ToPython, T...>& m, bool with_self = true) {
+  std::string text = std::string(m.name) + "(" + (with_self ? "$self" : "");
+  bool first = !with_self;
   std::apply(
       [&](const auto&... p) {
-        ((text += std::string(", ") + p.name + (p.default_text ? std::string("=") + p.default_text : "")), ...);
+        ((text += std::string(std::exchange(first, false) ? "" : ", ") + p.name +
+                  (p.default_text ? std::string("=") + p.default_text : "")),
+         ...);
       },
       m.params);
   return text + ")\n--\n\n" + m.doc;
 }
+
+// The distance parameter (create_table_if_not_exists, calc_dist): "cosine" unless given.
+inline constexpr char kDefaultDistanceText[] = "\"cosine\"";
+constexpr Param<std::string> kDistParam{"dist", to_text, kDefaultDistanceText, +[]() -> std::string {
+                                          return std::string(kDefaultDistanceText + 1, sizeof kDefaultDistanceText - 3);
+                                        }};
 
 namespace method_detail {
 
@@ -101,22 +111,28 @@ bool convert_all(const std::tuple<Param<T>...>& params, PyObject* const* slots, 
 
 }  // namespace method_detail
 
-// Binds the arguments to the parameters, converts them in declaration order (the first failure
-// is raised), makes the call (with the lock released when the method says so) and converts the
-// answer. `callable` names the method in binding messages ("VecDB.search()").
-template <class Receiver, class Call, class ToPython, class... T>
-PyObject* invoke(const Method<Call, ToPython, T...>& m, const char* callable, Receiver& receiver,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The parameter names of a method and how many of them are required (those without a default).
+template <std::size_t N>
+struct ParamNames {
+  std::array<const char*, N> names;
+  std::size_t required;
+};
+template <class Call, class ToPython, class... T>
+ParamNames<sizeof...(T)> param_names(const Method<Call, ToPython, T...>& m) {
   constexpr std::size_t n = sizeof...(T);
-  const std::array<const char*, n> names =
-      std::apply([](const auto&... p) { return std::array<const char*, n>{p.name...}; }, m.params);
-  const std::size_t required =
-      std::apply([](const auto&... p) { return (std::size_t{0} + ... + (p.default_text == nullptr ? 1u : 0u)); },
-                 m.params);
-  std::array<PyObject*, n + 1> slots{};
-  if (!bind_fast({callable, names, required}, args, nargs, kwnames, slots.data())) return nullptr;
+  return std::apply(
+      [](const auto&... p) {
+        return ParamNames<n>{{p.name...}, (std::size_t{0} + ... + (p.default_text == nullptr ? 1u : 0u))};
+      },
+      m.params);
+}
+
+// Converts the bound arguments in declaration order (the first failure is raised), makes the
+// call (with the lock released when the method says so) and converts the answer.
+template <class Receiver, class Call, class ToPython, class... T>
+PyObject* convert_and_call(const Method<Call, ToPython, T...>& m, Receiver& receiver, PyObject* const* slots) {
   std::tuple<T...> values;
-  if (!method_detail::convert_all(m.params, slots.data(), values, std::index_sequence_for<T...>{})) return nullptr;
+  if (!method_detail::convert_all(m.params, slots, values, std::index_sequence_for<T...>{})) return nullptr;
   auto run = [&] { return std::apply([&](T&... v) { return m.call(receiver, std::move(v)...); }, values); };
   if constexpr (std::is_void_v<decltype(run())>) {
     if (m.gil == Gil::Released)
@@ -128,6 +144,27 @@ PyObject* invoke(const Method<Call, ToPython, T...>& m, const char* callable, Re
     auto answer = m.gil == Gil::Released ? without_gil(run) : run();
     return method_detail::deliver(m.to_python, answer);
   }
+}
+
+// Binds fast-call arguments to the parameters, then convert_and_call. `callable` names the
+// method in binding messages ("VecDB.search()").
+template <class Receiver, class Call, class ToPython, class... T>
+PyObject* invoke(const Method<Call, ToPython, T...>& m, const char* callable, Receiver& receiver,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto p = param_names(m);
+  std::array<PyObject*, sizeof...(T) + 1> slots{};
+  if (!bind_fast({callable, p.names, p.required}, args, nargs, kwnames, slots.data())) return nullptr;
+  return convert_and_call(m, receiver, slots.data());
+}
+
+// The same for an argument tuple and keyword dictionary (a type's tp_new).
+template <class Receiver, class Call, class ToPython, class... T>
+PyObject* invoke_tuple(const Method<Call, ToPython, T...>& m, const char* callable, Receiver& receiver,
+                       PyObject* args, PyObject* kwargs) {
+  const auto p = param_names(m);
+  std::array<PyObject*, sizeof...(T) + 1> slots{};
+  if (!bind_tuple({callable, p.names, p.required}, args, kwargs, slots.data())) return nullptr;
+  return convert_and_call(m, receiver, slots.data());
 }
 
 }  // namespace quillmere::python

@@ -10,41 +10,44 @@
 #include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/method_table.hpp"
 #include "python/vec_db.hpp"
 
 namespace quillmere::python {
 namespace {
 
-PyObject* calc_dist_impl(const std::vector<float>& a, const std::vector<float>& b,
-                         const std::string& dist) {
-  const Result<DistanceAlgorithm> d = parse_distance(dist);
-  if (!d) return raise_error(d.error());
-  return from_float(distance(*d, a, b));
-}
+// calc_dist has no receiver.
+struct NoReceiver {};
 
-PyObject* calc_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* names[] = {"a", "b", "dist"};
-    PyObject* slots[3];
-    if (!bind_fast({"calc_dist()", names, 2}, args, nargs, kwnames, slots)) return nullptr;
-    std::vector<float> a, b;
-    std::string dist = "cosine";
-    if (!convert_arg(slots[0], "a", a, to_float_vector) ||
-        !convert_arg(slots[1], "b", b, to_float_vector) ||
-        (slots[2] != nullptr && !convert_arg(slots[2], "dist", dist, to_text)))
-      return nullptr;
-    return calc_dist_impl(a, b, dist);
-  });
-}
-
-PyMethodDef calc_dist_def = {
-    "calc_dist", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_dist)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "calc_dist(a, b, dist=\"cosine\")\n--\n\nCalculate the distance between two vectors.\n\n"
+constexpr auto kCalcDist = method(
+    "calc_dist", Gil::Held,
+    [](NoReceiver&, std::vector<float> a, std::vector<float> b, std::string dist) -> Result<float> {
+      const Result<DistanceAlgorithm> d = parse_distance(dist);
+      if (!d) return std::unexpected(d.error());
+      return distance(*d, a, b);
+    },
+    from_float,
+    "Calculate the distance between two vectors.\n\n"
     "`dist` can be \"l2sqr\" or \"cosine\" (default: \"cosine\", for RAG).\n\n\n"
     "- l2sqr: squared Euclidean distance\n"
     "- cosine: cosine distance (1 - cosine_similarity) [0.0, 2.0]\n\n"
-    "Raises:\n    ValueError: If the distance function is invalid."};
+    "Raises:\n    ValueError: If the distance function is invalid.",
+    Param<std::vector<float>>{"a", to_float_vector}, Param<std::vector<float>>{"b", to_float_vector}, kDistParam);
+
+PyObject* calc_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    NoReceiver none;
+    return invoke(kCalcDist, "calc_dist()", none, args, nargs, kwnames);
+  });
+}
+
+// Made once, with the interpreter lock held, at the first import.
+PyMethodDef* calc_dist_def() {
+  static const std::string doc = doc_with_signature(kCalcDist, false);
+  static PyMethodDef def = {kCalcDist.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_dist)),
+                            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+  return &def;
+}
 
 // m_size 0 (no per-module state): a repeated import calls PyInit_quillmere again, which gives
 // back the recorded module, where -1 would make the interpreter copy the module.
@@ -88,7 +91,7 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
 bool init_module(PyObject* module) {
   PyObject* modname = PyUnicode_FromString("quillmere");
   if (modname == nullptr) return false;
-  PyObject* func = PyCMethod_New(&calc_dist_def, module, modname, nullptr);  // __self__ is the module
+  PyObject* func = PyCMethod_New(calc_dist_def(), module, modname, nullptr);  // __self__ is the module
   Py_DECREF(modname);
   if (func == nullptr || !add_name(module, "calc_dist", func)) return false;
   PyObject* type = vecdb_type();

@@ -106,8 +106,7 @@ constexpr auto kCreateTable = method(
     },
     from_bool,
     "Create a new table if it does not exist.\n\nRaises:\n    ValueError: If the distance function is invalid.",
-    kKey, Param<std::uint64_t>{"dim", to_size},
-    Param<std::string>{"dist", to_text, "\"cosine\"", +[]() -> std::string { return "cosine"; }});
+    kKey, Param<std::uint64_t>{"dim", to_size}, kDistParam);
 constexpr auto kGetAllKeys = method(
     "get_all_keys", Gil::Held, [](VecDBManager& m) { return m.get_all_keys(); }, from_names,
     "Get all table names.");
@@ -226,34 +225,42 @@ PyMethodDef definition() {
 
 // --- construction and destruction ---
 
+constexpr const char* kClassText =
+    "Vector Database. Ensures:\n"
+    "- Auto-save. The database will be saved to disk when necessary.\n"
+    "- Parallelism. `allow_threads` is used to allow multi-threading.\n"
+    "- Thread-safe. Read and write operations are atomic.\n"
+    "- Unique. Only one manager for each database.";
+
+// VecDB(dir): opened with the interpreter lock held.
+constexpr auto kNew = method(
+    "VecDB", Gil::Held,
+    [](PyTypeObject*& type, std::string dir) -> PyObject* {
+      // As the interpreter's own file functions do: the system calls would stop at the NUL.
+      if (dir.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return nullptr;
+      }
+      // Nothing opened now would get its final saves: the exit hook has run.
+      if (interpreter_exiting) {
+        PyErr_SetString(PyExc_RuntimeError, "VecDB cannot be opened: the interpreter is exiting");
+        return nullptr;
+      }
+      auto manager = VecDBManager::open(dir);
+      if (!manager) return raise_error(manager.error());
+      PyObject* obj = type->tp_alloc(type, 0);
+      if (obj == nullptr) return nullptr;  // the manager closes here
+      auto* self = reinterpret_cast<VecDBObject*>(obj);
+      new (&self->calls) std::atomic<std::uint32_t>(0);
+      new (&self->closed_at_exit) std::atomic<bool>(false);
+      self->manager = manager->release();
+      link_live(self);
+      return obj;
+    },
+    [](PyObject* obj) { return obj; }, kClassText, Param<std::string>{"dir", to_text});
+
 PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr const char* names[] = {"dir"};
-    PyObject* slots[1];
-    if (!bind_tuple({"VecDB.__new__()", names, 1}, args, kwargs, slots)) return nullptr;
-    std::string dir;
-    if (!convert_arg(slots[0], "dir", dir, to_text)) return nullptr;
-    // As the interpreter's own file functions do: the system calls would stop at the NUL.
-    if (dir.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null byte");
-      return nullptr;
-    }
-    // Nothing opened now would get its final saves: the exit hook has run.
-    if (interpreter_exiting) {
-      PyErr_SetString(PyExc_RuntimeError, "VecDB cannot be opened: the interpreter is exiting");
-      return nullptr;
-    }
-    auto manager = VecDBManager::open(dir);  // with the interpreter lock held
-    if (!manager) return raise_error(manager.error());
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj == nullptr) return nullptr;  // the manager closes here
-    auto* self = reinterpret_cast<VecDBObject*>(obj);
-    new (&self->calls) std::atomic<std::uint32_t>(0);
-    new (&self->closed_at_exit) std::atomic<bool>(false);
-    self->manager = manager->release();
-    link_live(self);
-    return obj;
-  });
+  return guarded([&]() -> PyObject* { return invoke_tuple(kNew, "VecDB.__new__()", type, args, kwargs); });
 }
 
 // Final saves, then the directory lock is released. Closing goes through every table whatever
@@ -337,13 +344,6 @@ PyObject* close_at_exit(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-constexpr const char* kClassText =
-    "Vector Database. Ensures:\n"
-    "- Auto-save. The database will be saved to disk when necessary.\n"
-    "- Parallelism. `allow_threads` is used to allow multi-threading.\n"
-    "- Thread-safe. Read and write operations are atomic.\n"
-    "- Unique. Only one manager for each database.";
-
 // The method table, made once with the interpreter lock held.
 PyMethodDef* methods() {
   static PyMethodDef table[] = {
@@ -380,7 +380,7 @@ bool register_exit_hook() {
 
 PyObject* vecdb_type() {
   if (type_cell != nullptr) return Py_NewRef(type_cell);
-  if (doc_cell == nullptr) doc_cell = new std::string(std::string("VecDB(dir)\n--\n\n") + kClassText);
+  if (doc_cell == nullptr) doc_cell = new std::string(doc_with_signature(kNew, false));
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc_cell->c_str())},
       {Py_tp_new, reinterpret_cast<void*>(vecdb_new)},
