@@ -4,20 +4,20 @@
 #include <new>
 
 #include "common/failure.hpp"
+#include "python/ref.hpp"
 
 namespace quillmere::python {
 namespace {
 
 // Sets TypeError "'{type}' object cannot be converted to '{target}'".
 bool cannot_convert(PyObject* obj, const char* target) {
-  PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
-  if (qualname == nullptr) {
+  const Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
+  if (!qualname) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
                  target);
   } else {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname, target);
-    Py_DECREF(qualname);
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
   }
   return false;
 }
@@ -54,28 +54,22 @@ bool sequence_to_vector(PyObject* obj, std::vector<T>& out, Conv conv) {
     // again at every step and each item held while it converts, since a conversion can run
     // Python code (__float__, __index__) that changes the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
-      PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(obj, i));
+      const Ref item(Py_NewRef(PySequence_Fast_GET_ITEM(obj, i)));
       T value{};
-      const bool ok = conv(item, value);
-      Py_DECREF(item);
-      if (!ok) return false;
+      if (!conv(item.get(), value)) return false;
       out.push_back(std::move(value));
     }
     return true;
   }
-  PyObject* iter = PyObject_GetIter(obj);
-  if (iter == nullptr) return false;
-  while (PyObject* item = PyIter_Next(iter)) {
+  const Ref iter(PyObject_GetIter(obj));
+  if (!iter) return false;
+  for (;;) {
+    const Ref item(PyIter_Next(iter.get()));
+    if (!item) break;
     T value{};
-    bool ok = conv(item, value);
-    Py_DECREF(item);
-    if (!ok) {
-      Py_DECREF(iter);
-      return false;
-    }
+    if (!conv(item.get(), value)) return false;
     out.push_back(std::move(value));
   }
-  Py_DECREF(iter);
   return !PyErr_Occurred();
 }
 
@@ -104,10 +98,9 @@ bool to_size(PyObject* obj, std::uint64_t& out) {
   if (PyLong_Check(obj)) {
     value = PyLong_AsUnsignedLongLong(obj);
   } else {
-    PyObject* index = PyNumber_Index(obj);
-    if (index == nullptr) return false;
-    value = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
+    const Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    value = PyLong_AsUnsignedLongLong(index.get());
   }
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = value;
@@ -168,36 +161,24 @@ bool to_optional_float(PyObject* obj, std::optional<float>& out) {
 }
 
 void prefix_type_error(const char* name) {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (exc == nullptr || Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_SetRaisedException(exc);
+  Ref exc(PyErr_GetRaisedException());
+  if (!exc || Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(exc.release());
     return;
   }
-  PyObject* message = PyObject_Str(exc);
-  if (message == nullptr) {
-    Py_DECREF(exc);
-    return;
-  }
-  PyObject* text = PyUnicode_FromFormat("argument '%s': %U", name, message);
-  Py_DECREF(message);
-  if (text == nullptr) {
-    Py_DECREF(exc);
-    return;
-  }
-  PyObject* replaced = PyObject_CallOneArg(PyExc_TypeError, text);
-  Py_DECREF(text);
-  if (replaced == nullptr) {
-    Py_DECREF(exc);
-    return;
-  }
+  // A failure on the way leaves the failure's own exception set instead.
+  const Ref message(PyObject_Str(exc.get()));
+  if (!message) return;
+  const Ref text(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  if (!text) return;
+  const Ref replaced(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+  if (!replaced) return;
   // The replacement takes over the explicit cause (and whether the context is shown); its
   // context is set as for any exception raised now, from the exception being handled.
-  if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(replaced, cause);  // steals
-  reinterpret_cast<PyBaseExceptionObject*>(replaced)->suppress_context =
-      reinterpret_cast<PyBaseExceptionObject*>(exc)->suppress_context;
-  Py_DECREF(exc);
-  PyErr_SetObject(PyExc_TypeError, replaced);
-  Py_DECREF(replaced);
+  if (PyObject* cause = PyException_GetCause(exc.get())) PyException_SetCause(replaced.get(), cause);  // steals
+  reinterpret_cast<PyBaseExceptionObject*>(replaced.get())->suppress_context =
+      reinterpret_cast<PyBaseExceptionObject*>(exc.get())->suppress_context;
+  PyErr_SetObject(PyExc_TypeError, replaced.get());
 }
 
 PyObject* from_text(const std::string& text) {
@@ -221,42 +202,23 @@ PyObject* from_float(float value) {
 }
 
 PyObject* from_names(const std::vector<std::string>& names) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
-  if (list == nullptr) fail_create("list");
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* item;
-    try {
-      item = from_text(names[i]);
-    } catch (...) {
-      Py_DECREF(list);
-      throw;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
+  Ref list(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) fail_create("list");
+  for (std::size_t i = 0; i < names.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), from_text(names[i]));
+  return list.release();
 }
 
 PyObject* from_metadata(const Metadata& metadata) {
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) fail_create("dict");
+  Ref dict(PyDict_New());
+  if (!dict) fail_create("dict");
   for (const auto& [key, value] : metadata) {  // ascending byte-wise key order
-    PyObject* k = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
-    PyObject* v = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-    if (k == nullptr || v == nullptr) {
-      Py_XDECREF(k);
-      Py_XDECREF(v);
-      Py_DECREF(dict);
-      fail_create("str");
-    }
-    int rc = PyDict_SetItem(dict, k, v);
-    Py_DECREF(k);
-    Py_DECREF(v);
-    if (rc < 0) {
-      Py_DECREF(dict);
-      return nullptr;
-    }
+    const Ref k(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    const Ref v(k ? PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())) : nullptr);
+    if (!v) fail_create("str");
+    if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
   }
-  return dict;
+  return dict.release();
 }
 
 namespace {
@@ -265,56 +227,31 @@ namespace {
 // failed (exception set).
 template <class Rows, class First, class Second>
 PyObject* rows_to_list(const Rows& rows, First first, Second second) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
-  if (list == nullptr) fail_create("list");
-  try {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      PyObject* a = first(rows[i]);
-      if (a == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyObject* b;
-      try {
-        b = second(rows[i]);
-      } catch (...) {
-        Py_DECREF(a);
-        throw;
-      }
-      if (b == nullptr) {
-        Py_DECREF(a);
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyObject* pair = PyTuple_New(2);
-      if (pair == nullptr) {
-        Py_DECREF(a);
-        Py_DECREF(b);
-        fail_create("tuple");
-      }
-      PyTuple_SET_ITEM(pair, 0, a);
-      PyTuple_SET_ITEM(pair, 1, b);
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
-  } catch (...) {
-    Py_DECREF(list);
-    throw;
+  Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) fail_create("list");
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    Ref a(first(rows[i]));
+    if (!a) return nullptr;
+    Ref b(second(rows[i]));
+    if (!b) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) fail_create("tuple");
+    PyTuple_SET_ITEM(pair, 0, a.release());
+    PyTuple_SET_ITEM(pair, 1, b.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  return list;
+  return list.release();
 }
 
 PyObject* from_floats(const std::vector<float>& vec) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(vec.size()));
-  if (list == nullptr) fail_create("list");
+  Ref list(PyList_New(static_cast<Py_ssize_t>(vec.size())));
+  if (!list) fail_create("list");
   for (std::size_t i = 0; i < vec.size(); ++i) {
     PyObject* item = PyFloat_FromDouble(static_cast<double>(vec[i]));
-    if (item == nullptr) {
-      Py_DECREF(list);
-      fail_create("float");
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    if (item == nullptr) fail_create("float");
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return list;
+  return list.release();
 }
 
 }  // namespace

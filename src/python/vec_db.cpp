@@ -28,7 +28,7 @@ namespace {
 struct VecDBObject {
   PyObject_HEAD
   VecDBManager* manager;  // owned; destroyed with the object
-  std::atomic<std::uint32_t> calls;  // the calls in flight (their borrows)
+  std::atomic<std::uint32_t> calls;  // the calls in flight (their CallReceivers)
   // Set by the exit hook before it waits for the calls in flight: no call starts afterwards.
   std::atomic<bool> closed_at_exit;
   VecDBObject* prev;  // the list of live objects, guarded by the interpreter lock
@@ -72,16 +72,16 @@ bool usable(VecDBObject* self) {
 
 // The receiver of one call, with a reference of its own: the manager outlives the call even
 // while the interpreter lock is released. It counts as a call in flight while it lives.
-class Borrow {
+class CallReceiver {
  public:
-  explicit Borrow(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) { ++self_->calls; }
-  ~Borrow() {
+  explicit CallReceiver(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) { ++self_->calls; }
+  ~CallReceiver() {
     // The exit hook sets closed_at_exit before it reads the count, so one of the two sees the other.
     if (--self_->calls == 0 && self_->closed_at_exit) self_->calls.notify_all();
     Py_DECREF(reinterpret_cast<PyObject*>(self_));
   }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
+  CallReceiver(const CallReceiver&) = delete;
+  CallReceiver& operator=(const CallReceiver&) = delete;
   VecDBManager& manager() const { return *self_->manager; }
 
  private:
@@ -204,7 +204,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guarded([&]() -> PyObject* {
     static const std::string callable = std::string("VecDB.") + M.name + "()";
     if (!usable(reinterpret_cast<VecDBObject*>(self))) return nullptr;
-    Borrow receiver(self);
+    CallReceiver receiver(self);
     return invoke(M, callable.c_str(), receiver.manager(), args, nargs, kwnames);
   });
 }
