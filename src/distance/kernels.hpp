@@ -10,9 +10,9 @@
 
 namespace quillmere::kernels {
 
-// Where the rows of a batch are: either `ptrs[i]` or `base + i * stride`. The rows may be
-// followed by `following` more rows that the caller scans next (consecutive rows; for
-// scattered ones, ptrs[count ..] holds them): the kernel may prefetch them, never reads them.
+// Where the rows of a batch are: either `ptrs[i]` or `base + i * stride`. Consecutive rows may
+// be followed by `following` more rows that the caller scans next: the kernel may prefetch
+// them (never reads them).
 struct RowSource {
   const float* base = nullptr;
   std::size_t stride = 0;

@@ -50,16 +50,17 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // `following` rows). Rows up to the lead make groups that fit in L1 (16 x 512 bytes): the
 // next group is prefetched whole in address order, spread over the current group's columns.
 // Scattered rows (graph neighbours): whole rows up to 1 KiB, the first KiB of longer ones,
-// of the next group when a group starts; beyond the first KiB, the per-row lead inside the
-// group.
+// of the next group when a group starts. (The per-row lead beyond the first KiB, inside the
+// group, made batches of 32 scattered rows of 768 to 3072 dimensions slower: 0.75-0.95x.)
 //
-// Rows longer than the lead, where the instruction set has the registers for it
+// Consecutive rows longer than the lead, where the instruction set has the registers for it
 // (T::kWholeLines), go through their columns in pairs of blocks, both halves of each row's 64
 // bytes loaded one after the other, so that a line is needed in L1 only for the moment of its
 // loads. Rows whose stride is a multiple of 4 KiB (1024, 2048, 3072 dimensions) put the same
 // column of all 16 rows of a group in one set of the 12-way L1, and a line wanted again one
 // block later was often gone by then (3072 dimensions: 0.8 of the streaming read, 3056
-// dimensions over 0.9). At 128 dimensions the pairs made the scan slower (0.7x).
+// dimensions over 0.9). At 128 dimensions the pairs made the scan slower (0.7x), and so they
+// did for scattered rows (groups of 32) at 768 to 3072 dimensions (0.5-0.75x).
 constexpr std::size_t kShortRowBytes = 1024;
 constexpr std::size_t kLeadBytes = 512;
 
@@ -102,14 +103,8 @@ class RowPrefetch {
       for (std::size_t i = 0; i < lines_per_step_ && next_ < end_; ++i, next_ += 64) _mm_prefetch(next_, _MM_HINT_T0);
       return;
     }
+    if (ptrs_ != nullptr) return;  // scattered rows: prefetched at the start of the group before
     std::size_t col = j + lead_, first = g_;
-    if (ptrs_ != nullptr) {
-      // The next group's first KiB came at its start.
-      if (col >= len_ || col * sizeof(float) < kShortRowBytes) return;
-      const std::size_t rows = lesser(R, total_ - first);
-      for (std::size_t i = 0; i < rows; ++i) _mm_prefetch(reinterpret_cast<const char*>(ptrs_[first + i] + col), _MM_HINT_T0);
-      return;
-    }
     if (col >= len_) {
       col -= len_;
       first += R;
@@ -184,7 +179,7 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
     V a[C], b[C];
     for (std::size_t c = 0; c < C; ++c) a[c] = b[c] = T::neg_zero();
     std::size_t j = 0;
-    if constexpr (T::kWholeLines) {
+    if constexpr (kConsecutive && T::kWholeLines) {
       for (; len * sizeof(float) > kLeadBytes && j + 16 <= both; j += 16) {
         ahead.at_column(j);
         for (std::size_t c = 0; c < C; ++c) {
@@ -254,9 +249,7 @@ void run_rows(const float* q, float q_root, RowSource src, std::size_t count, st
   constexpr std::size_t R = T::kChains * T::W;
   const std::size_t tail = count % R;
   const std::size_t whole = tail != 0 && tail <= T::W ? count - tail : count;
-  // The rows of the short tail follow the whole groups: they are prefetched with them.
-  if (whole > 0)
-    run_rows_from<T, op, false>(q, q_root, RowSource{nullptr, 0, src.ptrs, count - whole}, whole, n, m, out);
+  if (whole > 0) run_rows_from<T, op, false>(q, q_root, src, whole, n, m, out);
   if (whole < count)
     run_rows_from<OneChain<T>, op, false>(q, q_root, RowSource{nullptr, 0, src.ptrs + whole, 0},
                                           count - whole, n, m, out + whole);
