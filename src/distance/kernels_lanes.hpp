@@ -41,9 +41,9 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // dimensions, data far larger than the last-level cache): without software prefetch the
 // loads alone ran at 0.56 of a streaming read, and a software stream in address order, one
 // or two groups ahead, at 0.52-0.71 (the farther ahead, the slower: its lines come long
-// before their use and leave L1 first); the per-row lead reaches the streaming read at 768 to
-// 3072 dimensions, while the arithmetic alone, data hot in L1 or L2, runs at more than twice
-// that rate.
+// before their use and leave L1 first). With the per-row lead the flat scan runs at about 0.9
+// of the streaming read at 768 and 1536 dimensions, while the arithmetic alone, data hot in L1
+// or L2, runs at more than twice that rate.
 //
 // Consecutive rows: past the end of a row the lead runs on into the row R further on, the
 // same lane of the next group, so the stream continues across groups (and into the
@@ -58,8 +58,8 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // bytes loaded one after the other, so that a line is needed in L1 only for the moment of its
 // loads. Rows whose stride is a multiple of 4 KiB (1024, 2048, 3072 dimensions) put the same
 // column of all 16 rows of a group in one set of the 12-way L1, and a line wanted again one
-// block later was often gone by then (3072 dimensions: 0.8 of the streaming read, 3056
-// dimensions over 0.9). At 128 dimensions the pairs made the scan slower (0.7x), and so they
+// block later was often gone by then (a prototype at 3072 dimensions: 0.8 of the streaming
+// read, at 3056 over 0.9). The pairs help, yet 3072 dimensions stay near 0.7 in the flat scan. At 128 dimensions the pairs made the scan slower (0.7x), and so they
 // did for scattered rows (groups of 32) at 768 to 3072 dimensions (0.5-0.75x).
 constexpr std::size_t kShortRowBytes = 1024;
 constexpr std::size_t kLeadBytes = 512;
