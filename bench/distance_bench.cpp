@@ -1,12 +1,16 @@
 // Flat-scan and two-vector distance benchmarks, single thread.
 //
-// The flat scans run over data larger than the last-level cache (two copies, used in turn),
-// beside a plain streaming read of the same bytes and the scalar reference scan of the same
-// rows, so bandwidth share and speed-up are ratios within one run (bench/summarize.py).
+// The flat scans run over data larger than the last-level cache (two copies, used in turn) at
+// 128, 768, 1536 and 3072 dimensions, beside a plain streaming read of the same bytes and the
+// scalar reference scan of the same rows, so bandwidth share and speed-up are ratios within
+// one run (bench/summarize.py). The same rows are also scored scattered, in batches of 32 in
+// a random order (a graph node's neighbours, the candidates of a PQ re-ranking).
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -120,17 +124,48 @@ void BM_PairDistance(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(distance(kind, a, b));
 }
 
-void scan_args(benchmark::internal::Benchmark* b) {
-  for (int kind : {0, 1}) {
-    b->Args({100000, 128, kind});
-    b->Args({20000, 1536, kind});
+// Every row once per iteration, in a random order, in batches of kScatteredBatch row pointers.
+constexpr std::size_t kScatteredBatch = 32;
+
+void BM_ScatteredRows(benchmark::State& state) {
+  Dataset& d = dataset(state.range(0), state.range(1));
+  const auto& copies = d.copies[state.range(2)];
+  std::vector<std::uint64_t> order(d.rows);
+  std::iota(order.begin(), order.end(), 0);
+  std::shuffle(order.begin(), order.end(), std::mt19937(5));
+  std::vector<const float*> ptrs[kCopies];
+  for (int c = 0; c < kCopies; ++c)
+    for (std::uint64_t r : order) ptrs[c].push_back(copies[c].vec_set[r].data());
+  std::vector<float> out(kScatteredBatch);
+  std::size_t turn = 0;
+  for (auto _ : state) {
+    const int c = static_cast<int>(turn++ % kCopies);
+    for (std::size_t b = 0; b < d.rows; b += kScatteredBatch) {
+      const std::size_t count = std::min<std::size_t>(kScatteredBatch, d.rows - b);
+      distance_to_rows(copies[c].dist, d.query, RowBatch::scattered(ptrs[c].data() + b, count, d.dim), out.data());
+      benchmark::DoNotOptimize(out.data());
+    }
   }
+  set_counters(state, d.rows, d.dim);
+}
+
+// rows x dim: about 50 MB (128) or 120 MB per copy, larger than the last-level cache.
+constexpr std::int64_t kShapes[][2] = {{100000, 128}, {40000, 768}, {20000, 1536}, {10000, 3072}};
+
+void shape_args(benchmark::internal::Benchmark* b) {
+  for (const auto& [rows, dim] : kShapes) b->Args({rows, dim});
+  b->ArgNames({"rows", "dim"})->Unit(benchmark::kMillisecond);
+}
+
+void scan_args(benchmark::internal::Benchmark* b) {
+  for (int kind : {0, 1})
+    for (const auto& [rows, dim] : kShapes) b->Args({rows, dim, kind});
   b->ArgNames({"rows", "dim", "cosine"})->Unit(benchmark::kMillisecond);
 }
 
-BENCHMARK(BM_StreamRead)->Args({100000, 128})->Args({20000, 1536})->ArgNames({"rows", "dim"})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StreamRead)->Apply(shape_args);
 BENCHMARK(BM_FlatKnn)->Apply(scan_args);
+BENCHMARK(BM_ScatteredRows)->Apply(scan_args);
 BENCHMARK(BM_FlatKnnScalarReference)->Apply(scan_args);
 BENCHMARK(BM_PairDistance)->ArgsProduct({{128, 384, 768, 1536}, {0, 1}})->ArgNames({"dim", "cosine"});
 

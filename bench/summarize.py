@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Prints the flat-scan ratios of one distance_bench JSON run: share of the streaming-read
-bandwidth measured beside it, and speed-up over the scalar reference scan. With repetitions,
-each benchmark counts with its best repetition (the machines are shared and noisy)."""
+bandwidth measured beside it, and speed-up over the scalar reference scan; then the same rows
+scored scattered, in batches, as a share of the same streaming read. With repetitions, each
+benchmark counts with its best repetition (the machines are shared and noisy)."""
 import json
 import sys
 
@@ -16,9 +17,12 @@ for b in json.load(open(sys.argv[1]))["benchmarks"]:
 def time_ms(name):
     return best_ms[name]
 
-for rows, dim in ((100000, 128), (20000, 1536)):
+SHAPES = ((100000, 128), (40000, 768), (20000, 1536), (10000, 3072))
+KINDS = ((0, "L2Sqr"), (1, "Cosine"))
+
+for rows, dim in SHAPES:
     stream = time_ms(f"BM_StreamRead/rows:{rows}/dim:{dim}")
-    for kind, label in ((0, "L2Sqr"), (1, "Cosine")):
+    for kind, label in KINDS:
         suffix = f"rows:{rows}/dim:{dim}/cosine:{kind}"
         scan = time_ms(f"BM_FlatKnn/{suffix}")
         scalar = time_ms(f"BM_FlatKnnScalarReference/{suffix}")
@@ -26,3 +30,11 @@ for rows, dim in ((100000, 128), (20000, 1536)):
         print(f"{rows:>6} x {dim:<4} {label:<6}  scan {scan:7.3f} ms  {scan * 1e6 / rows:7.2f} ns/row"
               f"  {gbs:5.1f} GB/s  {stream / scan * 100:5.1f}% of streaming read ({stream:.3f} ms)"
               f"  {scalar / scan:5.2f}x over scalar ({scalar:.3f} ms)")
+
+print("scattered rows, batches of 32 in a random order:")
+for rows, dim in SHAPES:
+    stream = time_ms(f"BM_StreamRead/rows:{rows}/dim:{dim}")
+    for kind, label in KINDS:
+        scattered = time_ms(f"BM_ScatteredRows/rows:{rows}/dim:{dim}/cosine:{kind}")
+        print(f"{rows:>6} x {dim:<4} {label:<6}  {scattered:7.3f} ms  {scattered * 1e6 / rows:7.2f} ns/row"
+              f"  {stream / scattered * 100:5.1f}% of streaming read")

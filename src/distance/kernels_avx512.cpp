@@ -103,6 +103,19 @@ struct Avx512 {
     transpose(r, c);
   }
 
+  // Columns j .. j+7 into c0 and j+8 .. j+15 into c1, both halves of a row's 64 bytes loaded
+  // one after the other (see kWholeLines in kernels_lanes.hpp).
+  static constexpr bool kWholeLines = true;
+  static void load_column_pairs(const float* const* p, std::ptrdiff_t j, V c0[8], V c1[8]) {
+    V r0[8], r1[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+      r0[i] = halves(_mm256_loadu_ps(p[i] + j), _mm256_loadu_ps(p[i + 8] + j));
+      r1[i] = halves(_mm256_loadu_ps(p[i] + j + 8), _mm256_loadu_ps(p[i + 8] + j + 8));
+    }
+    transpose(r0, c0);
+    transpose(r1, c1);
+  }
+
   static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols, V c[8]) {
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),
                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));

@@ -33,62 +33,97 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
   return src.ptrs != nullptr ? src.ptrs[i] : src.base + i * src.stride;
 }
 
-// Rows of a group are read in an interleaved pattern (8 elements of each row in turn), which
-// the hardware prefetchers follow badly. Consecutive rows are therefore prefetched by software
-// in address order, spread evenly over the group's columns so that the prefetches advance at
-// the rate the group is consumed: short groups (up to 8 KiB) one group ahead into L1, longer
-// ones two groups ahead into L2, whence the interleaved loads are served at L2 latency. (On an
-// AMD Zen 4, a 128-d scan from memory went from a third of streaming bandwidth to over 90 %;
-// prefetches in the interleaved order, or into L1 for long groups, made it slower.)
-// Scattered rows (graph neighbours) are prefetched row by row: whole rows up to 1 KiB, the
-// first KiB of longer ones.
+// Rows of a group are read in an interleaved pattern, 8 elements of each of its R rows in
+// turn: R streams, each consumed one cache line per 16 columns. Rows longer than a lead of
+// 512 bytes are therefore prefetched by software row by row, each the lead ahead of the
+// column the group reads, one line per row every 16 columns, so that the lines in flight
+// (R x the lead) stay within L1. Measured on a Zen 5 (one thread, 16 rows of 1536
+// dimensions, data far larger than the last-level cache): without software prefetch the
+// loads alone ran at 0.56 of a streaming read, and a software stream in address order, one
+// or two groups ahead, at 0.52-0.71 (the farther ahead, the slower: its lines come long
+// before their use and leave L1 first). With the per-row lead the flat scan runs at about 0.9
+// of the streaming read at 768 and 1536 dimensions, while the arithmetic alone, data hot in L1
+// or L2, runs at more than twice that rate.
+//
+// Consecutive rows: past the end of a row the lead runs on into the row R further on, the
+// same lane of the next group, so the stream continues across groups (and into the
+// `following` rows). Rows up to the lead make groups that fit in L1 (16 x 512 bytes): the
+// next group is prefetched whole in address order, spread over the current group's columns.
+// Scattered rows (graph neighbours): whole rows up to 1 KiB, the first KiB of longer ones,
+// of the next group when a group starts. (The per-row lead beyond the first KiB, inside the
+// group, made batches of 32 scattered rows of 768 to 3072 dimensions slower: 0.75-0.95x.)
+//
+// Consecutive rows longer than the lead, where the instruction set has the registers for it
+// (T::kWholeLines), go through their columns in pairs of blocks, both halves of each row's 64
+// bytes loaded one after the other, so that a line is needed in L1 only for the moment of its
+// loads. Rows whose stride is a multiple of 4 KiB (1024, 2048, 3072 dimensions) put the same
+// column of all 16 rows of a group in one set of the 12-way L1, and a line wanted again one
+// block later was often gone by then (a prototype at 3072 dimensions: 0.8 of the streaming
+// read, at 3056 over 0.9). The pairs help, yet 3072 dimensions stay near 0.7 in the flat scan. At 128 dimensions the pairs made the scan slower (0.7x), and so they
+// did for scattered rows (groups of 32) at 768 to 3072 dimensions (0.5-0.75x).
 constexpr std::size_t kShortRowBytes = 1024;
-constexpr std::size_t kL1GroupBytes = 8192;
+constexpr std::size_t kLeadBytes = 512;
 
-inline void prefetch_scattered(const RowSource& src, std::size_t begin, std::size_t end,
+inline void prefetch_scattered(const float* const* ptrs, std::size_t begin, std::size_t end,
                                std::size_t row_len) {
   const std::size_t bytes = lesser(row_len * sizeof(float), kShortRowBytes);
   for (std::size_t i = begin; i < end; ++i) {
-    const char* row = reinterpret_cast<const char*>(src.ptrs[i]);
+    const char* row = reinterpret_cast<const char*>(ptrs[i]);
     for (std::size_t off = 0; off < bytes; off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
   }
 }
 
-// The software prefetch stream of a scan over consecutive rows in groups of R: at every 16th
-// column of a group, the next cache lines of the stream, as many as make the stream advance by
-// one group per group.
+// The software prefetch of a scan over rows in groups of R (see above). Its calls are always
+// inlined: g++ 12 takes a function whose only effects are prefetches (and whose loops end)
+// for a pure one and drops every call to it.
 template <std::size_t R>
-class ConsecutivePrefetch {
+class RowPrefetch {
  public:
-  ConsecutivePrefetch(const RowSource& src, std::size_t count, std::size_t len) {
-    if (src.ptrs != nullptr) return;  // scattered rows: nothing to stream
-    end_ = reinterpret_cast<const char*>(src.base + (count + src.following) * src.stride);
-    const std::size_t group_bytes = R * src.stride * sizeof(float);
+  RowPrefetch(const RowSource& src, std::size_t count, std::size_t len)
+      : base_(src.base), ptrs_(src.ptrs), stride_(src.stride), len_(len), total_(count + src.following),
+        lead_(kLeadBytes / sizeof(float)), whole_groups_(src.ptrs == nullptr && len <= lead_) {
+    if (!whole_groups_) return;
+    const std::size_t group_bytes = R * stride_ * sizeof(float);
     const std::size_t steps = len > 16 ? (len + 15) / 16 : 1;
-    to_l1_ = group_bytes <= kL1GroupBytes;
-    ahead_ = (to_l1_ ? 1 : 2) * group_bytes;
     lines_per_step_ = ((group_bytes + 63) / 64 + steps - 1) / steps;
+    end_ = reinterpret_cast<const char*>(base_ + total_ * stride_);
   }
 
-  void start_group(const float* group) { next_ = reinterpret_cast<const char*>(group) + ahead_; }
+  // At the start of the group of rows [g, g + R).
+  [[gnu::always_inline]] void start_group(std::size_t g) {
+    g_ = g;
+    if (whole_groups_) next_ = reinterpret_cast<const char*>(base_ + (g + R) * stride_);
+    if (ptrs_ != nullptr && g + R < total_) prefetch_scattered(ptrs_, g + R, lesser(total_, g + 2 * R), len_);
+  }
 
   // At column j of the current group (j a multiple of 8).
-  void at_column(std::size_t j) {
+  [[gnu::always_inline]] void at_column(std::size_t j) {
     if ((j & 15) != 0) return;
-    for (std::size_t i = 0; i < lines_per_step_ && next_ < end_; ++i, next_ += 64) {
-      if (to_l1_)
-        _mm_prefetch(next_, _MM_HINT_T0);
-      else
-        _mm_prefetch(next_, _MM_HINT_T1);
+    if (whole_groups_) {
+      for (std::size_t i = 0; i < lines_per_step_ && next_ < end_; ++i, next_ += 64) _mm_prefetch(next_, _MM_HINT_T0);
+      return;
     }
+    if (ptrs_ != nullptr) return;  // scattered rows: prefetched at the start of the group before
+    std::size_t col = j + lead_, first = g_;
+    if (col >= len_) {
+      col -= len_;
+      first += R;
+    }
+    if (first >= total_) return;
+    const std::size_t rows = lesser(R, total_ - first);
+    const float* row = base_ + first * stride_ + col;
+    for (std::size_t i = 0; i < rows; ++i, row += stride_) _mm_prefetch(reinterpret_cast<const char*>(row), _MM_HINT_T0);
   }
 
  private:
-  const char* end_ = nullptr;
-  bool to_l1_ = false;
-  std::size_t ahead_ = 0;
+  const float* base_;
+  const float* const* ptrs_;
+  std::size_t stride_, len_, total_, lead_;
+  bool whole_groups_;  // consecutive rows up to the lead: the next group in address order
   std::size_t lines_per_step_ = 0;
+  const char* end_ = nullptr;
   const char* next_ = nullptr;
+  std::size_t g_ = 0;
 };
 
 template <class T, Op op>
@@ -128,27 +163,35 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
   constexpr std::size_t kPointers = kConsecutive ? W : R;
   const std::size_t chain_step = kConsecutive ? W * src.stride : 0;
 
-  [[maybe_unused]] ConsecutivePrefetch<R> ahead(src, count, len);
+  RowPrefetch<R> ahead(src, count, len);
 
   for (std::size_t g = 0; g < count; g += R) {
     const float* p[kPointers];
     // A short last group of consecutive rows goes the scattered way: its rows repeat.
     if (kConsecutive && g + R > count) {
-      run_rows_from<T, op, false>(q, q_root, RowSource{src.base + g * src.stride, src.stride, nullptr, 0},
+      run_rows_from<T, op, false>(q, q_root, RowSource{src.base + g * src.stride, src.stride, nullptr, src.following},
                                   count - g, n, m, out + g);
       return;
     }
     for (std::size_t i = 0; i < kPointers; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
-    if constexpr (kConsecutive)
-      ahead.start_group(p[0]);
-    else if (src.ptrs != nullptr && g + R < count)
-      prefetch_scattered(src, g + R, lesser(count, g + 2 * R), len);
+    ahead.start_group(g);
 
     V a[C], b[C];
     for (std::size_t c = 0; c < C; ++c) a[c] = b[c] = T::neg_zero();
     std::size_t j = 0;
+    if constexpr (kConsecutive && T::kWholeLines) {
+      for (; len * sizeof(float) > kLeadBytes && j + 16 <= both; j += 16) {
+        ahead.at_column(j);
+        for (std::size_t c = 0; c < C; ++c) {
+          V col0[8], col1[8];
+          T::load_column_pairs(kConsecutive ? p : p + c * W, static_cast<std::ptrdiff_t>(j + c * chain_step), col0, col1);
+          for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col0[k], q + j + k, true);
+          for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col1[k], q + j + 8 + k, true);
+        }
+      }
+    }
     for (; j < both; j += 8) {
-      if constexpr (kConsecutive) ahead.at_column(j);
+      ahead.at_column(j);
       for (std::size_t c = 0; c < C; ++c) {
         V col[8];
         T::load_columns(kConsecutive ? p : p + c * W, static_cast<std::ptrdiff_t>(j + c * chain_step), col);
@@ -156,7 +199,7 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
       }
     }
     for (; j < len; j += 8) {
-      if constexpr (kConsecutive) ahead.at_column(j);
+      ahead.at_column(j);
       const std::size_t cols = lesser(8, len - j);
       const std::size_t qcols = op == Op::Cosine ? (n > j ? lesser(cols, n - j) : 0) : cols;
       for (std::size_t c = 0; c < C; ++c) {
