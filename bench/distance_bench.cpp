@@ -79,7 +79,7 @@ void BM_FlatKnnScalarReference(benchmark::State& state) {
     const FlatIndex& index = copies[turn++ % kCopies];
     ResultSet result(10);
     std::uint64_t r = 0;
-    for (std::span<const float> row : index.vec_set.iter()) result.add(r++, distance(index.dist, d.query, row));
+    for (std::span<const float> row : index.vec_set().iter()) result.add(r++, distance(index.dist(), d.query, row));
     auto found = std::move(result).into_sorted_vec();
     benchmark::DoNotOptimize(found.data());
   }
@@ -107,7 +107,7 @@ void BM_StreamRead(benchmark::State& state) {
   Dataset& d = dataset(state.range(0), state.range(1));
   std::size_t turn = 0;
   for (auto _ : state) {
-    const auto& data = d.copies[0][turn++ % kCopies].vec_set.data();
+    const auto& data = d.copies[0][turn++ % kCopies].vec_set().data();
     benchmark::DoNotOptimize(stream_sum(data.data(), data.size()));
   }
   set_counters(state, d.rows, d.dim);
@@ -135,14 +135,14 @@ void BM_ScatteredRows(benchmark::State& state) {
   std::shuffle(order.begin(), order.end(), std::mt19937(5));
   std::vector<const float*> ptrs[kCopies];
   for (int c = 0; c < kCopies; ++c)
-    for (std::uint64_t r : order) ptrs[c].push_back(copies[c].vec_set[r].data());
+    for (std::uint64_t r : order) ptrs[c].push_back(copies[c].vec_set()[r].data());
   std::vector<float> out(kScatteredBatch);
   std::size_t turn = 0;
   for (auto _ : state) {
     const int c = static_cast<int>(turn++ % kCopies);
     for (std::size_t b = 0; b < d.rows; b += kScatteredBatch) {
       const std::size_t count = std::min<std::size_t>(kScatteredBatch, d.rows - b);
-      distance_to_rows(copies[c].dist, d.query, RowBatch::scattered(ptrs[c].data() + b, count, d.dim), out.data());
+      distance_to_rows(copies[c].dist(), d.query, RowBatch::scattered(ptrs[c].data() + b, count, d.dim), out.data());
       benchmark::DoNotOptimize(out.data());
     }
   }

@@ -54,7 +54,7 @@ const PQTable& table(std::uint64_t bits, std::uint64_t rows = kRows, std::uint64
   const auto key = std::tuple(bits, rows, dim);
   if (auto it = tables.find(key); it != tables.end()) return it->second;
   ChaCha12Rng rng = seeded_rng();
-  return tables.emplace(key, PQTable::from_vec_set(data(rows, dim).vec_set, defaults(bits, rows, dim), rng))
+  return tables.emplace(key, PQTable::from_vec_set(data(rows, dim).vec_set(), defaults(bits, rows, dim), rng))
       .first->second;
 }
 
@@ -69,7 +69,7 @@ void BM_PQTrain(benchmark::State& state) {
   pool::ScopedThreadCount threads(static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     ChaCha12Rng rng = seeded_rng();
-    PQTable t = PQTable::from_vec_set(index.vec_set, defaults(state.range(0)), rng);
+    PQTable t = PQTable::from_vec_set(index.vec_set(), defaults(state.range(0)), rng);
     benchmark::DoNotOptimize(t.encoded_vec_set().data().data());
   }
 }
@@ -81,7 +81,7 @@ void BM_PQEncode(benchmark::State& state) {
   const std::vector<NearestCentroid> nearest(t.kmeans().begin(), t.kmeans().end());
   std::uint64_t sink = 0;
   for (auto _ : state)
-    for (std::span<const float> row : index.vec_set.iter())
+    for (std::span<const float> row : index.vec_set().iter())
       for (const NearestCentroid& model : nearest) sink += model.find(row);
   benchmark::DoNotOptimize(sink);
   state.counters["per_row"] = benchmark::Counter(
@@ -92,7 +92,7 @@ void BM_PQEncode(benchmark::State& state) {
 // Arg: n_bits.
 void BM_PQScore(benchmark::State& state) {
   const PQTable& t = table(state.range(0));
-  const PQLookupTable lookup = t.create_lookup(data().vec_set[0]);
+  const PQLookupTable lookup = t.create_lookup(data().vec_set()[0]);
   std::vector<float> out(kRows);
   for (auto _ : state) {
     pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set(), 0, kRows, lookup, out.data());
@@ -104,10 +104,10 @@ void BM_PQScore(benchmark::State& state) {
 // The exact flat scan, k = 10. Args: rows, dim. Queries are rows of the set, in turn.
 void BM_FlatKnn(benchmark::State& state) {
   const FlatIndex& index = data(state.range(0), state.range(1));
-  const std::uint64_t rows = index.vec_set.len();
+  const std::uint64_t rows = index.vec_set().len();
   std::uint64_t turn = 0;
   for (auto _ : state) {
-    auto found = index.knn(index.vec_set[(turn++ * 7919) % rows], 10);
+    auto found = index.knn(index.vec_set()[(turn++ * 7919) % rows], 10);
     benchmark::DoNotOptimize(found.data());
   }
   per_code(state, rows);
@@ -121,7 +121,7 @@ void BM_FlatKnnPQ(benchmark::State& state) {
   const FlatIndex& index = data(rows, dim);
   std::uint64_t turn = 0;
   for (auto _ : state) {
-    auto found = index.knn_pq(index.vec_set[(turn++ * 7919) % rows], 10, 100, t);
+    auto found = index.knn_pq(index.vec_set()[(turn++ * 7919) % rows], 10, 100, t);
     benchmark::DoNotOptimize(found.data());
   }
   per_code(state, rows);

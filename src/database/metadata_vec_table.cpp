@@ -30,9 +30,7 @@ void MetadataVecTable::batch_add(std::span<const std::span<const float>> vectors
   if (HNSWIndex* h = inner.hnsw()) {
     h->inner_batch_add(vectors, rng);
   } else {
-    VecSet<float>& rows = inner.flat()->vec_set;
-    rows.reserve_more(vectors.size());
-    for (std::span<const float> v : vectors) rows.push(v);
+    inner.flat()->add_all(vectors);
   }
   metadata.insert(metadata.end(), std::make_move_iterator(metas.begin()), std::make_move_iterator(metas.end()));
   pq_table.reset();
@@ -42,7 +40,7 @@ void MetadataVecTable::build_hnsw_index(std::optional<std::uint64_t> ef_construc
   if (inner.is_hnsw()) return;
   const FlatIndex& flat = *inner.flat();
   HNSWIndex built = HNSWIndex::build_on_vec_set(
-      flat.vec_set, flat.dist, HNSWConfig{flat.vec_set.len(), ef_construction.value_or(kDefaultEfConstruction), kMaxLinks},
+      flat.vec_set(), flat.dist(), HNSWConfig{flat.vec_set().len(), ef_construction.value_or(kDefaultEfConstruction), kMaxLinks},
       false, rng);
   inner = DynamicIndex(std::move(built));
 }
@@ -94,7 +92,7 @@ std::uint64_t MetadataVecTable::delete_rows(const Metadata& pattern) {
     if (all) matches.push_back(r);
   }
   // From the largest row down, so that the row moved into a hole is never one still to go.
-  VecSet<float>& rows = inner.flat()->vec_set;
+  FlatIndex& rows = *inner.flat();
   for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
     const std::uint64_t r = *it;
     if (r + 1 != metadata.size()) metadata[r] = std::move(metadata.back());

@@ -242,8 +242,8 @@ Result<void> save(const MetadataVecTable& table, File& out) {
   write_metadata(*w, table.metadata);
   w->u32(table.inner.kind());
   if (const FlatIndex* f = table.inner.flat()) {
-    write_dist(*w, f->dist);
-    write_vec_set(*w, f->vec_set);
+    write_dist(*w, f->dist());
+    write_vec_set(*w, f->vec_set());
   } else {
     write_hnsw(*w, *table.inner.hnsw());
   }

@@ -9,6 +9,11 @@
 #include "distance/distance.hpp"
 
 namespace quillmere {
+
+void FlatIndex::add_all(std::span<const std::span<const float>> rows) {
+  vec_set_.reserve_more(rows.size());
+  for (std::span<const float> v : rows) vec_set_.push(v);
+}
 namespace {
 
 // Rows scored per kernel call: enough to amortise the call, small enough for the stack.
@@ -18,16 +23,16 @@ constexpr std::uint64_t kBlockRows = 512;
 
 std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_t k) const {
   const ExactFloatMode exact;
-  if (vec_set.dim() == 0) fail("chunk size must be non-zero");
+  if (vec_set_.dim() == 0) fail("chunk size must be non-zero");
   if (k == 0) return {};  // a set of capacity 0 takes nothing
   ResultSet result = ResultSet::of_distinct_rows(k);  // each row is offered once
-  const std::uint64_t rows = vec_set.len();
-  const std::uint64_t dim = vec_set.dim();
-  const float* data = vec_set.data().data();
+  const std::uint64_t rows = vec_set_.len();
+  const std::uint64_t dim = vec_set_.dim();
+  const float* data = vec_set_.data().data();
   float dists[kBlockRows];
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t count = std::min(kBlockRows, rows - begin);
-    distance_to_rows(dist, q, RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count), dists);
+    distance_to_rows(dist_, q, RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count), dists);
     result.add_all(begin, std::span<const float>(dists, count));
   }
   return std::move(result).into_sorted_vec();
@@ -36,7 +41,7 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
 std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint64_t k,
                                              std::uint64_t ef, const PQTable& pq) const {
   const ExactFloatMode exact;
-  assert_eq(dist, pq.config().dist, "Distance algorithm mismatch.");
+  assert_eq(dist_, pq.config().dist, "Distance algorithm mismatch.");
   ResultSet candidates = ResultSet::of_distinct_rows(std::max(ef, k));
   const PQLookupTable lookup = pq.create_lookup(q);
   const VecSet<std::uint8_t>& codes = pq.encoded_vec_set();
@@ -45,16 +50,16 @@ std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint
   float dists[kBlockRows];
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t end = std::min(rows, begin + kBlockRows);
-    pq_distances(dist, codes, begin, end, lookup, dists);
+    pq_distances(dist_, codes, begin, end, lookup, dists);
     candidates.add_all(begin, std::span<const float>(dists, end - begin));
   }
   // The candidates' exact distances in one batch of scattered rows (the same bits as one at a
   // time, with the rows prefetched), handed to the re-ranking by row.
   const std::span<const CandidatePair> members = candidates.members();
   std::vector<const float*> rows_of(members.size());
-  for (std::size_t i = 0; i < members.size(); ++i) rows_of[i] = vec_set[members[i].index].data();
+  for (std::size_t i = 0; i < members.size(); ++i) rows_of[i] = vec_set_[members[i].index].data();
   std::vector<float> exact_dists(members.size());
-  distance_to_rows(dist, q, RowBatch::scattered(rows_of.data(), rows_of.size(), vec_set.dim()), exact_dists.data());
+  distance_to_rows(dist_, q, RowBatch::scattered(rows_of.data(), rows_of.size(), vec_set_.dim()), exact_dists.data());
   std::vector<CandidatePair> by_row(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) by_row[i] = {members[i].index, exact_dists[i]};
   std::ranges::sort(by_row, {}, &CandidatePair::index);

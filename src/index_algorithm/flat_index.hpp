@@ -1,6 +1,6 @@
 // FlatIndex: the exhaustive index. Every query is compared with every stored row, so its
 // answers are exact. It keeps nothing but the distance kind and the vectors (no norms, no
-// cache); the table layer appends to and removes from `vec_set` directly.
+// cache).
 #pragma once
 
 #include <cstdint>
@@ -14,13 +14,20 @@
 
 namespace quillmere {
 
-struct FlatIndex {
-  DistanceAlgorithm dist;
-  VecSet<float> vec_set;
-
+class FlatIndex {
+ public:
   // An empty index; dim 0 fails (remainder by zero).
-  FlatIndex(std::uint64_t dim, DistanceAlgorithm d) : dist(d), vec_set(dim, PodVec<float>()) {}
-  FlatIndex(DistanceAlgorithm d, VecSet<float> vectors) : dist(d), vec_set(std::move(vectors)) {}
+  FlatIndex(std::uint64_t dim, DistanceAlgorithm d) : dist_(d), vec_set_(dim, PodVec<float>()) {}
+  FlatIndex(DistanceAlgorithm d, VecSet<float> vectors) : dist_(d), vec_set_(std::move(vectors)) {}
+
+  DistanceAlgorithm dist() const { return dist_; }
+  const VecSet<float>& vec_set() const { return vec_set_; }
+
+  // Appends the rows in order; room for all of them is made first, so that a failed allocation
+  // adds none.
+  void add_all(std::span<const std::span<const float>> rows);
+  // Moves the last row into row r (VecSet::swap_remove).
+  void swap_remove(std::uint64_t r) { vec_set_.swap_remove(r); }
 
   // The k nearest rows, q as the left argument of every distance. Rows are offered in
   // ascending order, so ties at the cut-off go to the smaller row numbers.
@@ -33,6 +40,10 @@ struct FlatIndex {
                                     const PQTable& pq) const;
 
   friend bool operator==(const FlatIndex&, const FlatIndex&) = default;
+
+ private:
+  DistanceAlgorithm dist_;
+  VecSet<float> vec_set_;
 };
 
 }  // namespace quillmere

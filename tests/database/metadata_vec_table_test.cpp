@@ -242,14 +242,14 @@ TEST(MetadataVecTableIndex, BuildAndClearHnswKeepRowsAndPqTable) {
 
     t.clear_hnsw_index();
     ASSERT_FALSE(t.has_hnsw_index());
-    EXPECT_EQ(t.inner.flat()->vec_set, rows);
-    EXPECT_EQ(t.inner.flat()->dist, dist);
+    EXPECT_EQ(t.inner.flat()->vec_set(), rows);
+    EXPECT_EQ(t.inner.flat()->dist(), dist);
     ASSERT_TRUE(t.has_pq_table());
     EXPECT_EQ(*t.pq_table, pq);
 
     t.clear_hnsw_index();  // flat stays flat
     EXPECT_FALSE(t.has_hnsw_index());
-    EXPECT_EQ(t.inner.flat()->vec_set, rows);
+    EXPECT_EQ(t.inner.flat()->vec_set(), rows);
     EXPECT_TRUE(t.has_pq_table());
   }
 }

@@ -153,8 +153,8 @@ void expect_same_table(const MetadataVecTable& a, const MetadataVecTable& b) {
   ASSERT_EQ(a.has_hnsw_index(), b.has_hnsw_index());
   if (const FlatIndex* fa = a.inner.flat()) {
     const FlatIndex* fb = b.inner.flat();
-    EXPECT_EQ(fa->dist, fb->dist);
-    EXPECT_EQ(fa->vec_set, fb->vec_set);  // PodVec compares bytes: NaN bits included
+    EXPECT_EQ(fa->dist(), fb->dist());
+    EXPECT_EQ(fa->vec_set(), fb->vec_set());  // PodVec compares bytes: NaN bits included
   } else {
     const HNSWIndex& ha = *a.inner.hnsw();
     const HNSWIndex& hb = *b.inner.hnsw();

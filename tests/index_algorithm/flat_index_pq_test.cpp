@@ -75,13 +75,13 @@ Pairs reference_knn_pq(const FlatIndex& index, const PQTable& table, std::span<c
   const PQLookupTable lookup = table.create_lookup(q);
   Pairs quantized;
   for (std::uint64_t r = 0; r < table.encoded_vec_set().len(); ++r)
-    quantized.push_back({r, distance(index.dist, table.encoded_vec_set()[r], lookup)});
+    quantized.push_back({r, distance(index.dist(), table.encoded_vec_set()[r], lookup)});
   std::sort(quantized.begin(), quantized.end(),
             [](const CandidatePair& a, const CandidatePair& b) { return key(a) < key(b); });
   quantized.resize(std::min<std::size_t>(quantized.size(), std::max(ef, k)));
   Pairs out;
   for (const CandidatePair& c : quantized) {
-    const float exact = distance(index.dist, q, index.vec_set[c.index]);
+    const float exact = distance(index.dist(), q, index.vec_set()[c.index]);
     if (out.size() >= k) {
       if (k == 0 || std::isnan(exact) || exact >= out.back().distance) continue;
       out.pop_back();
@@ -134,7 +134,7 @@ class FlatIndexPQTest : public ::testing::Test {
       for (const Build& s : builds) {
         FlatIndex index(s.d, make_rows(seed, s.with_nan));
         ChaCha12Rng rng = fixed_rng(static_cast<std::uint8_t>(seed++));
-        PQTable table = PQTable::from_vec_set(index.vec_set, PQConfig{s.n_bits, s.m, s.d, 300, 3, 0.0f}, rng);
+        PQTable table = PQTable::from_vec_set(index.vec_set(), PQConfig{s.n_bits, s.m, s.d, 300, 3, 0.0f}, rng);
         out.push_back(PQCase{s.name, std::move(index), std::move(table)});
       }
       return out;
@@ -188,7 +188,7 @@ TEST_F(FlatIndexPQTest, GathersByQuantizedDistanceThenReRanksExactly) {
   const Search searches[] = {{1, 0}, {5, 1}, {5, 5}, {7, 2}, {10, 40}, {3, 200}, {25, 30}, {9, kRows + 5}};
   for (const PQCase& s : cases()) {
     std::vector<Row> queries = {random_query(10), random_query(11), Row(kDim, 0.0f)};
-    const std::span<const float> own = s.index.vec_set[17];
+    const std::span<const float> own = s.index.vec_set()[17];
     queries.emplace_back(own.begin(), own.end());
     for (std::size_t qi = 0; qi < queries.size(); ++qi) {
       const Row& q = queries[qi];
@@ -198,7 +198,7 @@ TEST_F(FlatIndexPQTest, GathersByQuantizedDistanceThenReRanksExactly) {
             << s.name << ", query " << qi << ", k " << search.k << ", ef " << search.ef;
         ASSERT_EQ(answer.size(), search.k) << s.name;
         for (std::size_t i = 0; i < answer.size(); ++i) {
-          EXPECT_TRUE(same_bits(distance(s.index.dist, q, s.index.vec_set[answer[i].index]), answer[i].distance));
+          EXPECT_TRUE(same_bits(distance(s.index.dist(), q, s.index.vec_set()[answer[i].index]), answer[i].distance));
           if (i > 0) {
             EXPECT_LT(key(answer[i - 1]), key(answer[i])) << s.name << ": not nearest first";
           }
