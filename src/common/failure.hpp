@@ -4,6 +4,7 @@
 // destructors, which catch it by name, ever stop it.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <source_location>
 #include <string>
@@ -38,8 +39,7 @@ void prepare_thread_for_throwing() noexcept;
 
 // Decimal text of a value shown by an equality assertion. Types of other subsystems (the
 // distance kinds) add their own overload of `debug_text` next to their declaration.
-template <class T>
-  requires std::is_integral_v<T>
+template <std::integral T>
 std::string debug_text(T value) {
   return std::to_string(value);
 }

@@ -40,6 +40,16 @@ namespace quillmere {
 // A table: shared access, so searches go on while it is written.
 Result<void> save_to(const RwLock<MetadataVecTable>& table, File& out);
 
+// The two kinds of saved objects: a table behind its reader-writer lock, the catalogue behind
+// its mutex.
+template <class T>
+concept ReaderWriterLocked = requires(const T& t, T& u) {
+  t.read();
+  u.write();
+};
+template <class T>
+concept MutexLocked = requires(T& t) { t.lock(); };
+
 template <class T>
 concept ThreadSavable = requires(const T& object, File& out) {
   { save_to(object, out) } -> std::same_as<Result<void>>;
@@ -119,18 +129,14 @@ class ThreadSavingManager {
   }
 
   // Shared access to a table; the change flag is not touched.
-  auto read() const
-    requires requires(const T& t) { t.read(); }
-  {
+  auto read() const requires ReaderWriterLocked<T> {
     return data_->read();
   }
 
   // Exclusive access to a table, marked changed before the caller sees it (whether or not the
   // caller then changes anything). The change-flag mutex comes first, as in every save, so a
   // writer waits for a running save and marks the flag again after it.
-  auto write()
-    requires requires(T& t) { t.write(); }
-  {
+  auto write() requires ReaderWriterLocked<T> {
     std::lock_guard flag(dirty_->mutex);
     auto guard = data_->write();
     dirty_->changed = true;
@@ -138,9 +144,7 @@ class ThreadSavingManager {
   }
 
   // The catalogue's mutex, marked changed like write().
-  auto lock()
-    requires requires(T& t) { t.lock(); }
-  {
+  auto lock() requires MutexLocked<T> {
     std::lock_guard flag(dirty_->mutex);
     auto guard = data_->lock();
     dirty_->changed = true;
@@ -155,9 +159,7 @@ class ThreadSavingManager {
     std::unique_lock<std::mutex> flag;
     Guard guard;
   };
-  auto lock_held()
-    requires requires(T& t) { t.lock(); }
-  {
+  auto lock_held() requires MutexLocked<T> {
     std::unique_lock flag(dirty_->mutex);
     auto guard = data_->lock();
     dirty_->changed = true;
