@@ -58,7 +58,8 @@ int main() {
     double create_s = 0, replace_s = 0;
     for (long i = 0; i < tables; ++i) {
       auto t0 = std::chrono::steady_clock::now();
-      if (!db->create_table_if_not_exists(name_of(i), 128, DistanceAlgorithm::Cosine).value()) return 1;
+      if (!db->create_table_if_not_exists(name_of(i), 128, DistanceAlgorithm::Cosine).value())
+        return 1;
       create_s += seconds_since(t0);
       t0 = std::chrono::steady_clock::now();
       if (!plain->replace(name_of(i), write_text)) return 1;
@@ -69,8 +70,9 @@ int main() {
   }
   std::filesystem::remove_all(root);
   const double c = median(create_us), r = median(replace_us);
-  std::printf("create_table_if_not_exists: %.1f us per table; crash-safe replace of a small file: %.1f us; "
-              "ratio %.2f (%ld tables x %ld rounds)\n",
-              c, r, c / r, tables, rounds);
+  std::printf(
+      "create_table_if_not_exists: %.1f us per table; crash-safe replace of a small file: %.1f us; "
+      "ratio %.2f (%ld tables x %ld rounds)\n",
+      c, r, c / r, tables, rounds);
   return 0;
 }

@@ -78,9 +78,11 @@ int main(int argc, char** argv) {
     theirs.build(data.data(), rows, 8);
     const double theirs_build = seconds_since(t0);
 
-    std::printf("\n%s: build 8 threads %.2f s (hnswlib %.2f s, ratio %.2f), 1 thread %.2f s (hnswlib %.2f s, ratio %.2f)\n",
-                std::string(name(dist)).c_str(), build_s[0], theirs_build, build_s[0] / theirs_build,
-                build_s[1], theirs_build_1, build_s[1] / theirs_build_1);
+    std::printf(
+        "\n%s: build 8 threads %.2f s (hnswlib %.2f s, ratio %.2f), 1 thread %.2f s (hnswlib %.2f "
+        "s, ratio %.2f)\n",
+        std::string(name(dist)).c_str(), build_s[0], theirs_build, build_s[0] / theirs_build,
+        build_s[1], theirs_build_1, build_s[1] / theirs_build_1);
     std::printf("  ef   QPS ours  recall   QPS hnswlib  recall   QPS ratio\n");
     for (std::size_t ef : {10, 20, 50, 100, 200}) {
       double r_ours = 0, r_theirs = 0;
@@ -91,7 +93,8 @@ int main(int argc, char** argv) {
       const double s_ours = seconds_since(t0);
       t0 = std::chrono::steady_clock::now();
       std::vector<std::vector<std::uint64_t>> got_theirs(queries);
-      for (std::size_t q = 0; q < queries; ++q) got_theirs[q] = theirs.search(qs.data() + q * kDim, kK, ef);
+      for (std::size_t q = 0; q < queries; ++q)
+        got_theirs[q] = theirs.search(qs.data() + q * kDim, kK, ef);
       const double s_theirs = seconds_since(t0);
       for (std::size_t q = 0; q < queries; ++q) {
         std::vector<std::uint64_t> ids;

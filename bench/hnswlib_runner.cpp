@@ -33,8 +33,8 @@ HnswlibRunner::HnswlibRunner(std::size_t dim, bool cosine, std::size_t max_eleme
     state_->space = std::make_unique<hnswlib::InnerProductSpace>(dim);
   else
     state_->space = std::make_unique<hnswlib::L2Space>(dim);
-  state_->index = std::make_unique<hnswlib::HierarchicalNSW<float>>(state_->space.get(), max_elements,
-                                                                    m, ef_construction);
+  state_->index = std::make_unique<hnswlib::HierarchicalNSW<float>>(
+      state_->space.get(), max_elements, m, ef_construction);
   state_->scratch.resize(dim);
 }
 
@@ -52,7 +52,8 @@ void HnswlibRunner::build(const float* data, std::size_t n, std::size_t threads)
   for (auto& t : pool) t.join();
 }
 
-std::vector<std::uint64_t> HnswlibRunner::search(const float* query, std::size_t k, std::size_t ef) {
+std::vector<std::uint64_t> HnswlibRunner::search(const float* query, std::size_t k,
+                                                 std::size_t ef) {
   state_->index->setEf(ef);
   auto found = state_->index->searchKnn(state_->prepared(query, state_->scratch.data()), k);
   std::vector<std::uint64_t> out(found.size());

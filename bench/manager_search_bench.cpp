@@ -51,7 +51,8 @@ int main() {
     };
     run(1);  // warm-up
     const double one = run(1), eight = run(8);
-    std::printf("searches through the manager, %zu x %zu Cosine HNSW, k 10, ef_search 100\n", kRows, kDim);
+    std::printf("searches through the manager, %zu x %zu Cosine HNSW, k 10, ef_search 100\n", kRows,
+                kDim);
     std::printf("1 thread %.0f QPS, 8 threads %.0f QPS, scaling %.2fx\n", one, eight, eight / one);
   }
   std::filesystem::remove_all(dir);

@@ -41,7 +41,8 @@ const FlatIndex& data(std::uint64_t rows = kRows, std::uint64_t dim = kDim) {
   PodVec<float> v;
   v.reserve(rows * dim);
   for (std::uint64_t i = 0; i < rows * dim; ++i) v.push_back(normal(gen));
-  return sets.emplace(key, FlatIndex(DistanceAlgorithm::Cosine, VecSet<float>(dim, std::move(v)))).first->second;
+  return sets.emplace(key, FlatIndex(DistanceAlgorithm::Cosine, VecSet<float>(dim, std::move(v))))
+      .first->second;
 }
 
 // The table layer's defaults for a table of `rows` x `dim`.
@@ -54,13 +55,16 @@ const PQTable& table(std::uint64_t bits, std::uint64_t rows = kRows, std::uint64
   const auto key = std::tuple(bits, rows, dim);
   if (auto it = tables.find(key); it != tables.end()) return it->second;
   ChaCha12Rng rng = seeded_rng();
-  return tables.emplace(key, PQTable::from_vec_set(data(rows, dim).vec_set(), defaults(bits, rows, dim), rng))
+  return tables
+      .emplace(key,
+               PQTable::from_vec_set(data(rows, dim).vec_set(), defaults(bits, rows, dim), rng))
       .first->second;
 }
 
 void per_code(benchmark::State& state, std::uint64_t codes) {
-  state.counters["per_code"] = benchmark::Counter(
-      static_cast<double>(codes), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_code"] =
+      benchmark::Counter(static_cast<double>(codes), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
 // Args: n_bits, pool threads. The whole build: sample, 43 k-means models, encoding every row.
@@ -127,14 +131,25 @@ void BM_FlatKnnPQ(benchmark::State& state) {
   per_code(state, rows);
 }
 
-BENCHMARK(BM_PQTrain)->ArgsProduct({{4, 8}, {1, 8}})->ArgNames({"bits", "threads"})
-    ->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_PQTrain)
+    ->ArgsProduct({{4, 8}, {1, 8}})
+    ->ArgNames({"bits", "threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 BENCHMARK(BM_PQEncode)->Arg(4)->Arg(8)->ArgName("bits")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PQScore)->Arg(4)->Arg(8)->ArgName("bits")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FlatKnn)->Args({100000, 128})->Args({20000, 1536})->ArgNames({"rows", "dim"})
+BENCHMARK(BM_FlatKnn)
+    ->Args({100000, 128})
+    ->Args({20000, 1536})
+    ->ArgNames({"rows", "dim"})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FlatKnnPQ)->Args({100000, 128, 4})->Args({100000, 128, 8})->Args({20000, 1536, 4})
-    ->ArgNames({"rows", "dim", "bits"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FlatKnnPQ)
+    ->Args({100000, 128, 4})
+    ->Args({100000, 128, 8})
+    ->Args({20000, 1536, 4})
+    ->ArgNames({"rows", "dim", "bits"})
+    ->Unit(benchmark::kMillisecond);
 
 // The console table, then each ratio whose two runs both ran (a filter may leave some out).
 class RatioReporter : public benchmark::ConsoleReporter {

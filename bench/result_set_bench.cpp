@@ -21,7 +21,8 @@ double best_seconds(F&& f, int rounds = 5) {
   for (int r = 0; r < rounds; ++r) {
     const auto t0 = std::chrono::steady_clock::now();
     f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    best = std::min(best,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
   }
   return best;
 }
@@ -32,8 +33,10 @@ int main() {
   constexpr std::uint64_t kDim = 8;
   std::mt19937 gen(3);
   std::normal_distribution<float> normal;
-  std::printf("flat L2Sqr search, %llu-d rows, single thread, best of 5\n", static_cast<unsigned long long>(kDim));
-  std::printf("%9s %12s %12s %12s %12s\n", "rows", "k = n (s)", "k = 10 (s)", "sort n (s)", "ratio");
+  std::printf("flat L2Sqr search, %llu-d rows, single thread, best of 5\n",
+              static_cast<unsigned long long>(kDim));
+  std::printf("%9s %12s %12s %12s %12s\n", "rows", "k = n (s)", "k = 10 (s)", "sort n (s)",
+              "ratio");
   for (std::uint64_t n : {200000u, 400000u, 1000000u}) {
     PodVec<float> data;
     for (std::uint64_t i = 0; i < n * kDim; ++i) data.push_back(normal(gen));
@@ -66,7 +69,8 @@ int main() {
       kept += std::move(set).into_sorted_vec().size();
     });
     std::printf("width 200, %zu offers, %s: %.2f ns per offer\n", stream.size(),
-                distinct ? "distinct rows (heap)" : "ordered set (sorted array)", t / stream.size() * 1e9);
+                distinct ? "distinct rows (heap)" : "ordered set (sorted array)",
+                t / stream.size() * 1e9);
   }
   return 0;
 }

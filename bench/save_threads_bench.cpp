@@ -66,7 +66,8 @@ using Object = Locked<Record>;
 namespace quillmere {
 Result<void> save_to(const Object& object, File& out) {
   auto guard = object.lock();
-  if (!out.write_all(guard->text.data(), guard->text.size())) return make_error(ErrorKind::Io, "write failed");
+  if (!out.write_all(guard->text.data(), guard->text.size()))
+    return make_error(ErrorKind::Io, "write failed");
   ++*guard->saves;
   return {};
 }
@@ -74,9 +75,11 @@ Result<void> save_to(const Object& object, File& out) {
 
 namespace {
 
-ThreadSavingManager<Object> make_manager(Object object, SaveTarget target, std::chrono::nanoseconds interval) {
+ThreadSavingManager<Object> make_manager(Object object, SaveTarget target,
+                                         std::chrono::nanoseconds interval) {
 #if __has_include("database/save_scheduler.hpp")
-  return ThreadSavingManager<Object>::start(std::move(object), std::move(target), interval, false).value();
+  return ThreadSavingManager<Object>::start(std::move(object), std::move(target), interval, false)
+      .value();
 #else
   return ThreadSavingManager<Object>(std::move(object), std::move(target), interval, false);
 #endif
@@ -91,7 +94,8 @@ int main(int argc, char** argv) {
   {
     auto db = VecDBManager::open("/db", fs).value();
     auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < n; ++i) (void)db->create_table_if_not_exists(numbered("t", i), 4, DistanceAlgorithm::L2Sqr);
+    for (int i = 0; i < n; ++i)
+      (void)db->create_table_if_not_exists(numbered("t", i), 4, DistanceAlgorithm::L2Sqr);
     std::printf("create   %8.2f us per table (%d tables)\n", seconds_since(t0) * 1e6 / n, n);
     t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) {
@@ -129,8 +133,8 @@ int main(int argc, char** argv) {
     const double cpu = process_cpu() - cpu0 - marker_cpu;
     const long count = *saves;
     for (auto& manager : managers) (void)manager.sync_save(true);
-    std::printf("periodic %8.2f us CPU per save (%ld saves of %d objects in 2 s)\n", cpu * 1e6 / static_cast<double>(count),
-                count, m);
+    std::printf("periodic %8.2f us CPU per save (%ld saves of %d objects in 2 s)\n",
+                cpu * 1e6 / static_cast<double>(count), count, m);
   }
   return 0;
 }

@@ -44,7 +44,8 @@ void plain_write(const std::string& path, const char* data, std::size_t bytes, s
 void plain_write_synced(const std::string& path, const char* data, std::size_t bytes) {
   ::unlink(path.c_str());
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  for (std::size_t off = 0; off < bytes;) off += static_cast<std::size_t>(::write(fd, data + off, bytes - off));
+  for (std::size_t off = 0; off < bytes;)
+    off += static_cast<std::size_t>(::write(fd, data + off, bytes - off));
   ::fsync(fd);
   ::close(fd);
 }
@@ -65,12 +66,15 @@ int main() {
   const char* tmp = std::getenv("TMPDIR");
   const std::string dir = tmp && *tmp ? tmp : "/tmp";
   const std::string table_name = "quillmere_bench_table.db";
-  const std::string table_path = dir + "/" + table_name, plain_path = dir + "/quillmere_bench_plain";
-  const std::shared_ptr<const Directory> pinned = Directory::open(FileSystem::system(), dir).value();
+  const std::string table_path = dir + "/" + table_name,
+                    plain_path = dir + "/quillmere_bench_plain";
+  const std::shared_ptr<const Directory> pinned =
+      Directory::open(FileSystem::system(), dir).value();
   // The table's bytes written to a new file as they stand (no staging, no sync).
   auto save_plain = [&](const MetadataVecTable& t) {
     ::unlink(table_path.c_str());
-    File out(FileSystem::system(), ::open(table_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 0);
+    File out(FileSystem::system(), ::open(table_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+             0);
     return t.save(out).has_value() && out.close().has_value();
   };
   constexpr std::size_t kRows = 100000, kDim = 128;
@@ -101,7 +105,18 @@ int main() {
   // fall on one of them only; each figure is the best round. A save always writes a new file
   // (the saving threads write a fresh staged file), and so do the plain writes.
   // A load ends with the loaded table freed, as the fresh-memory read ends with its block freed.
-  enum { kSave, kWrite, kWrite8k, kAtomic, kWriteSynced, kLoad, kRead, kRead8k, kReadFresh, kCount };
+  enum {
+    kSave,
+    kWrite,
+    kWrite8k,
+    kAtomic,
+    kWriteSynced,
+    kLoad,
+    kRead,
+    kRead8k,
+    kReadFresh,
+    kCount
+  };
   const RwLock<MetadataVecTable> locked(std::move(table));
   constexpr int kRounds = 7;
   double best[kCount];
@@ -113,7 +128,9 @@ int main() {
         }),
         elapsed([&] { plain_write(plain_path, block.data(), bytes, kWhole); }),
         elapsed([&] { plain_write(plain_path, block.data(), bytes, kBuffer); }),
-        elapsed([&] { ThreadSave::atomic_save_to(locked, SaveTarget{pinned, table_name}); }),
+        elapsed([&] {
+          ThreadSave::atomic_save_to(locked, SaveTarget{pinned, table_name});
+        }),
         elapsed([&] { plain_write_synced(plain_path, block.data(), bytes); }),
         elapsed([&] {
           Result<File> in = pinned->open_regular(table_name);
@@ -135,23 +152,30 @@ int main() {
 
   // Each ratio is the plain operation's time over ours: our throughput as a fraction of its.
   const double mb = static_cast<double>(bytes) / 1e6;
-  auto ours = [&](const char* what, double s) { std::printf("%-60s %.4f s %6.0f MB/s\n", what, s, mb / s); };
-  auto plain = [&](const char* role, const char* what, double s, const char* op, double op_s) {
-    std::printf("  %-10s%-48s %.4f s %6.0f MB/s   %s at %.2f of its throughput\n", role, what, s, mb / s, op,
-                s / op_s);
+  auto ours = [&](const char* what, double s) {
+    std::printf("%-60s %.4f s %6.0f MB/s\n", what, s, mb / s);
   };
-  std::printf("table file %.1f MB (HNSW %zu x %zu, PQ m 43 / 4 bits, 2 metadata keys per row), best of %d rounds\n",
-              mb, kRows, kDim, kRounds);
+  auto plain = [&](const char* role, const char* what, double s, const char* op, double op_s) {
+    std::printf("  %-10s%-48s %.4f s %6.0f MB/s   %s at %.2f of its throughput\n", role, what, s,
+                mb / s, op, s / op_s);
+  };
+  std::printf(
+      "table file %.1f MB (HNSW %zu x %zu, PQ m 43 / 4 bits, 2 metadata keys per row), best of %d "
+      "rounds\n",
+      mb, kRows, kDim, kRounds);
   ours("save", best[kSave]);
   plain("baseline:", "plain write to a new file, one call", best[kWrite], "save", best[kSave]);
-  plain("beside:", "plain write to a new file, 8192-byte calls", best[kWrite8k], "save", best[kSave]);
+  plain("beside:", "plain write to a new file, 8192-byte calls", best[kWrite8k], "save",
+        best[kSave]);
   ours("crash-safe save (what the saving threads run)", best[kAtomic]);
-  plain("baseline:", "plain write to a new file, one call, fsync", best[kWriteSynced], "crash-safe save",
-        best[kAtomic]);
+  plain("baseline:", "plain write to a new file, one call, fsync", best[kWriteSynced],
+        "crash-safe save", best[kAtomic]);
   ours("load", best[kLoad]);
-  plain("baseline:", "plain read into fresh memory, one call", best[kReadFresh], "load", best[kLoad]);
+  plain("baseline:", "plain read into fresh memory, one call", best[kReadFresh], "load",
+        best[kLoad]);
   plain("beside:", "plain read into a used buffer, one call", best[kRead], "load", best[kLoad]);
-  plain("beside:", "plain read into a used buffer, 8192-byte calls", best[kRead8k], "load", best[kLoad]);
+  plain("beside:", "plain read into a used buffer, 8192-byte calls", best[kRead8k], "load",
+        best[kLoad]);
   if (!std::getenv("KEEP")) ::unlink(table_path.c_str());
   ::unlink(plain_path.c_str());
   return 0;

@@ -42,7 +42,8 @@ inline bool same_bits(float a, float b) {
 // A deterministic generator; `salt` picks another fixed seed.
 inline ChaCha12Rng fixed_rng(std::uint8_t salt = 0) {
   ChaCha12Rng::Seed seed{};
-  for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(31 * i + 5 + salt);
+  for (std::size_t i = 0; i < seed.size(); ++i)
+    seed[i] = static_cast<std::uint8_t>(31 * i + 5 + salt);
   return ChaCha12Rng(seed);
 }
 
@@ -67,7 +68,8 @@ inline std::string read_text(const std::filesystem::path& path) {
 // The names in a directory, sorted.
 inline std::vector<std::string> entries(const std::filesystem::path& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -26,9 +26,6 @@ using testing_support::kNoFailure;
 
 using Rows = std::vector<std::vector<float>>;
 
-
-
-
 VecSet<float> make_set(std::uint64_t dim, const Rows& rows) {
   PodVec<float> data;
   for (const auto& r : rows) data.append(std::span<const float>(r));
@@ -61,7 +58,7 @@ TEST(VecSet, ConstructionAcceptsOnlyWholeRows) {
     std::size_t elements;
     bool accepted;
   };
-  const Case cases[] = {{3, 7, false}, {3, 6, true}, {3, 0, true},  {1, 5, true},
+  const Case cases[] = {{3, 7, false}, {3, 6, true},  {3, 0, true},  {1, 5, true},
                         {4, 2, false}, {4, 9, false}, {2, 1, false}, {5, 15, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "dim " << c.dim << ", " << c.elements << " elements");
@@ -178,7 +175,9 @@ TEST(VecSet, PutOverwritesOneRow) {
   EXPECT_EQ(rows_of(set), (Rows{kA, kD, kC, kA}));
 
   const VecSet<float> before = set;
-  EXPECT_EQ(failure_of([&] { set.put(0, std::vector<float>{1, 2, 3, 4}); }),
+  EXPECT_EQ(failure_of([&] {
+              set.put(0, std::vector<float>{1, 2, 3, 4});
+            }),
             "assertion `left == right` failed\n  left: 4\n right: 3");
   EXPECT_NE(failure_of([&] { set.put(4, kB); }), kNoFailure);
   EXPECT_NE(failure_of([&] { set.put(std::numeric_limits<std::uint64_t>::max(), kB); }),
@@ -194,8 +193,7 @@ TEST(VecSet, RowAccess) {
     EXPECT_EQ(r.data(), set.data().data() + 3 * i) << "rows are borrowed, not copied";
   }
   EXPECT_NE(failure_of([&] { (void)set[4]; }), kNoFailure);
-  EXPECT_NE(failure_of([&] { (void)set[std::numeric_limits<std::uint64_t>::max()]; }),
-            kNoFailure);
+  EXPECT_NE(failure_of([&] { (void)set[std::numeric_limits<std::uint64_t>::max()]; }), kNoFailure);
 
   const VecSet<float> empty = VecSet<float>::with_capacity(3, 4);
   EXPECT_NE(failure_of([&] { (void)empty[0]; }), kNoFailure);
@@ -253,12 +251,11 @@ TEST(VecSet, SwapRemoveMovesTheLastRowIntoTheGap) {
 }
 
 TEST(VecSet, SwapRemoveRefusesRowsBeyondTheEnd) {
-  for (std::uint64_t index : {std::uint64_t{4}, std::uint64_t{5},
-                              std::numeric_limits<std::uint64_t>::max()}) {
+  for (std::uint64_t index :
+       {std::uint64_t{4}, std::uint64_t{5}, std::numeric_limits<std::uint64_t>::max()}) {
     SCOPED_TRACE(index);
     VecSet<float> set = abcd();
-    EXPECT_EQ(failure_of([&] { set.swap_remove(index); }),
-              "assertion failed: index < self.len()");
+    EXPECT_EQ(failure_of([&] { set.swap_remove(index); }), "assertion failed: index < self.len()");
     EXPECT_EQ(set, abcd());
   }
   VecSet<float> empty = VecSet<float>::with_capacity(3, 0);

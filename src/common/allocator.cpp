@@ -34,7 +34,8 @@ namespace {
 // The C heap, which both intercept, serves instead.
 void* libc_aligned(std::size_t size, std::size_t alignment) {
   void* p = nullptr;
-  if (::posix_memalign(&p, std::max(alignment, sizeof(void*)), size == 0 ? 1 : size) != 0) return nullptr;
+  if (::posix_memalign(&p, std::max(alignment, sizeof(void*)), size == 0 ? 1 : size) != 0)
+    return nullptr;
   return p;
 }
 void* libc_zalloc(std::size_t size, std::size_t alignment) {
@@ -94,8 +95,12 @@ const Api& api() {
 
 }  // namespace
 
-void* malloc_aligned(std::size_t size, std::size_t alignment) { return api().malloc_aligned(size, alignment); }
-void* zalloc_aligned(std::size_t size, std::size_t alignment) { return api().zalloc_aligned(size, alignment); }
+void* malloc_aligned(std::size_t size, std::size_t alignment) {
+  return api().malloc_aligned(size, alignment);
+}
+void* zalloc_aligned(std::size_t size, std::size_t alignment) {
+  return api().zalloc_aligned(size, alignment);
+}
 void* realloc_aligned(void* p, std::size_t size, std::size_t alignment) {
   return api().realloc_aligned(p, size, alignment);
 }

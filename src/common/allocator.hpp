@@ -78,7 +78,9 @@ class PodVec {
     size_ = cap_ = n;
   }
   PodVec(std::span<const T> values) { append(values); }
-  PodVec(std::initializer_list<T> values) { append(std::span<const T>(values.begin(), values.size())); }
+  PodVec(std::initializer_list<T> values) {
+    append(std::span<const T>(values.begin(), values.size()));
+  }
   PodVec(const PodVec& other) { append(other.span()); }
   PodVec(PodVec&& other) noexcept
       : ptr_(std::exchange(other.ptr_, nullptr)),
@@ -204,7 +206,8 @@ class PodVec {
   void annotate(std::size_t old_size, std::size_t new_size) const noexcept {
 #if defined(__SANITIZE_ADDRESS__)
     if (cap_ > 0 && old_size != new_size)
-      __sanitizer_annotate_contiguous_container(ptr_, ptr_ + cap_, ptr_ + old_size, ptr_ + new_size);
+      __sanitizer_annotate_contiguous_container(ptr_, ptr_ + cap_, ptr_ + old_size,
+                                                ptr_ + new_size);
 #else
     (void)old_size;
     (void)new_size;

@@ -25,7 +25,8 @@ void fail_slice_end(std::uint64_t end, std::uint64_t len, std::source_location w
 }
 
 void fail_slice_order(std::uint64_t start, std::uint64_t end, std::source_location where) {
-  fail("slice index starts at " + std::to_string(start) + " but ends at " + std::to_string(end), where);
+  fail("slice index starts at " + std::to_string(start) + " but ends at " + std::to_string(end),
+       where);
 }
 
 void fail_index(std::uint64_t index, std::uint64_t len, std::source_location where) {

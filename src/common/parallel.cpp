@@ -221,7 +221,8 @@ struct ProcessPool {
             prepare_thread_for_throwing();
             arrived.fetch_add(1);
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-            while (arrived.load() < threads && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+            while (arrived.load() < threads && std::chrono::steady_clock::now() < give_up)
+              std::this_thread::yield();
           },
           tbb::simple_partitioner());
     });

@@ -108,10 +108,11 @@ void parallel_for(std::size_t n, Body&& body) {
   });
 #else
   arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
-      const ExactFloatMode exact;
-      body(r.begin(), r.end());
-    });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                      [&](const tbb::blocked_range<std::size_t>& r) {
+                        const ExactFloatMode exact;
+                        body(r.begin(), r.end());
+                      });
   });
 #endif
 }

@@ -31,8 +31,7 @@ inline void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c,
 
 }  // namespace
 
-std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input,
-                                           int rounds) {
+std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input, int rounds) {
   std::array<std::uint32_t, 16> x = input;
   for (int i = 0; i < rounds; i += 2) {
     quarter_round(x, 0, 4, 8, 12);

@@ -12,8 +12,7 @@ namespace quillmere {
 
 // One ChaCha block: runs `rounds` rounds (an even number) over the 16-word input state and adds
 // the input back, word by word. Exposed for the published test vectors.
-std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input,
-                                           int rounds);
+std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input, int rounds);
 
 class ChaCha12Rng {
  public:

@@ -32,7 +32,8 @@ void Writer::bytes_slow(const void* data, std::size_t n) {
 
 void Writer::write_all(const void* data, std::size_t n) {
   if (failed_) return;
-  if (SysResult<void> w = sink_.write_all(data, n); !w) failed_ = Error{ErrorKind::Io, "io error: " + os_error(w.error())};
+  if (SysResult<void> w = sink_.write_all(data, n); !w)
+    failed_ = Error{ErrorKind::Io, "io error: " + os_error(w.error())};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -41,7 +42,8 @@ void Writer::write_all(const void* data, std::size_t n) {
 std::uint32_t Reader::variant() {
   const std::uint32_t v = u32();
   if (v > 1)
-    throw ReadFailure{"invalid value: integer `" + std::to_string(v) + "`, expected variant index 0 <= i < 2"};
+    throw ReadFailure{"invalid value: integer `" + std::to_string(v) +
+                      "`, expected variant index 0 <= i < 2"};
   return v;
 }
 
@@ -73,7 +75,8 @@ void Reader::bytes_slow(void* out, std::size_t n) {
 }
 
 void Reader::refill() {
-  end_ = read_exact(buffer_, static_cast<std::size_t>(std::min<std::uint64_t>(kCodecBufferSize, unread_)));
+  end_ = read_exact(buffer_,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(kCodecBufferSize, unread_)));
   pos_ = 0;
 }
 

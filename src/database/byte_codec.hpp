@@ -47,7 +47,9 @@ class ByteSource {
 class FileSink final : public ByteSink {
  public:
   explicit FileSink(File& file) : file_(file) {}
-  SysResult<void> write_all(const void* data, std::size_t n) override { return file_.write_all(data, n); }
+  SysResult<void> write_all(const void* data, std::size_t n) override {
+    return file_.write_all(data, n);
+  }
 
  private:
   File& file_;

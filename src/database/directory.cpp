@@ -11,7 +11,8 @@
 namespace quillmere {
 namespace {
 
-constexpr std::string_view kNameChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::string_view kNameChars =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::string_view kStagedMark = ".tmp";
 constexpr std::size_t kStagedSuffix = 6;
 
@@ -44,7 +45,8 @@ SysResult<void> make_dirs(FileSystem& fs, const std::string& path) {
 
 // --- File ---
 
-File::File(std::shared_ptr<FileSystem> fs, int fd, std::uint64_t size) : fs_(std::move(fs)), fd_(fd), size_(size) {}
+File::File(std::shared_ptr<FileSystem> fs, int fd, std::uint64_t size)
+    : fs_(std::move(fs)), fd_(fd), size_(size) {}
 
 File::File(File&& other) noexcept
     : fs_(std::move(other.fs_)), fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
@@ -99,20 +101,26 @@ Directory::Directory(std::shared_ptr<FileSystem> fs, int fd, std::string path)
 
 Directory::~Directory() { (void)fs_->close(fd_); }
 
-Result<std::shared_ptr<const Directory>> Directory::open(std::shared_ptr<FileSystem> fs, const std::string& path) {
+Result<std::shared_ptr<const Directory>> Directory::open(std::shared_ptr<FileSystem> fs,
+                                                         const std::string& path) {
   // The system calls would stop at the NUL and so reach another path than the one given.
-  if (path.find('\0') != std::string::npos) return make_error(ErrorKind::InvalidArgument, "embedded null byte");
+  if (path.find('\0') != std::string::npos)
+    return make_error(ErrorKind::InvalidArgument, "embedded null byte");
   if (auto made = make_dirs(*fs, path); !made) return os_failure(made.error());
   SysResult<int> fd = fs->open_dir(path);
   if (!fd) return os_failure(fd.error());
   return std::shared_ptr<const Directory>(new Directory(std::move(fs), *fd, path));
 }
 
-SysResult<FileStatus> Directory::status(const std::string& name) const { return fs_->stat_at(fd_, name); }
+SysResult<FileStatus> Directory::status(const std::string& name) const {
+  return fs_->stat_at(fd_, name);
+}
 
 namespace {
 
-std::unexpected<Error> not_regular(const std::string& name) { return make_error(ErrorKind::Io, "Not a regular file: " + name); }
+std::unexpected<Error> not_regular(const std::string& name) {
+  return make_error(ErrorKind::Io, "Not a regular file: " + name);
+}
 
 }  // namespace
 
@@ -137,7 +145,9 @@ Result<File> Directory::open_checked(const std::string& name, int flags, FileSta
   return file;
 }
 
-Result<File> Directory::open_regular(const std::string& name) const { return open_checked(name, O_RDONLY); }
+Result<File> Directory::open_regular(const std::string& name) const {
+  return open_checked(name, O_RDONLY);
+}
 
 Result<File> Directory::open_lock_file(const std::string& name) const {
   // Not O_TRUNC: nothing is truncated before it is known to be a regular file of this directory
@@ -154,7 +164,8 @@ Result<File> Directory::open_lock_file(const std::string& name) const {
   return file;
 }
 
-Result<void> Directory::replace(const std::string& name, const std::function<Result<void>(File&)>& write) const {
+Result<void> Directory::replace(const std::string& name,
+                                const std::function<Result<void>(File&)>& write) const {
   std::string staged;
   SysResult<int> fd = sys_error(EEXIST);
   // The names only need to differ from the staged files of saves running beside this one.
@@ -164,7 +175,8 @@ Result<void> Directory::replace(const std::string& name, const std::function<Res
   }
   if (!fd) {
     // A directory that was removed while open takes no new file: the save must not go elsewhere.
-    if (fd.error() == ENOENT) return make_error(ErrorKind::Io, "The database directory was removed: " + os_error(ENOENT));
+    if (fd.error() == ENOENT)
+      return make_error(ErrorKind::Io, "The database directory was removed: " + os_error(ENOENT));
     return os_failure(fd.error());
   }
   File file(fs_, *fd, 0);
@@ -172,10 +184,12 @@ Result<void> Directory::replace(const std::string& name, const std::function<Res
     (void)fs_->unlink_at(fd_, staged);  // a leftover is swept at the next opening
     return failure;
   };
-  if (Result<void> written = write(file); !written) return unstage(std::unexpected(written.error()));
+  if (Result<void> written = write(file); !written)
+    return unstage(std::unexpected(written.error()));
   if (auto synced = file.sync(); !synced) return unstage(os_failure(synced.error()));
   if (auto closed = file.close(); !closed) return unstage(os_failure(closed.error()));
-  if (auto renamed = fs_->rename_at(fd_, staged, name); !renamed) return unstage(os_failure(renamed.error()));
+  if (auto renamed = fs_->rename_at(fd_, staged, name); !renamed)
+    return unstage(os_failure(renamed.error()));
   // Without this the rename itself may be lost by a power loss, leaving the old file.
   if (auto synced = fs_->fsync(fd_); !synced) return os_failure(synced.error());
   return {};

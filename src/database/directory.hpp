@@ -80,7 +80,8 @@ class Directory {
   // is removed and `name` is the old file; a failure of the last sync leaves the new file in
   // place without the promise that it survives a power loss. The error is the writer's own or
   // the system's message.
-  Result<void> replace(const std::string& name, const std::function<Result<void>(File&)>& write) const;
+  Result<void> replace(const std::string& name,
+                       const std::function<Result<void>(File&)>& write) const;
   // Removes `name`; a name that is already gone is no error.
   Result<void> remove(const std::string& name) const;
   // Removes the staged files of saves that never finished (a process killed mid-save).

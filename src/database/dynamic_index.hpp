@@ -29,10 +29,12 @@ class DynamicIndex {
   const HNSWIndex* hnsw() const { return std::get_if<HNSWIndex>(&index_); }
 
   const VecSet<float>& vec_set() const {
-    return is_hnsw() ? std::get<HNSWIndex>(index_).vec_set() : std::get<FlatIndex>(index_).vec_set();
+    return is_hnsw() ? std::get<HNSWIndex>(index_).vec_set()
+                     : std::get<FlatIndex>(index_).vec_set();
   }
   DistanceAlgorithm dist() const {
-    return is_hnsw() ? std::get<HNSWIndex>(index_).config().dist : std::get<FlatIndex>(index_).dist();
+    return is_hnsw() ? std::get<HNSWIndex>(index_).config().dist
+                     : std::get<FlatIndex>(index_).dist();
   }
 
  private:

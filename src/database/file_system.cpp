@@ -32,7 +32,9 @@ class KernelFileSystem final : public FileSystem {
     if (::stat(path.c_str(), &st) != 0) return sys_error(errno);
     return status_of(st);
   }
-  SysResult<void> make_dir(const std::string& path) override { return checked(::mkdir(path.c_str(), 0777)); }
+  SysResult<void> make_dir(const std::string& path) override {
+    return checked(::mkdir(path.c_str(), 0777));
+  }
   SysResult<int> open_dir(const std::string& path) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return sys_error(errno);

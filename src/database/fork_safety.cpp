@@ -22,8 +22,10 @@ struct DirectoryLockRegistry {
     first = &lock;
   }
   static void unlink(DirectoryLock& lock) {
-    if (lock.prev_ != nullptr) lock.prev_->next_ = lock.next_;
-    else first = lock.next_;
+    if (lock.prev_ != nullptr)
+      lock.prev_->next_ = lock.next_;
+    else
+      first = lock.next_;
     if (lock.next_ != nullptr) lock.next_->prev_ = lock.prev_;
     lock.prev_ = lock.next_ = nullptr;
   }
@@ -67,9 +69,11 @@ std::uint64_t fork_generation() noexcept {
 
 DirectoryLock::DirectoryLock(File file) : file_(std::move(file)) {}
 
-Result<std::unique_ptr<DirectoryLock>> DirectoryLock::take(const Directory& dir, const std::string& name) {
+Result<std::unique_ptr<DirectoryLock>> DirectoryLock::take(const Directory& dir,
+                                                           const std::string& name) {
   // Without its fork handlers a lock would outlive this process in its children.
-  if (registered != 0) return make_error(ErrorKind::Io, "Failed to register the fork handlers of the directory lock");
+  if (registered != 0)
+    return make_error(ErrorKind::Io, "Failed to register the fork handlers of the directory lock");
   std::unique_ptr<DirectoryLock> lock;
   {
     std::lock_guard registry(DirectoryLockRegistry::mutex);
@@ -79,7 +83,8 @@ Result<std::unique_ptr<DirectoryLock>> DirectoryLock::take(const Directory& dir,
     DirectoryLockRegistry::link(*lock);
   }
   // Released again by the destructor when the lock is not ours.
-  if (!lock->file_.try_lock()) return make_error(ErrorKind::Io, "Failed to acquire lock for VecDBManager");
+  if (!lock->file_.try_lock())
+    return make_error(ErrorKind::Io, "Failed to acquire lock for VecDBManager");
   return lock;
 }
 

@@ -123,7 +123,8 @@ void build_map(SectionCursor& c, Metadata& m) {
   for (std::uint64_t e = 0; e < entries; ++e) {
     const std::string_view key = c.str(), value = c.str();
     if (m.empty() || std::string_view(m.rbegin()->first) < key) {
-      m.emplace_hint(m.end(), std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(value));
+      m.emplace_hint(m.end(), std::piecewise_construct, std::forward_as_tuple(key),
+                     std::forward_as_tuple(value));
     } else {
       m.insert_or_assign(std::string(key), std::string(value));
     }
@@ -148,7 +149,8 @@ MetadataSection MetadataSection::read(Reader& r) {
   section.maps_ = r.count<8>();
   // Reserved up front at the size from which blocks get huge pages (or what the file still
   // holds): a section of some MiB then costs a few page faults and no copies as it grows.
-  if (section.maps_ > 0) section.bytes_.reserve(std::min<std::uint64_t>(r.left(), kHugePageBlockBytes));
+  if (section.maps_ > 0)
+    section.bytes_.reserve(std::min<std::uint64_t>(r.left(), kHugePageBlockBytes));
   SectionCopy copy(r, section.bytes_);
   for (std::uint64_t i = 0; i < section.maps_; ++i) {
     const std::uint64_t strings = 2 * copy.count<16>();

@@ -9,8 +9,8 @@ namespace quillmere {
 
 Result<MetadataVecTable> MetadataVecTable::create(std::uint64_t dim, DistanceAlgorithm dist) {
   if (dim == 0) return make_error(ErrorKind::InvalidArgument, "Dimension must be greater than 0");
-  return MetadataVecTable{{}, DynamicIndex(FlatIndex(dim, dist)), std::nullopt,
-                          ChaCha12Rng::from_entropy()};
+  return MetadataVecTable{
+      {}, DynamicIndex(FlatIndex(dim, dist)), std::nullopt, ChaCha12Rng::from_entropy()};
 }
 
 void MetadataVecTable::add(std::span<const float> vector, Metadata meta) {
@@ -32,7 +32,8 @@ void MetadataVecTable::batch_add(std::span<const std::span<const float>> vectors
   } else {
     inner.flat()->add_all(vectors);
   }
-  metadata.insert(metadata.end(), std::make_move_iterator(metas.begin()), std::make_move_iterator(metas.end()));
+  metadata.insert(metadata.end(), std::make_move_iterator(metas.begin()),
+                  std::make_move_iterator(metas.end()));
   pq_table.reset();
 }
 
@@ -40,7 +41,8 @@ void MetadataVecTable::build_hnsw_index(std::optional<std::uint64_t> ef_construc
   if (inner.is_hnsw()) return;
   const FlatIndex& flat = *inner.flat();
   HNSWIndex built = HNSWIndex::build_on_vec_set(
-      flat.vec_set(), flat.dist(), HNSWConfig{flat.vec_set().len(), ef_construction.value_or(kDefaultEfConstruction), kMaxLinks},
+      flat.vec_set(), flat.dist(),
+      HNSWConfig{flat.vec_set().len(), ef_construction.value_or(kDefaultEfConstruction), kMaxLinks},
       false, rng);
   inner = DynamicIndex(std::move(built));
 }
@@ -58,20 +60,25 @@ Result<void> MetadataVecTable::build_pq_table(std::optional<float> train_proport
                                               std::optional<std::uint64_t> m) {
   if (pq_table) return {};
   const std::uint64_t rows = len();
-  if (rows == 0) return make_error(ErrorKind::InvalidArgument, "Cannot build PQ table for an empty table");
+  if (rows == 0)
+    return make_error(ErrorKind::InvalidArgument, "Cannot build PQ table for an empty table");
   const float p = train_proportion.value_or(kDefaultTrainProportion);
-  if (!(p > 0.0f && p < 1.0f)) return make_error(ErrorKind::InvalidArgument, "Train proportion must be in (0, 1)");
+  if (!(p > 0.0f && p < 1.0f))
+    return make_error(ErrorKind::InvalidArgument, "Train proportion must be in (0, 1)");
   float sample = p * static_cast<float>(rows);
   if (sample < 1.0f) sample = 1.0f;
   // 2^64, the first float no u64 holds: larger samples saturate.
   constexpr float kBeyondU64 = 0x1p64f;
-  const std::uint64_t train_size =
-      sample >= kBeyondU64 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(sample);
-  if (n_bits && *n_bits != 4 && *n_bits != 8) return make_error(ErrorKind::InvalidArgument, "n_bits must be 4 or 8");
+  const std::uint64_t train_size = sample >= kBeyondU64 ? std::numeric_limits<std::uint64_t>::max()
+                                                        : static_cast<std::uint64_t>(sample);
+  if (n_bits && *n_bits != 4 && *n_bits != 8)
+    return make_error(ErrorKind::InvalidArgument, "n_bits must be 4 or 8");
   const std::uint64_t d = dim();
   const std::uint64_t sub_spaces = m.value_or(d / 3 + (d % 3 != 0));
-  if (sub_spaces < 1 || sub_spaces > d) return make_error(ErrorKind::InvalidArgument, "m must be in 1..=dim");
-  const PQConfig config{n_bits.value_or(kDefaultPqBits), sub_spaces, dist(), train_size, kPqMaxIter, kPqTolerance};
+  if (sub_spaces < 1 || sub_spaces > d)
+    return make_error(ErrorKind::InvalidArgument, "m must be in 1..=dim");
+  const PQConfig config{
+      n_bits.value_or(kDefaultPqBits), sub_spaces, dist(), train_size, kPqMaxIter, kPqTolerance};
   pq_table = PQTable::from_vec_set(inner.vec_set(), config, rng);
   return {};
 }
@@ -108,7 +115,8 @@ std::vector<std::pair<Metadata, float>> MetadataVecTable::search(
   std::vector<CandidatePair> found;
   const HNSWIndex* h = inner.hnsw();
   if (ef && pq_table) {
-    found = h ? h->knn_pq(query, k, *ef, *pq_table) : inner.flat()->knn_pq(query, k, *ef, *pq_table);
+    found =
+        h ? h->knn_pq(query, k, *ef, *pq_table) : inner.flat()->knn_pq(query, k, *ef, *pq_table);
   } else if (h) {
     found = h->knn_with_ef(query, k, ef.value_or(h->config().ef_search));
   } else {

@@ -58,12 +58,13 @@ Result<std::thread> SaveScheduler::start_thread(std::function<void()> body) {
   try {
     return std::thread(std::move(body));
   } catch (const std::system_error& e) {
-    return make_error(ErrorKind::Io, "failed to spawn thread: " + e.code().message() + " (os error " +
-                                         std::to_string(e.code().value()) + ")");
+    return make_error(ErrorKind::Io, "failed to spawn thread: " + e.code().message() +
+                                         " (os error " + std::to_string(e.code().value()) + ")");
   }
 }
 
-SaveScheduler::Job::Job(SaveScheduler& owner, std::function<void()> run, std::chrono::nanoseconds interval)
+SaveScheduler::Job::Job(SaveScheduler& owner, std::function<void()> run,
+                        std::chrono::nanoseconds interval)
     : owner_(owner), generation_(fork_generation()), interval_(interval), run_(std::move(run)) {}
 
 SaveScheduler::SaveScheduler(std::size_t max_threads, StartThread start)
@@ -81,7 +82,7 @@ SaveScheduler::~SaveScheduler() {
 }
 
 Result<std::shared_ptr<SaveScheduler::Job>> SaveScheduler::add(std::function<void()> run,
-                                                                std::chrono::nanoseconds interval) {
+                                                               std::chrono::nanoseconds interval) {
   auto job = std::make_shared<Job>(*this, std::move(run), interval);
   std::lock_guard lock(mutex_);
   if (threads_.size() < std::min(max_threads_, jobs_ + 1)) {

@@ -99,7 +99,9 @@ void write_pq(Writer& w, const PQTable& table) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-[[noreturn]] void throw_corrupt(const std::string& what) { throw ReadFailure{corrupt_message(what)}; }
+[[noreturn]] void throw_corrupt(const std::string& what) {
+  throw ReadFailure{corrupt_message(what)};
+}
 
 DistanceAlgorithm read_dist(Reader& r) { return static_cast<DistanceAlgorithm>(r.variant()); }
 
@@ -110,7 +112,7 @@ VecSet<T> read_vec_set(Reader& r, const char* what) {
   if (dim == 0) throw_corrupt(std::string(what) + " has dimension 0");
   if (data.size() % dim != 0)
     throw_corrupt(std::string(what) + " holds " + std::to_string(data.size()) +
-            " elements, not a multiple of its dimension " + std::to_string(dim));
+                  " elements, not a multiple of its dimension " + std::to_string(dim));
   return VecSet<T>(dim, std::move(data));
 }
 
@@ -122,7 +124,9 @@ void check(const std::optional<std::string>& problem) {
 
 // The HNSW record after its vectors, into the loader's link blocks.
 void read_graph(Reader& r, std::uint64_t n, HNSWIndex::Loader& graph) {
-  const HNSWIndex::Loader::Fill fill = [&r](void* into, std::size_t bytes) { r.bytes(into, bytes); };
+  const HNSWIndex::Loader::Fill fill = [&r](void* into, std::size_t bytes) {
+    r.bytes(into, bytes);
+  };
   check(graph.level0_slots(r.count<4>(), fill));
   check(graph.upper_slot_lists(r.count<8>()));
   for (std::uint64_t node = 0; node < n; ++node) check(graph.upper_slots(node, r.count<4>(), fill));
@@ -157,7 +161,8 @@ HNSWIndex read_hnsw(Reader& r) {
   const std::uint64_t n = vectors.len();
   HNSWIndex::Loader graph(c, n);
   PodVec<float> norms;
-  pool::join([&] { read_graph(r, n, graph); }, [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
+  pool::join([&] { read_graph(r, n, graph); },
+             [&] { norms = HNSWIndex::norms_of(vectors, c.dist); });
   check(graph.check());
   return std::move(graph).finish(std::move(vectors), std::move(norms));
 }
@@ -188,7 +193,8 @@ PQTable read_pq(Reader& r) {
     models.push_back(KMeans{kc, read_vec_set<float>(r, "a PQ centroid set")});
   }
   PodVec<float> norms = r.seq<float>();
-  return PQTable(PQParts{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms)});
+  return PQTable(
+      PQParts{c, dim, k, code_len, std::move(codes), std::move(models), std::move(norms)});
 }
 
 // Everything after the metadata: the index, then the optional PQ table.
@@ -219,7 +225,8 @@ MetadataVecTable read_table(Reader& r) {
     metadata = section.build_maps();
     read_index_and_pq(r, inner, pq);
   }
-  return MetadataVecTable{std::move(metadata), std::move(*inner), std::move(pq), ChaCha12Rng::from_entropy()};
+  return MetadataVecTable{std::move(metadata), std::move(*inner), std::move(pq),
+                          ChaCha12Rng::from_entropy()};
 }
 
 }  // namespace
@@ -227,8 +234,9 @@ MetadataVecTable read_table(Reader& r) {
 Result<void> validate(const MetadataVecTable& t) {
   const std::uint64_t rows = t.len();
   if (t.metadata.size() != rows)
-    return make_error(ErrorKind::CorruptFile, corrupt_message(std::to_string(t.metadata.size()) + " metadata maps for " +
-                                                         std::to_string(rows) + " rows"));
+    return make_error(ErrorKind::CorruptFile,
+                      corrupt_message(std::to_string(t.metadata.size()) + " metadata maps for " +
+                                      std::to_string(rows) + " rows"));
   if (t.pq_table) {
     if (std::optional<std::string> problem = t.pq_table->check(t.dim(), t.dist(), rows))
       return make_error(ErrorKind::CorruptFile, corrupt_message(*problem));

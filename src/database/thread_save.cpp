@@ -7,7 +7,8 @@ Result<void> save_to(const RwLock<MetadataVecTable>& table, File& out) {
   return guard->save(out);
 }
 
-Result<void> ThreadSave::atomic_save_with(const SaveTarget& target, const std::function<Result<void>(File&)>& write) {
+Result<void> ThreadSave::atomic_save_with(const SaveTarget& target,
+                                          const std::function<Result<void>(File&)>& write) {
   if (Result<void> saved = target.dir->replace(target.name, write); !saved)
     return make_error(saved.error().kind, "atomic save failed: " + saved.error().message);
   return {};

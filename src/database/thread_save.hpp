@@ -48,7 +48,9 @@ concept ReaderWriterLocked = requires(const T& t, T& u) {
   u.write();
 };
 template <class T>
-concept MutexLocked = requires(T& t) { t.lock(); };
+concept MutexLocked = requires(T& t) {
+  t.lock();
+};
 
 template <class T>
 concept ThreadSavable = requires(const T& object, File& out) {
@@ -98,7 +100,8 @@ class ThreadSavingManager {
   // save to `scheduler` (its first look `interval` from now). When the scheduler cannot start
   // the thread it needs, the error "failed to spawn thread: " with the system's description,
   // and `data` is released.
-  static Result<ThreadSavingManager> start(T data, SaveTarget target, std::chrono::nanoseconds interval, bool dirty,
+  static Result<ThreadSavingManager> start(T data, SaveTarget target,
+                                           std::chrono::nanoseconds interval, bool dirty,
                                            SaveScheduler& scheduler = SaveScheduler::process()) {
     auto object = std::make_shared<T>(std::move(data));
     auto flag = std::make_shared<thread_save_detail::ChangeFlag>(dirty);
@@ -106,7 +109,8 @@ class ThreadSavingManager {
         scheduler.add([object, flag, target] { periodic_save(*object, *flag, target); },
                       thread_save_detail::clamp_interval(interval));
     if (!job) return std::unexpected(job.error());
-    return ThreadSavingManager(std::move(object), std::move(target), std::move(flag), std::move(*job));
+    return ThreadSavingManager(std::move(object), std::move(target), std::move(flag),
+                               std::move(*job));
   }
 
   // Moving keeps the one job; the moved-from manager is empty and its destructor does nothing.
@@ -129,9 +133,7 @@ class ThreadSavingManager {
   }
 
   // Shared access to a table; the change flag is not touched.
-  auto read() const requires ReaderWriterLocked<T> {
-    return data_->read();
-  }
+  auto read() const requires ReaderWriterLocked<T> { return data_->read(); }
 
   // Exclusive access to a table, marked changed before the caller sees it (whether or not the
   // caller then changes anything). The change-flag mutex comes first, as in every save, so a
@@ -198,12 +200,17 @@ class ThreadSavingManager {
   }
 
  private:
-  ThreadSavingManager(std::shared_ptr<T> data, SaveTarget target, std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
+  ThreadSavingManager(std::shared_ptr<T> data, SaveTarget target,
+                      std::shared_ptr<thread_save_detail::ChangeFlag> dirty,
                       std::shared_ptr<SaveScheduler::Job> job)
-      : data_(std::move(data)), target_(std::move(target)), dirty_(std::move(dirty)), job_(std::move(job)) {}
+      : data_(std::move(data)),
+        target_(std::move(target)),
+        dirty_(std::move(dirty)),
+        job_(std::move(job)) {}
 
   // One periodic look at the object, on a thread of the scheduler: a save if it changed.
-  static void periodic_save(const T& data, thread_save_detail::ChangeFlag& dirty, const SaveTarget& target) {
+  static void periodic_save(const T& data, thread_save_detail::ChangeFlag& dirty,
+                            const SaveTarget& target) {
     std::lock_guard flag(dirty.mutex);
     // A stop that came while this save was due (the owner's final save failed and it let the
     // object go) must not be followed by a save.

@@ -6,7 +6,8 @@ namespace quillmere {
 namespace {
 
 bool is_bare_key_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
 }
 
 // Numbers, booleans, dates and times are made of these.

@@ -31,8 +31,8 @@ using namespace std::string_view_literals;
 bool is_bare_key(std::string_view name) {
   if (name.empty()) return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
   });
 }
 
@@ -42,7 +42,8 @@ bool fits_literal(std::string_view name) {
   if (name.find_first_of("\"\\") == std::string_view::npos) return false;
   for (utf8::Chars chars(name); !chars.done();) {
     const std::optional<char32_t> cp = chars.next().value;
-    if (!cp || !(*cp == '\t' || (*cp >= 0x20 && *cp <= 0x7E && *cp != '\'') || (*cp >= 0x80 && *cp <= 0xFF)))
+    if (!cp || !(*cp == '\t' || (*cp >= 0x20 && *cp <= 0x7E && *cp != '\'') ||
+                 (*cp >= 0x80 && *cp <= 0xFF)))
       return false;
   }
   return true;
@@ -50,7 +51,8 @@ bool fits_literal(std::string_view name) {
 
 // Appends the escape of `cp` when it is one of `from`: a backslash and the letter at the same
 // place in `letters`.
-bool append_short_escape(std::string& out, char32_t cp, std::string_view from, std::string_view letters) {
+bool append_short_escape(std::string& out, char32_t cp, std::string_view from,
+                         std::string_view letters) {
   const std::size_t at = cp > 0x7F ? std::string_view::npos : from.find(static_cast<char>(cp));
   if (at == std::string_view::npos) return false;
   out += '\\';
@@ -210,8 +212,10 @@ bool is_date_time(const toml::node& node) {
 // What was found, as the type errors name it.
 std::string describe(const toml::node& node) {
   if (const auto* v = node.as_integer()) return "integer `" + std::to_string(v->get()) + "`";
-  if (const auto* v = node.as_floating_point()) return "floating point `" + float_text(v->get()) + "`";
-  if (const auto* v = node.as_boolean()) return std::string("boolean `") + (v->get() ? "true" : "false") + "`";
+  if (const auto* v = node.as_floating_point())
+    return "floating point `" + float_text(v->get()) + "`";
+  if (const auto* v = node.as_boolean())
+    return std::string("boolean `") + (v->get() ? "true" : "false") + "`";
   if (const auto* v = node.as_string()) return "string " + debug_quoted(v->get());
   if (node.is_array()) return "sequence";
   return "map";  // a table, or a date-time, which the reader presents as a table
@@ -236,7 +240,8 @@ std::optional<Refusal> read_entry(const toml::node& node, VecTableBrief& out) {
     return read_filename(*filename, out);
   }
   if (const auto* a = node.as_array()) {
-    if (a->empty()) return Refusal{"invalid length 0, expected struct VecTableBrief with 1 element"};
+    if (a->empty())
+      return Refusal{"invalid length 0, expected struct VecTableBrief with 1 element"};
     return read_filename(*a->get(0), out);
   }
   if (is_date_time(node)) return Refusal{"missing field `filename`"};
@@ -297,7 +302,8 @@ std::string syntax_error_text(std::string_view text, const toml::parse_error& er
 
   const std::string line_num = std::to_string(line);
   const std::string gutter(line_num.size() + 1, ' ');
-  std::string out = "TOML parse error at line " + line_num + ", column " + std::to_string(column) + "\n";
+  std::string out =
+      "TOML parse error at line " + line_num + ", column " + std::to_string(column) + "\n";
   out += gutter + "|\n";
   out += line_num + " | " + std::string(content) + "\n";
   out += gutter + "|" + std::string(column, ' ') + std::string(carets, '^') + "\n";
@@ -310,10 +316,10 @@ std::string syntax_error_text(std::string_view text, const toml::parse_error& er
 Result<VecDBBrief> VecDBBrief::parse(std::string_view text) {
   // Before the reader builds anything: its recursion over deeply nested keys ends the process.
   if (const std::optional<TomlPosition> deep = find_key_nested_deeper_than(text, kMaxKeyNesting))
-    return make_error(ErrorKind::CorruptFile, "TOML parse error at line " + std::to_string(deep->line) +
-                                                  ", column " + std::to_string(deep->column) +
-                                                  ": keys nested deeper than " +
-                                                  std::to_string(kMaxKeyNesting) + " levels");
+    return make_error(ErrorKind::CorruptFile,
+                      "TOML parse error at line " + std::to_string(deep->line) + ", column " +
+                          std::to_string(deep->column) + ": keys nested deeper than " +
+                          std::to_string(kMaxKeyNesting) + " levels");
   toml::table root;
   try {
     root = toml::parse(text);
@@ -322,7 +328,8 @@ Result<VecDBBrief> VecDBBrief::parse(std::string_view text) {
   }
   VecDBBrief brief;
   if (const toml::node* tables = root.get("tables")) {
-    if (auto refusal = read_tables(*tables, brief)) return make_error(ErrorKind::CorruptFile, std::move(refusal->message));
+    if (auto refusal = read_tables(*tables, brief))
+      return make_error(ErrorKind::CorruptFile, std::move(refusal->message));
   }
   return brief;
 }
@@ -342,7 +349,8 @@ Result<VecDBBrief> VecDBBrief::load(File& in) {
     }
   }
   // The file is read as text first, so bytes that are not UTF-8 fail as a read, not a parse.
-  if (!utf8::is_valid(text)) return make_error(ErrorKind::CorruptFile, "stream did not contain valid UTF-8");
+  if (!utf8::is_valid(text))
+    return make_error(ErrorKind::CorruptFile, "stream did not contain valid UTF-8");
   return parse(text);
 }
 

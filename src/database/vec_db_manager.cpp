@@ -22,22 +22,26 @@ Result<void> validate(VecDBBrief& brief) {
   std::set<std::string> names;
   for (const auto& [table, entry] : brief.tables) {
     const std::string& f = entry.filename;
-    if (!f.ends_with(".db")) return make_error(ErrorKind::CorruptFile, "Filename should end with '.db': " + f);
+    if (!f.ends_with(".db"))
+      return make_error(ErrorKind::CorruptFile, "Filename should end with '.db': " + f);
     if (f.find('/') != std::string::npos || f.find('\\') != std::string::npos)
-      return make_error(ErrorKind::CorruptFile, "Should not contain path separators in filename: " + f);
+      return make_error(ErrorKind::CorruptFile,
+                        "Should not contain path separators in filename: " + f);
     if (f.find('\0') != std::string::npos)
-      return make_error(ErrorKind::CorruptFile, "Should not contain null bytes in filename of table: " + table);
+      return make_error(ErrorKind::CorruptFile,
+                        "Should not contain null bytes in filename of table: " + table);
     names.insert(f);
   }
-  if (names.size() != brief.tables.size()) return make_error(ErrorKind::CorruptFile, "Duplicate filenames in the brief");
+  if (names.size() != brief.tables.size())
+    return make_error(ErrorKind::CorruptFile, "Duplicate filenames in the brief");
   brief.filenames = std::move(names);
   return {};
 }
 
-
 bool kept_in_file_name(char32_t c) {
   if (c < 0x80)
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
   if (c <= 0x9F) return false;  // non-ASCII control characters
   const bool white = c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
                      c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
@@ -78,7 +82,8 @@ void CachedTable::wait_for_users() {
   done->wait();
 }
 
-std::string VecDBManager::table_file_name(const std::string& key, const std::set<std::string>& used) {
+std::string VecDBManager::table_file_name(const std::string& key,
+                                          const std::set<std::string>& used) {
   std::string stem;
   std::size_t count = 0;
   for (utf8::Chars chars(key); !chars.done() && count < 32; ++count) {
@@ -100,7 +105,8 @@ Result<void> save_to(const Locked<VecDBBrief>& brief, File& out) {
   return guard->save(out);
 }
 
-Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir, std::shared_ptr<FileSystem> fs) {
+Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
+                                                         std::shared_ptr<FileSystem> fs) {
   Result<std::shared_ptr<const Directory>> pinned = Directory::open(std::move(fs), dir);
   if (!pinned) return std::unexpected(pinned.error());
   const std::shared_ptr<const Directory>& directory = *pinned;
@@ -127,14 +133,15 @@ Result<std::unique_ptr<VecDBManager>> VecDBManager::open(const std::string& dir,
     brief = std::move(*loaded);
     if (Result<void> ok = validate(brief); !ok) return std::unexpected(ok.error());
   }
-  auto saver = Catalogue::start(
-      Locked<VecDBBrief>(std::move(brief)), SaveTarget{directory, kCatalogueFile}, kCatalogueInterval, changed);
+  auto saver = Catalogue::start(Locked<VecDBBrief>(std::move(brief)),
+                                SaveTarget{directory, kCatalogueFile}, kCatalogueInterval, changed);
   if (!saver) return std::unexpected(saver.error());
-  return std::unique_ptr<VecDBManager>(new VecDBManager(dir, directory, std::move(*saver), std::move(*lock)));
+  return std::unique_ptr<VecDBManager>(
+      new VecDBManager(dir, directory, std::move(*saver), std::move(*lock)));
 }
 
-VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory, Catalogue catalogue,
-                           std::unique_ptr<DirectoryLock> lock)
+VecDBManager::VecDBManager(std::string dir, std::shared_ptr<const Directory> directory,
+                           Catalogue catalogue, std::unique_ptr<DirectoryLock> lock)
     : lock_(std::move(lock)),
       dir_(std::move(dir)),
       directory_(std::move(directory)),
@@ -153,7 +160,8 @@ std::vector<Error> VecDBManager::close() {
   // A save that fails is tried once more after all the others, before the directory lock goes:
   // a passing fault (a moment without space) then loses nothing. What fails twice is reported.
   std::vector<std::pair<std::string, std::function<Result<void>()>>> failed;
-  if (!catalogue_.sync_save(true)) failed.emplace_back("the catalogue", [this] { return catalogue_.sync_save(true); });
+  if (!catalogue_.sync_save(true))
+    failed.emplace_back("the catalogue", [this] { return catalogue_.sync_save(true); });
   {
     CacheGuard cache = cache_.lock();
     while (!cache->empty()) {
@@ -162,13 +170,15 @@ std::vector<Error> VecDBManager::close() {
       cache->erase(cache->begin());
       entry.wait_for_users();
       if (!entry.saver->sync_save(true))
-        failed.emplace_back("table " + name, [saver = entry.saver] { return saver->sync_save(true); });
+        failed.emplace_back("table " + name,
+                            [saver = entry.saver] { return saver->sync_save(true); });
     }
   }
   std::vector<Error> failures;
   for (const auto& [what, final_save] : failed) {
     if (Result<void> saved = final_save(); !saved)
-      failures.push_back(Error{saved.error().kind, "Closing could not save " + what + ": " + saved.error().message});
+      failures.push_back(Error{saved.error().kind,
+                               "Closing could not save " + what + ": " + saved.error().message});
   }
   failed.clear();  // the tables' savers go, and their periodic saves stop with them
   catalogue_.stop();
@@ -176,7 +186,8 @@ std::vector<Error> VecDBManager::close() {
   return failures;
 }
 
-Result<void> VecDBManager::release(CacheGuard& cache, TableCache::iterator entry, bool keep_unsaved) {
+Result<void> VecDBManager::release(CacheGuard& cache, TableCache::iterator entry,
+                                   bool keep_unsaved) {
   CachedTable& cached = entry->second;
   cached.wait_for_users();
   Result<void> saved = cached.saver->sync_save(true);
@@ -192,15 +203,17 @@ Result<void> VecDBManager::release(CacheGuard& cache, TableCache::iterator entry
 Result<std::shared_ptr<VecTableManager>> VecDBManager::table(const std::string& key) {
   auto [catalogue, cache] = get_locks_by_order();
   const auto entry = catalogue->tables.find(key);
-  if (entry == catalogue->tables.end()) return make_error(ErrorKind::NotFound, "Table " + key + " not found");
+  if (entry == catalogue->tables.end())
+    return make_error(ErrorKind::NotFound, "Table " + key + " not found");
   if (const auto cached = cache->find(key); cached != cache->end()) return cached->second.table;
   const std::string& filename = entry->second.filename;
   Result<File> file = directory_->open_regular(filename);
   if (!file) return std::unexpected(file.error());
   Result<MetadataVecTable> loaded = MetadataVecTable::load(*file);
   if (!loaded) return std::unexpected(loaded.error());
-  Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
-      RwLock<MetadataVecTable>(std::move(*loaded)), SaveTarget{directory_, filename}, kTableInterval, false);
+  Result<VecTableManager::Saver> saver =
+      VecTableManager::Saver::start(RwLock<MetadataVecTable>(std::move(*loaded)),
+                                    SaveTarget{directory_, filename}, kTableInterval, false);
   if (!saver) return std::unexpected(saver.error());
   return cache->emplace(key, CachedTable::make(std::move(*saver))).first->second.table;
 }
@@ -215,8 +228,9 @@ Result<bool> VecDBManager::create_table_if_not_exists(const std::string& key, st
   Result<MetadataVecTable> made = MetadataVecTable::create(dim, dist);  // refuses dimension 0
   if (!made) return std::unexpected(made.error());
   const std::string filename = table_file_name(key, catalogue.filenames);
-  Result<VecTableManager::Saver> saver = VecTableManager::Saver::start(
-      RwLock<MetadataVecTable>(std::move(*made)), SaveTarget{directory_, filename}, kTableInterval, true);
+  Result<VecTableManager::Saver> saver =
+      VecTableManager::Saver::start(RwLock<MetadataVecTable>(std::move(*made)),
+                                    SaveTarget{directory_, filename}, kTableInterval, true);
   if (!saver) return std::unexpected(saver.error());
   CachedTable entry = CachedTable::make(std::move(*saver));
   // The table's file first, then the catalogue that lists it: a crash between the two leaves an
@@ -260,18 +274,23 @@ Result<bool> VecDBManager::delete_table(const std::string& key) {
   VecDBBrief without = catalogue;
   without.tables.erase(key);
   without.filenames.erase(filename);
-  if (Result<void> saved = catalogue_.save_held(held, [&without](File& out) { return without.save(out); }); !saved)
+  if (Result<void> saved =
+          catalogue_.save_held(held, [&without](File& out) { return without.save(out); });
+      !saved)
     return std::unexpected(saved.error());
   catalogue = std::move(without);
   // The table's final save may fail: its rows are being removed anyway.
-  if (const auto cached = cache->find(key); cached != cache->end()) (void)release(cache, cached, false);
-  if (Result<void> removed = directory_->remove(filename); !removed) return std::unexpected(removed.error());
+  if (const auto cached = cache->find(key); cached != cache->end())
+    (void)release(cache, cached, false);
+  if (Result<void> removed = directory_->remove(filename); !removed)
+    return std::unexpected(removed.error());
   return true;
 }
 
 Result<void> VecDBManager::remove_cached_table(const std::string& key) {
   auto [catalogue, cache] = get_locks_by_order();
-  if (const auto cached = cache->find(key); cached != cache->end()) return release(cache, cached, true);
+  if (const auto cached = cache->find(key); cached != cache->end())
+    return release(cache, cached, true);
   return {};
 }
 
@@ -327,12 +346,14 @@ Result<void> VecDBManager::add(const std::string& key, std::vector<float> vec, M
   Result<std::shared_ptr<VecTableManager>> handle = table(key);
   if (!handle) return std::unexpected(handle.error());
   VecTableManager::Saver& saver = *(*handle)->saver;
-  if (vec.size() != saver.read()->dim()) return make_error(ErrorKind::InvalidArgument, "Dimension mismatch for vec");
+  if (vec.size() != saver.read()->dim())
+    return make_error(ErrorKind::InvalidArgument, "Dimension mismatch for vec");
   saver.write()->add(vec, std::move(metadata));
   return {};
 }
 
-Result<void> VecDBManager::batch_add(const std::string& key, std::vector<std::vector<float>> vec_list,
+Result<void> VecDBManager::batch_add(const std::string& key,
+                                     std::vector<std::vector<float>> vec_list,
                                      std::vector<Metadata> metadata_list) {
   if (vec_list.size() != metadata_list.size())
     return make_error(ErrorKind::InvalidArgument, "Length mismatch for vec_list and metadata_list");
@@ -340,13 +361,15 @@ Result<void> VecDBManager::batch_add(const std::string& key, std::vector<std::ve
   if (!handle) return std::unexpected(handle.error());
   VecTableManager::Saver& saver = *(*handle)->saver;
   for (const std::vector<float>& v : vec_list)
-    if (v.size() != saver.read()->dim()) return make_error(ErrorKind::InvalidArgument, "Dimension mismatch for vec_list");
+    if (v.size() != saver.read()->dim())
+      return make_error(ErrorKind::InvalidArgument, "Dimension mismatch for vec_list");
   std::vector<std::span<const float>> views(vec_list.begin(), vec_list.end());
   saver.write()->batch_add(views, std::move(metadata_list));
   return {};
 }
 
-Result<void> VecDBManager::build_hnsw_index(const std::string& key, std::optional<std::uint64_t> ef_construction) {
+Result<void> VecDBManager::build_hnsw_index(const std::string& key,
+                                            std::optional<std::uint64_t> ef_construction) {
   return with_write(key, [&](MetadataVecTable& t) { t.build_hnsw_index(ef_construction); });
 }
 
@@ -354,10 +377,12 @@ Result<void> VecDBManager::clear_hnsw_index(const std::string& key) {
   return with_write(key, [](MetadataVecTable& t) { t.clear_hnsw_index(); });
 }
 
-Result<void> VecDBManager::build_pq_table(const std::string& key, std::optional<float> train_proportion,
-                                          std::optional<std::uint64_t> n_bits, std::optional<std::uint64_t> m) {
-  Result<Result<void>> built =
-      with_write(key, [&](MetadataVecTable& t) { return t.build_pq_table(train_proportion, n_bits, m); });
+Result<void> VecDBManager::build_pq_table(const std::string& key,
+                                          std::optional<float> train_proportion,
+                                          std::optional<std::uint64_t> n_bits,
+                                          std::optional<std::uint64_t> m) {
+  Result<Result<void>> built = with_write(
+      key, [&](MetadataVecTable& t) { return t.build_pq_table(train_proportion, n_bits, m); });
   if (!built) return std::unexpected(built.error());
   return *built;
 }
@@ -370,15 +395,15 @@ Result<std::uint64_t> VecDBManager::delete_rows(const std::string& key, const Me
   return with_write(key, [&](MetadataVecTable& t) { return t.delete_rows(pattern); });
 }
 
-Result<std::vector<std::pair<Metadata, float>>> VecDBManager::search(const std::string& key,
-                                                                      std::span<const float> query,
-                                                                      std::uint64_t k,
-                                                                      std::optional<std::uint64_t> ef,
-                                                                      std::optional<float> upper_bound) {
-  return with_read(key, [&](const MetadataVecTable& t) { return t.search(query, k, ef, upper_bound); });
+Result<std::vector<std::pair<Metadata, float>>> VecDBManager::search(
+    const std::string& key, std::span<const float> query, std::uint64_t k,
+    std::optional<std::uint64_t> ef, std::optional<float> upper_bound) {
+  return with_read(key,
+                   [&](const MetadataVecTable& t) { return t.search(query, k, ef, upper_bound); });
 }
 
-Result<std::vector<std::pair<std::vector<float>, Metadata>>> VecDBManager::extract_data(const std::string& key) {
+Result<std::vector<std::pair<std::vector<float>, Metadata>>> VecDBManager::extract_data(
+    const std::string& key) {
   return with_read(key, [](const MetadataVecTable& t) { return t.extract_data(); });
 }
 
@@ -389,13 +414,15 @@ void VecDBManager::force_save() {
     if (Result<void> saved = cached.saver->sync_save(false); !saved) fail(saved.error().message);
 }
 
-std::pair<VecDBManager::CatalogueGuard, VecDBManager::CacheGuard> VecDBManager::get_locks_by_order() {
+std::pair<VecDBManager::CatalogueGuard, VecDBManager::CacheGuard>
+VecDBManager::get_locks_by_order() {
   CatalogueGuard catalogue = catalogue_.lock();
   CacheGuard cache = cache_.lock();
   return {std::move(catalogue), std::move(cache)};
 }
 
-std::pair<VecDBManager::HeldCatalogue, VecDBManager::CacheGuard> VecDBManager::get_locks_by_order_held() {
+std::pair<VecDBManager::HeldCatalogue, VecDBManager::CacheGuard>
+VecDBManager::get_locks_by_order_held() {
   HeldCatalogue catalogue = catalogue_.lock_held();
   CacheGuard cache = cache_.lock();
   return {std::move(catalogue), std::move(cache)};

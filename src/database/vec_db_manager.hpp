@@ -98,8 +98,8 @@ class VecDBManager {
   // directory is pinned when it is opened: every later file operation is made relative to it,
   // through `fs` (the kernel's, or a test's double). When the catalogue's periodic save needs a
   // thread that cannot be started: "failed to spawn thread: ...".
-  static Result<std::unique_ptr<VecDBManager>> open(const std::string& dir,
-                                                    std::shared_ptr<FileSystem> fs = FileSystem::system());
+  static Result<std::unique_ptr<VecDBManager>> open(
+      const std::string& dir, std::shared_ptr<FileSystem> fs = FileSystem::system());
 
   // Closes (see close) unless that was done; its failures are printed.
   ~VecDBManager();
@@ -161,7 +161,8 @@ class VecDBManager {
   // length under read access ("Dimension mismatch for vec_list"), then write access.
   Result<void> batch_add(const std::string& key, std::vector<std::vector<float>> vec_list,
                          std::vector<Metadata> metadata_list);
-  Result<void> build_hnsw_index(const std::string& key, std::optional<std::uint64_t> ef_construction);
+  Result<void> build_hnsw_index(const std::string& key,
+                                std::optional<std::uint64_t> ef_construction);
   Result<void> clear_hnsw_index(const std::string& key);
   Result<bool> has_hnsw_index(const std::string& key);
   Result<void> build_pq_table(const std::string& key, std::optional<float> train_proportion,
@@ -170,9 +171,10 @@ class VecDBManager {
   Result<bool> has_pq_table(const std::string& key);
   Result<std::uint64_t> delete_rows(const std::string& key, const Metadata& pattern);
   Result<std::vector<std::pair<Metadata, float>>> search(const std::string& key,
-                                                          std::span<const float> query, std::uint64_t k,
-                                                          std::optional<std::uint64_t> ef,
-                                                          std::optional<float> upper_bound);
+                                                         std::span<const float> query,
+                                                         std::uint64_t k,
+                                                         std::optional<std::uint64_t> ef,
+                                                         std::optional<float> upper_bound);
   Result<std::vector<std::pair<std::vector<float>, Metadata>>> extract_data(const std::string& key);
 
   // The file name of a new table `key` given the names in use: its first 32 characters mapped
@@ -201,9 +203,11 @@ class VecDBManager {
   // f(table) under read access / write access of the table `key`; the access is released
   // before the handle.
   template <class F>
-  auto with_read(const std::string& key, F&& f) -> Result<decltype(f(std::declval<const MetadataVecTable&>()))>;
+  auto with_read(const std::string& key, F&& f)
+      -> Result<decltype(f(std::declval<const MetadataVecTable&>()))>;
   template <class F>
-  auto with_write(const std::string& key, F&& f) -> Result<decltype(f(std::declval<MetadataVecTable&>()))>;
+  auto with_write(const std::string& key, F&& f)
+      -> Result<decltype(f(std::declval<MetadataVecTable&>()))>;
 
   std::unique_ptr<DirectoryLock> lock_;  // first, so that the directory lock is released last
   const std::uint64_t generation_ = fork_generation();

@@ -137,8 +137,8 @@ void ColumnSet::distances(std::span<const float> q, std::size_t begin, std::size
   if (begin >= end) return;
   ExactFloatMode mode;
   const kernels::Kernels& k = kernels::active_kernels();
-  kernels::ColumnScan scan{q.data(), std::min(q.size(), width_), cols_.data(), lanes_, begin, end,
-                           roots_.data(), 0.0f};
+  kernels::ColumnScan scan{
+      q.data(), std::min(q.size(), width_), cols_.data(), lanes_, begin, end, roots_.data(), 0.0f};
   if (d_ == DistanceAlgorithm::L2Sqr) {
     k.l2sqr_columns(scan, out);
   } else {

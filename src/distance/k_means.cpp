@@ -70,7 +70,8 @@ VecSet<float> k_means_init(const TrainingViews& views, std::uint64_t k, Distance
 
   PodVec<float> weights;
   weights.reserve(views.n);
-  for (std::uint64_t r = 0; r < views.n; ++r) weights.push_back(std::numeric_limits<float>::infinity());
+  for (std::uint64_t r = 0; r < views.n; ++r)
+    weights.push_back(std::numeric_limits<float>::infinity());
   PodVec<float> running(views.n);
   // Each step scores the newest seed (on the left) against every row.
   const ColumnSet rows(dist, views.base, views.n, views.width, views.stride);
@@ -104,7 +105,8 @@ std::uint64_t nearest_of(const float* d, std::uint64_t count) {
   const __m128 target = _mm_set1_ps(low);
   for (i = 0; i + 4 <= count; i += 4) {
     const int hits = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(d + i), target));
-    if (hits != 0) return i + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+    if (hits != 0)
+      return i + static_cast<std::uint64_t>(__builtin_ctz(static_cast<unsigned>(hits)));
   }
   for (; i < count; ++i)
     if (d[i] == low) return i;
@@ -144,7 +146,8 @@ std::pair<std::uint64_t, float> find_nearest_base(std::span<const float> vector,
   // left as well.
   CentroidDistances scratch(k);
   float* d = scratch.data();
-  distance_to_rows(dist, vector, RowBatch::contiguous(centroids.data().data(), k, centroids.dim()), d);
+  distance_to_rows(dist, vector, RowBatch::contiguous(centroids.data().data(), k, centroids.dim()),
+                   d);
   const std::uint64_t best = nearest_of(d, k);
   return {best, d[best]};
 }
@@ -155,7 +158,8 @@ namespace {
 TrainingViews training_views(const VecSet<float>& vec_set, const KMeansConfig& config) {
   if (config.k == 0) fail("The number of clusters should be greater than 0.");
   const DimRange range = config.selected.value_or(DimRange{0, vec_set.dim()});
-  if (range.end > vec_set.dim()) fail("The selected range should be in the range [0, vec_set.dim())");
+  if (range.end > vec_set.dim())
+    fail("The selected range should be in the range [0, vec_set.dim())");
   if (vec_set.dim() == 0) fail("chunk size must be non-zero");
   const std::uint64_t n = vec_set.len();
   if (n > 0 && range.start > range.end) fail_slice_order(range.start, range.end);
@@ -217,8 +221,9 @@ float largest_move(const VecSet<float>& centroids, std::uint64_t k, const PodVec
   const std::uint64_t width = centroids.dim();
   float shift = -std::numeric_limits<float>::infinity();
   for (std::uint64_t j = 0; j < k; ++j)
-    shift = max_ignoring_nan(shift, distance(DistanceAlgorithm::L2Sqr, centroids[j],
-                                             std::span<const float>(next.data() + j * width, width)));
+    shift =
+        max_ignoring_nan(shift, distance(DistanceAlgorithm::L2Sqr, centroids[j],
+                                         std::span<const float>(next.data() + j * width, width)));
   return shift;
 }
 

@@ -25,10 +25,10 @@ struct DimRange {
 };
 
 struct KMeansConfig {
-  std::uint64_t k;                  // number of clusters, > 0
-  std::uint64_t max_iter;           // Lloyd iterations at most; 0 returns the seeds
-  float tol;                        // stop once the largest squared centroid move is below it
-  DistanceAlgorithm dist;           // for the seeding weights and the assignment
+  std::uint64_t k;                   // number of clusters, > 0
+  std::uint64_t max_iter;            // Lloyd iterations at most; 0 returns the seeds
+  float tol;                         // stop once the largest squared centroid move is below it
+  DistanceAlgorithm dist;            // for the seeding weights and the assignment
   std::optional<DimRange> selected;  // the clustered components; absent = all
 
   friend bool operator==(const KMeansConfig&, const KMeansConfig&) = default;

@@ -11,7 +11,8 @@
 namespace quillmere {
 namespace {
 
-kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes, std::uint64_t count) {
+kernels::PQScan scan_of(const PQLookupTable& lookup, const std::uint8_t* codes,
+                        std::uint64_t count) {
   const PQTable& t = *lookup.table;
   const bool cosine = t.config().dist == DistanceAlgorithm::Cosine;
   return {codes,
@@ -48,13 +49,15 @@ bool selects_inside(const PQLookupTable& lookup) {
 
 // One code scored with each index it selects checked, in sub-space order, before the sum: an
 // index beyond `values` (or, for Cosine, beyond the centroid norms) is an index out of range.
-float checked_code_distance(const kernels::PQScan& scan, const PQLookupTable& lookup, const std::uint8_t* code) {
+float checked_code_distance(const kernels::PQScan& scan, const PQLookupTable& lookup,
+                            const std::uint8_t* code) {
   const PQTable& t = *lookup.table;
   for (std::size_t g = 0; g < scan.m; ++g) {
     const unsigned c = scan.n_bits == 4 ? (code[g >> 1] >> ((g & 1) * 4)) & 0xFu : code[g];
     const std::uint64_t index = (std::uint64_t{g} << scan.n_bits) + c;
     if (index >= lookup.values.size()) fail_index(index, lookup.values.size());
-    if (scan.sq_norms != nullptr && index >= t.centroid_sq_norms().size()) fail_index(index, t.centroid_sq_norms().size());
+    if (scan.sq_norms != nullptr && index >= t.centroid_sq_norms().size())
+      fail_index(index, t.centroid_sq_norms().size());
   }
   return kernels::pq_code_ref(scan, code);
 }
@@ -83,19 +86,25 @@ std::optional<std::string> PQTable::check(std::uint64_t rows_dim, DistanceAlgori
                                           std::uint64_t rows) const {
   const PQParts& p = parts_;
   auto bad = [](const std::string& what) { return "PQ table " + what; };
-  if (p.config.n_bits != 4 && p.config.n_bits != 8) return bad("with " + std::to_string(p.config.n_bits) + "-bit codes");
-  if (p.k != (std::uint64_t{1} << p.config.n_bits)) return bad("with " + std::to_string(p.k) + " centroids per sub-space");
+  if (p.config.n_bits != 4 && p.config.n_bits != 8)
+    return bad("with " + std::to_string(p.config.n_bits) + "-bit codes");
+  if (p.k != (std::uint64_t{1} << p.config.n_bits))
+    return bad("with " + std::to_string(p.k) + " centroids per sub-space");
   if (p.dim != rows_dim)
-    return bad("of dimension " + std::to_string(p.dim) + " for a table of dimension " + std::to_string(rows_dim));
+    return bad("of dimension " + std::to_string(p.dim) + " for a table of dimension " +
+               std::to_string(rows_dim));
   if (p.config.dist != rows_dist) return bad("for another distance than the table's");
-  if (p.config.m < 1 || p.config.m > p.dim) return bad("with " + std::to_string(p.config.m) + " sub-spaces");
+  if (p.config.m < 1 || p.config.m > p.dim)
+    return bad("with " + std::to_string(p.config.m) + " sub-spaces");
   const std::uint64_t expected_len = pq_code_len(p.config.n_bits, p.config.m);
   if (p.code_len != expected_len || p.encoded_vec_set.dim() != expected_len)
     return bad("with codes of " + std::to_string(p.encoded_vec_set.dim()) + " bytes");
   if (p.encoded_vec_set.len() != rows)
-    return bad("with " + std::to_string(p.encoded_vec_set.len()) + " codes for " + std::to_string(rows) + " rows");
+    return bad("with " + std::to_string(p.encoded_vec_set.len()) + " codes for " +
+               std::to_string(rows) + " rows");
   if (p.kmeans.size() != p.config.m)
-    return bad("with " + std::to_string(p.kmeans.size()) + " models for " + std::to_string(p.config.m) + " sub-spaces");
+    return bad("with " + std::to_string(p.kmeans.size()) + " models for " +
+               std::to_string(p.config.m) + " sub-spaces");
   const std::vector<DimRange> groups = pq_groups(p.dim, p.config.m);
   for (std::size_t g = 0; g < groups.size(); ++g) {
     const VecSet<float>& centroids = p.kmeans[g].centroids;
@@ -153,7 +162,8 @@ PQTable PQTable::from_vec_set(const VecSet<float>& vec_set, const PQConfig& conf
     }
   });
   VecSet<std::uint8_t> codes(code_len, std::move(bytes));
-  PQTable table(PQParts{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models), std::move(norms)});
+  PQTable table(PQParts{config, vec_set.dim(), k, code_len, std::move(codes), std::move(models),
+                        std::move(norms)});
   table.rebuild_caches();
   return table;
 }
@@ -164,7 +174,8 @@ void PQTable::rebuild_caches() {
   const std::uint64_t rows = p.encoded_vec_set.len();
   code_blocks_ = PodVec<std::uint8_t>(kernels::pq_blocks_bytes(p.code_len, rows));
   pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    kernels::pq_fill_blocks(p.encoded_vec_set.data().data(), p.code_len, begin, end, code_blocks_.data());
+    kernels::pq_fill_blocks(p.encoded_vec_set.data().data(), p.code_len, begin, end,
+                            code_blocks_.data());
   });
   code_sq_norms_.clear();
   if (p.config.dist != DistanceAlgorithm::Cosine) return;
@@ -173,9 +184,14 @@ void PQTable::rebuild_caches() {
   // the same terms summed in the same order from +0.0, by the kernel that runs many codes at once.
   const kernels::Kernels& kern = kernels::active_kernels();
   pool::parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    kernels::PQScan scan{p.encoded_vec_set[begin].data(), static_cast<std::size_t>(p.code_len), end - begin,
-                         static_cast<std::size_t>(p.config.m), static_cast<unsigned>(p.config.n_bits),
-                         p.centroid_sq_norms.data(), nullptr, 0.0f};
+    kernels::PQScan scan{p.encoded_vec_set[begin].data(),
+                         static_cast<std::size_t>(p.code_len),
+                         end - begin,
+                         static_cast<std::size_t>(p.config.m),
+                         static_cast<unsigned>(p.config.n_bits),
+                         p.centroid_sq_norms.data(),
+                         nullptr,
+                         0.0f};
     scan.blocks = code_blocks_.data();
     scan.first = begin;
     kern.pq_scan(scan, code_sq_norms_.data() + begin);
@@ -190,23 +206,27 @@ PQLookupTable PQTable::create_lookup(std::span<const float> query) const {
   lookup.values.reserve(p.config.m * p.k);
   const std::vector<DimRange> groups = pq_groups(query.size(), p.config.m);
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    const std::span<const float> part = query.subspan(groups[g].start, groups[g].end - groups[g].start);
+    const std::span<const float> part =
+        query.subspan(groups[g].start, groups[g].end - groups[g].start);
     const VecSet<float>& centroids = p.kmeans[g].centroids;
     const std::size_t base = lookup.values.size();
     lookup.values.resize(base + centroids.len());
-    const RowBatch rows = RowBatch::contiguous(centroids.data().data(), centroids.len(), centroids.dim());
+    const RowBatch rows =
+        RowBatch::contiguous(centroids.data().data(), centroids.len(), centroids.dim());
     if (p.config.dist == DistanceAlgorithm::L2Sqr) {
       distance_to_rows(DistanceAlgorithm::L2Sqr, part, rows, lookup.values.data() + base);
     } else {
       // The plain dot product: the precomputed-norm form's dot, without its cosine finish.
-      for (std::uint64_t c = 0; c < centroids.len(); ++c) lookup.values[base + c] = dot(part, centroids[c]);
+      for (std::uint64_t c = 0; c < centroids.len(); ++c)
+        lookup.values[base + c] = dot(part, centroids[c]);
     }
   }
   if (p.config.dist == DistanceAlgorithm::Cosine) lookup.query_norm = std::sqrt(sq_norm(query));
   return lookup;
 }
 
-float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code, const PQLookupTable& lookup) {
+float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code,
+               const PQLookupTable& lookup) {
   const ExactFloatMode exact;
   check_code(d, *lookup.table, code.size());
   const kernels::PQScan scan = scan_of(lookup, code.data(), 1);
@@ -222,7 +242,8 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
   (void)codes[end - 1];  // range check of the last row
   kernels::PQScan scan = scan_of(lookup, codes[begin].data(), end - begin);
   if (!selects_inside(lookup)) {
-    for (std::uint64_t i = begin; i < end; ++i) out[i - begin] = checked_code_distance(scan, lookup, codes[i].data());
+    for (std::uint64_t i = begin; i < end; ++i)
+      out[i - begin] = checked_code_distance(scan, lookup, codes[i].data());
     return;
   }
   // The caches belong to the table's own codes only.
@@ -238,8 +259,9 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
   kernels::active_kernels().pq_scan(scan, out);
 }
 
-void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
-                  std::size_t n, const PQLookupTable& lookup, float* out) {
+void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes,
+                         const std::uint32_t* ids, std::size_t n, const PQLookupTable& lookup,
+                         float* out) {
   const ExactFloatMode exact;
   if (n == 0) return;
   check_code(d, *lookup.table, codes.dim());

@@ -37,7 +37,9 @@ struct PQConfig {
 };
 
 // The bytes of one code (see the layout above).
-constexpr std::uint64_t pq_code_len(std::uint64_t n_bits, std::uint64_t m) { return n_bits == 4 ? m - m / 2 : m; }
+constexpr std::uint64_t pq_code_len(std::uint64_t n_bits, std::uint64_t m) {
+  return n_bits == 4 ? m - m / 2 : m;
+}
 
 // The m sub-spaces of `dim` components, [start, end) in ascending order; their sizes differ
 // by at most one, the larger first.
@@ -97,7 +99,8 @@ class PQTable {
   // should encode (`rows` rows of dimension `rows_dim` under `rows_dist`), as a message ("PQ
   // table with 6-bit codes"); nullopt when it is consistent, as rebuild_caches and the searches
   // require.
-  std::optional<std::string> check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist, std::uint64_t rows) const;
+  std::optional<std::string> check(std::uint64_t rows_dim, DistanceAlgorithm rows_dist,
+                                   std::uint64_t rows) const;
 
   // Computes the caches from the codes.
   // REQUIRES: a consistent table (check() found nothing).
@@ -118,7 +121,8 @@ class PQTable {
 };
 
 // The quantized distance of one code under `d`, which must be the table's own distance.
-float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code, const PQLookupTable& lookup);
+float distance(DistanceAlgorithm d, std::span<const std::uint8_t> code,
+               const PQLookupTable& lookup);
 
 // The quantized distances of code rows [begin, end) of `codes`: out[i - begin] is
 // distance(d, codes[i], lookup), with the same checks.
@@ -126,7 +130,8 @@ void pq_distances(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, std::u
                   std::uint64_t end, const PQLookupTable& lookup, float* out);
 
 // The quantized distances of the code rows `ids[0..n)` (any order), with the same checks.
-void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes, const std::uint32_t* ids,
-                          std::size_t n, const PQLookupTable& lookup, float* out);
+void pq_distances_of_ids(DistanceAlgorithm d, const VecSet<std::uint8_t>& codes,
+                         const std::uint32_t* ids, std::size_t n, const PQLookupTable& lookup,
+                         float* out);
 
 }  // namespace quillmere

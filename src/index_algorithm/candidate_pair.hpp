@@ -66,7 +66,8 @@ class ResultSet {
   // Either kind, keeping its members in `storage` (emptied first, its capacity kept): with room
   // for every member it will hold, adding allocates nothing. into_sorted_vec hands the storage
   // back for the next set.
-  static ResultSet in_storage(std::uint64_t k, bool distinct_rows, std::vector<CandidatePair>&& storage) {
+  static ResultSet in_storage(std::uint64_t k, bool distinct_rows,
+                              std::vector<CandidatePair>&& storage) {
     ResultSet set(k);
     set.distinct_ = distinct_rows;
     set.set_ = std::move(storage);
@@ -199,7 +200,9 @@ class ResultSet {
     set_[hole] = c;
   }
   // a < b as 0 or 1, to step to the larger child.
-  static std::size_t before(const CandidatePair& a, const CandidatePair& b) { return static_cast<std::size_t>(a < b); }
+  static std::size_t before(const CandidatePair& a, const CandidatePair& b) {
+    return static_cast<std::size_t>(a < b);
+  }
   void insert_sorted(const CandidatePair& c) {
     auto at = std::lower_bound(set_.begin(), set_.end(), c);
     if (at != set_.end() && *at == c) return;

@@ -24,7 +24,7 @@ constexpr std::uint64_t kBlockRows = 512;
 std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_t k) const {
   const ExactFloatMode exact;
   if (vec_set_.dim() == 0) fail("chunk size must be non-zero");
-  if (k == 0) return {};  // a set of capacity 0 takes nothing
+  if (k == 0) return {};                              // a set of capacity 0 takes nothing
   ResultSet result = ResultSet::of_distinct_rows(k);  // each row is offered once
   const std::uint64_t rows = vec_set_.len();
   const std::uint64_t dim = vec_set_.dim();
@@ -32,7 +32,9 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
   float dists[kBlockRows];
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t count = std::min(kBlockRows, rows - begin);
-    distance_to_rows(dist_, q, RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count), dists);
+    distance_to_rows(dist_, q,
+                     RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count),
+                     dists);
     result.add_all(begin, std::span<const float>(dists, count));
   }
   return std::move(result).into_sorted_vec();
@@ -59,7 +61,8 @@ std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint
   std::vector<const float*> rows_of(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) rows_of[i] = vec_set_[members[i].index].data();
   std::vector<float> exact_dists(members.size());
-  distance_to_rows(dist_, q, RowBatch::scattered(rows_of.data(), rows_of.size(), vec_set_.dim()), exact_dists.data());
+  distance_to_rows(dist_, q, RowBatch::scattered(rows_of.data(), rows_of.size(), vec_set_.dim()),
+                   exact_dists.data());
   std::vector<CandidatePair> by_row(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) by_row[i] = {members[i].index, exact_dists[i]};
   std::ranges::sort(by_row, {}, &CandidatePair::index);

@@ -41,7 +41,9 @@ HNSWInnerConfig HNSWIndex::parameters(const HNSWConfig& request, DistanceAlgorit
                          1000};
 }
 
-float HNSWIndex::level_multiplier(std::uint64_t m) { return 1.0f / std::log(static_cast<float>(m)); }
+float HNSWIndex::level_multiplier(std::uint64_t m) {
+  return 1.0f / std::log(static_cast<float>(m));
+}
 
 HNSWIndex::HNSWIndex(const HNSWInnerConfig& c)
     : config_(c), vec_set_(VecSet<float>::with_capacity(c.dim, 0)) {}
@@ -63,7 +65,8 @@ PodVec<float> HNSWIndex::norms_of(const VecSet<float>& vec_set, DistanceAlgorith
     const std::size_t begin = t0 * kRowsPerTask, end = std::min<std::size_t>(n, t1 * kRowsPerTask);
     float* out = norms.data() + begin;
     distance_to_rows(DistanceAlgorithm::L2Sqr, zero.span(),
-                     RowBatch::contiguous(vec_set.data().data() + begin * dim, end - begin, dim), out);
+                     RowBatch::contiguous(vec_set.data().data() + begin * dim, end - begin, dim),
+                     out);
     if (dist == DistanceAlgorithm::Cosine)
       for (float* x = out; x < norms.data() + end; ++x) *x = std::sqrt(*x);
   });

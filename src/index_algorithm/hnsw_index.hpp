@@ -100,9 +100,9 @@ class HNSWIndex {
   // Inserts the list in batches sized from the node count and the pool's thread count;
   // answers the new ids in list order. `progress`, when given, hears the count inserted after
   // each batch; it changes nothing of the graph.
-  std::vector<std::uint64_t> inner_batch_add(std::span<const std::span<const float>> vectors,
-                                             ChaCha12Rng& rng,
-                                             const std::function<void(std::size_t done)>& progress = {});
+  std::vector<std::uint64_t> inner_batch_add(
+      std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
+      const std::function<void(std::size_t done)>& progress = {});
   // One batch: node by node below the threshold, otherwise levels drawn first, the neighbour
   // searches in parallel against the graph as it was before the batch, then the linking.
   std::vector<std::uint64_t> add_parallel(std::span<const std::span<const float>> vectors,
@@ -146,12 +146,13 @@ class HNSWIndex {
                                          std::uint64_t ef) const;
   // The walk on quantized distances of `pq`'s codes, re-ranked exactly; `pq` must encode the
   // nodes in id order and be built for the index's distance.
-  std::vector<CandidatePair> knn_pq(std::span<const float> query, std::uint64_t k,
-                                    std::uint64_t ef, const PQTable& pq) const;
+  std::vector<CandidatePair> knn_pq(std::span<const float> query, std::uint64_t k, std::uint64_t ef,
+                                    const PQTable& pq) const;
 
   // Starts loading a node's list on a level (a hint; no checks).
   void prefetch_links(std::uint64_t node, std::uint64_t level) const {
-    if (node < len() && (level == 0 || level <= levels_[node])) __builtin_prefetch(block(node, level));
+    if (node < len() && (level == 0 || level <= levels_[node]))
+      __builtin_prefetch(block(node, level));
   }
 
   // --- state ---
@@ -224,11 +225,14 @@ class HNSWIndex {
   // The blocks above level 0 of a node `id` of top level `level`, all empty.
   PodVec<std::uint32_t> upper_block(std::uint64_t id, std::uint64_t level) const;
   // push_init with the node's upper blocks made already: allocates nothing once room is made.
-  std::uint64_t push_node(std::span<const float> vector, std::uint64_t level, PodVec<std::uint32_t> upper);
+  std::uint64_t push_node(std::span<const float> vector, std::uint64_t level,
+                          PodVec<std::uint32_t> upper);
   // The batches of inner_batch_add, or one batch (add_parallel), after planning and reserving.
-  std::vector<std::uint64_t> insert(std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
-                                    bool one_batch, const std::function<void(std::size_t done)>& progress);
-  void plan(Insertion& ins, std::span<const std::span<const float>> vectors, ChaCha12Rng& rng, bool one_batch);
+  std::vector<std::uint64_t> insert(std::span<const std::span<const float>> vectors,
+                                    ChaCha12Rng& rng, bool one_batch,
+                                    const std::function<void(std::size_t done)>& progress);
+  void plan(Insertion& ins, std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
+            bool one_batch);
   std::uint64_t add_one(std::span<const float> vector, std::size_t i, Insertion& ins);
   void add_batch(std::span<const std::span<const float>> vectors, std::size_t first, Insertion& ins,
                  std::vector<std::uint64_t>& ids);
@@ -236,7 +240,8 @@ class HNSWIndex {
   void search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins);
   void link_batch(std::uint64_t c, std::uint64_t n, Insertion& ins);
   // connect_new_links over the candidates in ascending order.
-  void connect(std::uint64_t node, std::uint64_t level, std::span<const CandidatePair> candidates, LinkBuffers& s);
+  void connect(std::uint64_t node, std::uint64_t level, std::span<const CandidatePair> candidates,
+               LinkBuffers& s);
   // Adds `node` to b's list on `level`, re-selecting the list when it is full.
   void link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node, LinkBuffers& s);
 
@@ -246,7 +251,7 @@ class HNSWIndex {
   std::uint64_t num_deleted_ = 0;
   std::optional<std::uint64_t> enter_level_;
   std::optional<std::uint64_t> enter_point_;
-  PodVec<float> norms_;  // not persisted; see the file comment
+  PodVec<float> norms_;                       // not persisted; see the file comment
   PodVec<std::uint32_t> level0_;              // per node: [count, M0 slots]
   std::vector<PodVec<std::uint32_t>> upper_;  // per node: for L >= 1, [count, M slots]
 };

@@ -68,8 +68,8 @@ using hnsw_insert::LinkBuffers;
 // first candidate kept ends a window, since the candidates after it must be compared with it
 // too. Distances have no side effects, so those computed and not needed change nothing.
 // REQUIRES: m is at most the capacity `s` was made for.
-void select_neighbours(const HNSWIndex& index, std::span<const CandidatePair> members, std::uint64_t m,
-                       LinkBuffers& s, std::vector<CandidatePair>& kept) {
+void select_neighbours(const HNSWIndex& index, std::span<const CandidatePair> members,
+                       std::uint64_t m, LinkBuffers& s, std::vector<CandidatePair>& kept) {
   kept.clear();
   const float* base = index.vec_set().data().data();
   const std::uint64_t dim = index.vec_set().dim();
@@ -107,7 +107,8 @@ void select_neighbours(const HNSWIndex& index, std::span<const CandidatePair> me
 }
 
 // The ids of `pairs`, in `out`.
-std::span<const std::uint32_t> ids_of(std::span<const CandidatePair> pairs, std::vector<std::uint32_t>& out) {
+std::span<const std::uint32_t> ids_of(std::span<const CandidatePair> pairs,
+                                      std::vector<std::uint32_t>& out) {
   out.clear();
   for (const CandidatePair& p : pairs) out.push_back(static_cast<std::uint32_t>(p.index));
   return out;
@@ -119,7 +120,7 @@ std::span<const std::uint32_t> ids_of(std::span<const CandidatePair> pairs, std:
 struct IdleScratch {
   std::mutex mutex;
   std::vector<std::unique_ptr<hnsw_walk::Scratch>> list;  // guarded by mutex
-  std::size_t made = 0;                                    // guarded by mutex
+  std::size_t made = 0;                                   // guarded by mutex
 };
 IdleScratch& idle() {
   static IdleScratch* const idle = new IdleScratch;
@@ -255,9 +256,9 @@ std::uint64_t HNSWIndex::add(std::span<const float> vector, ChaCha12Rng& rng) {
   return insert(std::span<const std::span<const float>>(&vector, 1), rng, false, {}).front();
 }
 
-std::vector<std::uint64_t> HNSWIndex::inner_batch_add(std::span<const std::span<const float>> vectors,
-                                                      ChaCha12Rng& rng,
-                                                      const std::function<void(std::size_t done)>& progress) {
+std::vector<std::uint64_t> HNSWIndex::inner_batch_add(
+    std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
+    const std::function<void(std::size_t done)>& progress) {
   return insert(vectors, rng, false, progress);
 }
 
@@ -266,9 +267,9 @@ std::vector<std::uint64_t> HNSWIndex::add_parallel(std::span<const std::span<con
   return insert(vectors, rng, true, {});
 }
 
-std::vector<std::uint64_t> HNSWIndex::insert(std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
-                                             bool one_batch,
-                                             const std::function<void(std::size_t done)>& progress) {
+std::vector<std::uint64_t> HNSWIndex::insert(
+    std::span<const std::span<const float>> vectors, ChaCha12Rng& rng, bool one_batch,
+    const std::function<void(std::size_t done)>& progress) {
   if (vectors.empty()) return {};  // nothing to plan, whatever the dimension
   const ExactFloatMode exact;
   const ChaCha12Rng rng_before = rng;
@@ -297,13 +298,15 @@ std::vector<std::uint64_t> HNSWIndex::insert(std::span<const std::span<const flo
 // Draws the levels, cuts the list into the batches that inner_batch_add (or add_parallel, one
 // batch) inserts, and reserves everything they need: what the index appends, the workers'
 // scratch for an index of the final size, and a batch's candidate sets and updates.
-void HNSWIndex::plan(Insertion& ins, std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
-                     bool one_batch) {
+void HNSWIndex::plan(Insertion& ins, std::span<const std::span<const float>> vectors,
+                     ChaCha12Rng& rng, bool one_batch) {
   const std::uint64_t c0 = vec_set_.len();  // dimension 0 fails here (division by zero)
   const std::size_t n = vectors.size();
-  for (std::span<const float> v : vectors) assert_eq(static_cast<std::uint64_t>(v.size()), vec_set_.dim());
+  for (std::span<const float> v : vectors)
+    assert_eq(static_cast<std::uint64_t>(v.size()), vec_set_.dim());
   ins.levels.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) ins.levels.push_back(level_from_draw(rng.next_u32(), config_.level_multiplier));
+  for (std::size_t i = 0; i < n; ++i)
+    ins.levels.push_back(level_from_draw(rng.next_u32(), config_.level_multiplier));
   ins.upper.reserve(n);
   for (std::size_t i = 0; i < n; ++i) ins.upper.push_back(upper_block(c0 + i, ins.levels[i]));
 
@@ -379,7 +382,8 @@ void HNSWIndex::plan(Insertion& ins, std::span<const std::span<const float>> vec
 
 std::uint64_t HNSWIndex::add_one(std::span<const float> vector, std::size_t i, Insertion& ins) {
   // Both present (an index with nodes) or both absent (an empty one), as the batch path checks.
-  if (enter_point_.has_value() != enter_level_.has_value()) fail("The entry point and its level disagree.");
+  if (enter_point_.has_value() != enter_level_.has_value())
+    fail("The entry point and its level disagree.");
   const std::uint64_t level = ins.levels[i];
   const std::uint64_t id = push_node(vector, level, std::move(ins.upper[i]));
   if (!enter_point_) {
@@ -395,7 +399,8 @@ std::uint64_t HNSWIndex::add_one(std::span<const float> vector, std::size_t i, I
   std::uint64_t p = level >= e ? *enter_point_ : hnsw_walk::descend(*this, level, scorer, s);
   for (std::uint64_t l = std::min(level, e) + 1; l-- > 0;) {
     ResultSet w = hnsw_walk::search_level(
-        *this, p, l, ResultSet::in_storage(config_.ef_construction, true, std::move(r.storage)), scorer, s);
+        *this, p, l, ResultSet::in_storage(config_.ef_construction, true, std::move(r.storage)),
+        scorer, s);
     p = w.members().front().index;
     connect(id, l, w.members(), worker.link);
     r.storage = std::move(w).into_sorted_vec();
@@ -413,15 +418,16 @@ void HNSWIndex::connect_new_links(std::uint64_t node, std::uint64_t level, Resul
   connect(node, level, candidates.members(), s);
 }
 
-void HNSWIndex::connect(std::uint64_t node, std::uint64_t level, std::span<const CandidatePair> candidates,
-                        LinkBuffers& s) {
+void HNSWIndex::connect(std::uint64_t node, std::uint64_t level,
+                        std::span<const CandidatePair> candidates, LinkBuffers& s) {
   if (get_links_len_checked(node, level) != 0) fail("Links are not empty.");
   select_neighbours(*this, candidates, config_.max_links, s, s.chosen);
   put_links(node, level, ids_of(s.chosen, s.ids));
   for (const CandidatePair& b : s.chosen) link_back(b.index, level, node, s);
 }
 
-void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node, LinkBuffers& s) {
+void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t node,
+                          LinkBuffers& s) {
   const std::uint64_t cap = capacity(level);
   const std::span<const std::uint32_t> old = get_links(b, level);
   std::vector<std::uint32_t>& list = s.ids;
@@ -440,7 +446,8 @@ void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t no
     s.row_norms[i] = norms_[list[i]];
   }
   distance_to_rows(config_.dist, node_query(*this, b),
-                   RowBatch::scattered(s.rows.data(), list.size(), dim), s.row_norms.data(), s.d.data());
+                   RowBatch::scattered(s.rows.data(), list.size(), dim), s.row_norms.data(),
+                   s.d.data());
   ResultSet offered = ResultSet::in_storage(cap + 1, false, std::move(s.pool));
   for (std::size_t i = 0; i < list.size(); ++i) offered.add(list[i], s.d[i]);
   select_neighbours(*this, offered.members(), cap, s, s.kept);
@@ -451,8 +458,8 @@ void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t no
 // One batch of at least two nodes, into an index of at least the threshold's nodes: levels were
 // drawn and room made; the nodes are appended, searched in parallel against the graph as it was
 // before the batch, then linked, and the entry point rises to the highest of them.
-void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::size_t first, Insertion& ins,
-                          std::vector<std::uint64_t>& ids) {
+void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::size_t first,
+                          Insertion& ins, std::vector<std::uint64_t>& ids) {
   if (!enter_point_ || !enter_level_) fail("The index is empty.");
   const std::uint64_t c = vec_set_.len();
   const std::uint64_t n = vectors.size();
@@ -475,7 +482,8 @@ void HNSWIndex::search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins) {
   const std::uint64_t e = *enter_level_, entry = *enter_point_;
   ins.first_record.clear();
   ins.first_record.push_back(0);
-  for (std::size_t t = 0; t < n; ++t) ins.first_record.push_back(ins.first_record.back() + std::min(levels_[c + t], e) + 1);
+  for (std::size_t t = 0; t < n; ++t)
+    ins.first_record.push_back(ins.first_record.back() + std::min(levels_[c + t], e) + 1);
   // Nodes of higher levels search more levels: they start first.
   ins.order.clear();
   for (std::size_t t = 0; t < n; ++t) ins.order.push_back(t);
@@ -495,7 +503,8 @@ void HNSWIndex::search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins) {
     for (std::uint64_t l = std::min(level, e) + 1; l-- > 0; ++r) {
       r->level = l;
       r->candidates = hnsw_walk::search_level(
-          *this, p, l, ResultSet::in_storage(config_.ef_construction, true, std::move(r->storage)), scorer, s);
+          *this, p, l, ResultSet::in_storage(config_.ef_construction, true, std::move(r->storage)),
+          scorer, s);
       p = r->candidates.members().front().index;
       worker.earlier.clear();
       for (std::uint64_t y = c; y < x; ++y)
@@ -503,7 +512,8 @@ void HNSWIndex::search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins) {
       worker.d.resize(worker.earlier.size());
       s.reserve_batch(worker.earlier.size());
       scorer.many(worker.earlier.data(), worker.earlier.size(), s, worker.d.data());
-      for (std::size_t j = 0; j < worker.earlier.size(); ++j) r->candidates.add(worker.earlier[j], worker.d[j]);
+      for (std::size_t j = 0; j < worker.earlier.size(); ++j)
+        r->candidates.add(worker.earlier[j], worker.d[j]);
       select_neighbours(*this, r->candidates.members(), config_.max_links, worker.link, r->chosen);
     }
   });
@@ -542,7 +552,8 @@ void HNSWIndex::link_batch(std::uint64_t c, std::uint64_t n, Insertion& ins) {
   starts.push_back(ins.updates.size());
   run_on_workers(starts.size() - 1, ins.workers.size(), [&](std::size_t w, std::size_t g) {
     for (std::size_t i = starts[g]; i < starts[g + 1]; ++i)
-      link_back(ins.updates[i].list_owner, ins.updates[i].level, ins.updates[i].node, ins.workers[w].link);
+      link_back(ins.updates[i].list_owner, ins.updates[i].level, ins.updates[i].node,
+                ins.workers[w].link);
   });
   for (Record& r : records) r.storage = std::move(r.candidates).into_sorted_vec();
 }

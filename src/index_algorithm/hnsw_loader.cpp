@@ -21,8 +21,8 @@ std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
 }
 
 std::string node_count_problem(const char* what, std::uint64_t count, std::uint64_t nodes) {
-  return "HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " + std::to_string(nodes) +
-         " vectors";
+  return "HNSW " + std::string(what) + " for " + std::to_string(count) + " nodes, " +
+         std::to_string(nodes) + " vectors";
 }
 
 // Whether every one of `count` ids is below n. Written as one pass without an early exit so
@@ -37,23 +37,28 @@ bool ids_below(const std::uint32_t* ids, std::uint32_t count, std::uint64_t n) {
 
 }  // namespace
 
-std::optional<std::string> HNSWIndex::Loader::check_config(const HNSWInnerConfig& c, std::uint64_t vectors_dim) {
+std::optional<std::string> HNSWIndex::Loader::check_config(const HNSWInnerConfig& c,
+                                                           std::uint64_t vectors_dim) {
   if (c.dim != vectors_dim)
-    return "HNSW dimension " + std::to_string(c.dim) + " for vectors of dimension " + std::to_string(vectors_dim);
+    return "HNSW dimension " + std::to_string(c.dim) + " for vectors of dimension " +
+           std::to_string(vectors_dim);
   const std::uint64_t m = c.max_links, m0 = c.max_links_level0;
   if (m < kMinLinks || m > kMaxLinks || m0 != level0_links(m))
     return "HNSW link capacities " + std::to_string(m) + " and " + std::to_string(m0);
   // The multiplier of the smallest M is the largest; a larger one would draw levels without bound.
-  if (!(c.level_multiplier > 0.0f && c.level_multiplier <= level_multiplier(kMinLinks)) || c.ef_construction == 0)
+  if (!(c.level_multiplier > 0.0f && c.level_multiplier <= level_multiplier(kMinLinks)) ||
+      c.ef_construction == 0)
     return "HNSW level multiplier or construction width out of range";
   return std::nullopt;
 }
 
-HNSWIndex::Loader::Loader(const HNSWInnerConfig& config, std::uint64_t nodes) : index_(config), nodes_(nodes) {}
+HNSWIndex::Loader::Loader(const HNSWInnerConfig& config, std::uint64_t nodes)
+    : index_(config), nodes_(nodes) {}
 
 std::optional<std::string> HNSWIndex::Loader::level0_slots(std::uint64_t slots, const Fill& fill) {
   const std::uint64_t n = nodes_, m0 = index_.config_.max_links_level0;
-  if (product(n, m0) != slots) return std::to_string(slots) + " level-0 link slots for " + std::to_string(n) + " nodes";
+  if (product(n, m0) != slots)
+    return std::to_string(slots) + " level-0 link slots for " + std::to_string(n) + " nodes";
   index_.level0_.resize_for_overwrite(n * (m0 + 1));
   // The record holds the slots without the counts. They are read straight into the top of the
   // array (node j's slots at n + j * M0), a slice small enough to stay in cache at a time, and
@@ -78,11 +83,12 @@ std::optional<std::string> HNSWIndex::Loader::upper_slot_lists(std::uint64_t lis
   return std::nullopt;
 }
 
-std::optional<std::string> HNSWIndex::Loader::upper_slots(std::uint64_t node, std::uint64_t slots, const Fill& fill) {
+std::optional<std::string> HNSWIndex::Loader::upper_slots(std::uint64_t node, std::uint64_t slots,
+                                                          const Fill& fill) {
   const std::uint64_t m = index_.config_.max_links;
   if (slots % m != 0)
-    return "HNSW node " + std::to_string(node) + " has " + std::to_string(slots) + " upper slots, not a multiple of " +
-           std::to_string(m);
+    return "HNSW node " + std::to_string(node) + " has " + std::to_string(slots) +
+           " upper slots, not a multiple of " + std::to_string(m);
   const std::uint64_t levels = slots / m;
   upper_levels_[node] = levels;
   if (levels == 0) return std::nullopt;
@@ -96,23 +102,27 @@ std::optional<std::string> HNSWIndex::Loader::link_count_lists(std::uint64_t lis
   return std::nullopt;
 }
 
-std::optional<std::string> HNSWIndex::Loader::link_counts(std::uint64_t node, std::uint64_t counts) const {
+std::optional<std::string> HNSWIndex::Loader::link_counts(std::uint64_t node,
+                                                          std::uint64_t counts) const {
   if (counts != upper_levels_[node] + 1)
-    return "HNSW node " + std::to_string(node) + " has " + std::to_string(upper_levels_[node] * index_.config_.max_links) +
-           " upper slots and " + std::to_string(counts) + " link counts";
+    return "HNSW node " + std::to_string(node) + " has " +
+           std::to_string(upper_levels_[node] * index_.config_.max_links) + " upper slots and " +
+           std::to_string(counts) + " link counts";
   return std::nullopt;
 }
 
-std::optional<std::string> HNSWIndex::Loader::link_count(std::uint64_t node, std::uint64_t level, std::uint64_t count) {
+std::optional<std::string> HNSWIndex::Loader::link_count(std::uint64_t node, std::uint64_t level,
+                                                         std::uint64_t count) {
   if (count > index_.capacity(level))
-    return "HNSW node " + std::to_string(node) + " has " + std::to_string(count) + " links on level " +
-           std::to_string(level);
+    return "HNSW node " + std::to_string(node) + " has " + std::to_string(count) +
+           " links on level " + std::to_string(level);
   *index_.block(node, level) = static_cast<std::uint32_t>(count);
   return std::nullopt;
 }
 
 void HNSWIndex::Loader::set_nodes(PodVec<std::uint64_t> levels, std::uint64_t num_deleted,
-                                  std::optional<std::uint64_t> enter_level, std::optional<std::uint64_t> enter_point) {
+                                  std::optional<std::uint64_t> enter_level,
+                                  std::optional<std::uint64_t> enter_point) {
   index_.levels_ = std::move(levels);
   index_.num_deleted_ = num_deleted;
   index_.enter_level_ = enter_level;
@@ -154,8 +164,8 @@ std::optional<std::string> HNSWIndex::Loader::check_links() const {
   for (const std::uint64_t node : first_bad) {
     if (node == n) continue;
     const BadLink bad = *bad_link(node);
-    return "HNSW node " + std::to_string(node) + " links to node " + std::to_string(bad.target) + " on level " +
-           std::to_string(bad.level);
+    return "HNSW node " + std::to_string(node) + " links to node " + std::to_string(bad.target) +
+           " on level " + std::to_string(bad.level);
   }
   return std::nullopt;
 }
@@ -168,15 +178,16 @@ std::optional<std::string> HNSWIndex::Loader::check() const {
   for (std::uint64_t node = 0; node < nodes_; ++node) {
     top = std::max(top, levels[node]);
     if (levels[node] != upper_levels_[node])
-      return "HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) + " has " +
-             std::to_string(upper_levels_[node] * index_.config_.max_links) + " upper slots and " +
-             std::to_string(upper_levels_[node] + 1) + " link counts";
+      return "HNSW node " + std::to_string(node) + " of level " + std::to_string(levels[node]) +
+             " has " + std::to_string(upper_levels_[node] * index_.config_.max_links) +
+             " upper slots and " + std::to_string(upper_levels_[node] + 1) + " link counts";
   }
   if (std::optional<std::string> bad = check_links()) return bad;
   const std::optional<std::uint64_t>& level = index_.enter_level_;
   const std::optional<std::uint64_t>& point = index_.enter_point_;
-  const bool entry_ok = nodes_ == 0 ? !level && !point
-                                    : level && point && *point < nodes_ && levels[*point] == *level && *level == top;
+  const bool entry_ok =
+      nodes_ == 0 ? !level && !point
+                  : level && point && *point < nodes_ && levels[*point] == *level && *level == top;
   if (!entry_ok) return "HNSW entry point inconsistent with the nodes";
   return std::nullopt;
 }

@@ -19,7 +19,8 @@ class HNSWIndex::Loader {
  public:
   // The first inconsistency of stored parameters, with themselves or with the dimension of the
   // stored vectors.
-  static std::optional<std::string> check_config(const HNSWInnerConfig& config, std::uint64_t vectors_dim);
+  static std::optional<std::string> check_config(const HNSWInnerConfig& config,
+                                                 std::uint64_t vectors_dim);
 
   // An index of `nodes` nodes. REQUIRES: check_config(config, ...) found nothing.
   Loader(const HNSWInnerConfig& config, std::uint64_t nodes);
@@ -37,9 +38,11 @@ class HNSWIndex::Loader {
   // per level from 0, each given by link_count.
   std::optional<std::string> link_count_lists(std::uint64_t lists) const;
   std::optional<std::string> link_counts(std::uint64_t node, std::uint64_t counts) const;
-  std::optional<std::string> link_count(std::uint64_t node, std::uint64_t level, std::uint64_t count);
+  std::optional<std::string> link_count(std::uint64_t node, std::uint64_t level,
+                                        std::uint64_t count);
   // The nodes' top levels, the deleted count and the entry point, as stored.
-  void set_nodes(PodVec<std::uint64_t> levels, std::uint64_t num_deleted, std::optional<std::uint64_t> enter_level,
+  void set_nodes(PodVec<std::uint64_t> levels, std::uint64_t num_deleted,
+                 std::optional<std::uint64_t> enter_level,
                  std::optional<std::uint64_t> enter_point);
 
   // The whole graph: a level per node that agrees with its slots and counts, links to nodes

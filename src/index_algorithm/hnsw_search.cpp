@@ -35,7 +35,8 @@ std::vector<CandidatePair> HNSWIndex::knn_with_ef(std::span<const float> query, 
   const hnsw_walk::ExactScorer scorer(*this, NormedVector{query, norm_for(config_.dist, query)});
   const std::uint64_t start = hnsw_walk::descend(*this, 0, scorer);
   std::vector<CandidatePair> found =
-      std::move(hnsw_walk::search_level(*this, start, 0, std::max(ef, k), scorer)).into_sorted_vec();
+      std::move(hnsw_walk::search_level(*this, start, 0, std::max(ef, k), scorer))
+          .into_sorted_vec();
   if (found.size() > k) found.resize(k);
   return found;
 }

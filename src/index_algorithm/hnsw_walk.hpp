@@ -76,14 +76,16 @@ class ExactScorer {
 
   // Starts loading a node's vector (up to its first KiB).
   void prefetch(std::uint32_t id) const {
-    const char* row = reinterpret_cast<const char*>(index_.vec_set().data().data() + id * index_.vec_set().dim());
+    const char* row =
+        reinterpret_cast<const char*>(index_.vec_set().data().data() + id * index_.vec_set().dim());
     const std::size_t bytes = std::min<std::size_t>(index_.vec_set().dim() * sizeof(float), 1024);
     for (std::size_t off = 0; off < bytes; off += 64) __builtin_prefetch(row + off);
   }
 
   float one(std::uint64_t id) const {
     check(id);
-    return distance(index_.config().dist, NormedVector{index_.vec_set()[id], index_.norm(id)}, query_);
+    return distance(index_.config().dist, NormedVector{index_.vec_set()[id], index_.norm(id)},
+                    query_);
   }
   // out[i] = one(ids[i]), in one kernel call.
   void many(const std::uint32_t* ids, std::size_t n, Scratch& s, float* out) const {
@@ -127,7 +129,8 @@ class PQScorer {
 // Greedy descent from the entry point through the levels above `target`: each pass scans the
 // whole list of the current node and moves to the strictly nearest neighbour found.
 template <class Scorer>
-std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer& scorer, Scratch& s) {
+std::uint64_t descend(const HNSWIndex& index, std::uint64_t target, const Scorer& scorer,
+                      Scratch& s) {
   if (!index.enter_point() || !index.enter_level()) fail("The index is empty.");
   if (target >= *index.enter_level()) return *index.enter_point();
   std::uint64_t cur = *index.enter_point();
@@ -260,7 +263,8 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
     std::size_t n_ahead = 0, total = n;
     while (n_ahead < kLookAhead && total < kLookAheadRows && !heap.empty()) {
       const CandidatePair a = pop();
-      const std::optional<std::size_t> more = collect_unvisited(index, a.index, level, false, total, scorer, s);
+      const std::optional<std::size_t> more =
+          collect_unvisited(index, a.index, level, false, total, scorer, s);
       if (!more) {
         push(a);
         break;
@@ -271,7 +275,8 @@ ResultSet search_level(const HNSWIndex& index, std::uint64_t start, std::uint64_
     scorer.many(s.ids.data(), total, s, s.dists.data());
     offer(0, n);
     std::size_t from = n, i = 0;
-    for (; i < n_ahead && (heap.empty() || ahead[i].candidate < heap.front()); from = ahead[i++].end) {
+    for (; i < n_ahead && (heap.empty() || ahead[i].candidate < heap.front());
+         from = ahead[i++].end) {
       if (!result.admits(ahead[i].candidate)) return result;
       offer(from, ahead[i].end);
     }

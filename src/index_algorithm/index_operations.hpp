@@ -21,10 +21,10 @@ concept IndexKNN = requires(const I& index, std::span<const float> q, std::uint6
 
 // knn_with_ef(q, k, ef): at most k rows, searched with width max(ef, k).
 template <class I>
-concept IndexKNNWithEf =
-    requires(const I& index, std::span<const float> q, std::uint64_t k, std::uint64_t ef) {
-      { index.knn_with_ef(q, k, ef) } -> std::same_as<std::vector<CandidatePair>>;
-    };
+concept IndexKNNWithEf = requires(const I& index, std::span<const float> q, std::uint64_t k,
+                                  std::uint64_t ef) {
+  { index.knn_with_ef(q, k, ef) } -> std::same_as<std::vector<CandidatePair>>;
+};
 
 // knn_pq(q, k, ef, pq): candidates by quantized distance with width max(ef, k), re-ranked by
 // exact distance.

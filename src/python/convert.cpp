@@ -14,10 +14,11 @@ bool cannot_convert(PyObject* obj, const char* target) {
   const Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
   if (!qualname) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
-                 target);
+    PyErr_Format(PyExc_TypeError,
+                 "'<failed to extract type name>' object cannot be converted to '%s'", target);
   } else {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
+                 target);
   }
   return false;
 }
@@ -175,7 +176,8 @@ void prefix_type_error(const char* name) {
   if (!replaced) return;
   // The replacement takes over the explicit cause (and whether the context is shown); its
   // context is set as for any exception raised now, from the exception being handled.
-  if (PyObject* cause = PyException_GetCause(exc.get())) PyException_SetCause(replaced.get(), cause);  // steals
+  if (PyObject* cause = PyException_GetCause(exc.get()))
+    PyException_SetCause(replaced.get(), cause);  // steals
   reinterpret_cast<PyBaseExceptionObject*>(replaced.get())->suppress_context =
       reinterpret_cast<PyBaseExceptionObject*>(exc.get())->suppress_context;
   PyErr_SetObject(PyExc_TypeError, replaced.get());
@@ -214,7 +216,8 @@ PyObject* from_metadata(const Metadata& metadata) {
   if (!dict) fail_create("dict");
   for (const auto& [key, value] : metadata) {  // ascending byte-wise key order
     const Ref k(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-    const Ref v(k ? PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())) : nullptr);
+    const Ref v(k ? PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()))
+                  : nullptr);
     if (!v) fail_create("str");
     if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
   }

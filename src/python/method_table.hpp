@@ -48,8 +48,9 @@ struct Method {
 };
 
 template <class Call, class ToPython, class... T>
-constexpr Method<Call, ToPython, T...> method(const char* name, Gil gil, Call call, ToPython to_python,
-                                              const char* doc, Param<T>... params) {
+constexpr Method<Call, ToPython, T...> method(const char* name, Gil gil, Call call,
+                                              ToPython to_python, const char* doc,
+                                              Param<T>... params) {
   return {name, gil, call, to_python, doc, {params...}};
 }
 
@@ -72,9 +73,10 @@ std::string doc_with_signature(const Method<Call, ToPython, T...>& m, bool with_
 
 // The distance parameter (create_table_if_not_exists, calc_dist): "cosine" unless given.
 inline constexpr char kDefaultDistanceText[] = "\"cosine\"";
-constexpr Param<std::string> kDistParam{"dist", to_text, kDefaultDistanceText, +[]() -> std::string {
-                                          return std::string(kDefaultDistanceText + 1, sizeof kDefaultDistanceText - 3);
-                                        }};
+constexpr Param<std::string> kDistParam{
+    "dist", to_text, kDefaultDistanceText, +[]() -> std::string {
+      return std::string(kDefaultDistanceText + 1, sizeof kDefaultDistanceText - 3);
+    }};
 
 namespace method_detail {
 
@@ -97,8 +99,8 @@ PyObject* deliver(const ToPython& to_python, R& answer) {
 }
 
 template <class... T, std::size_t... I>
-bool convert_all(const std::tuple<Param<T>...>& params, PyObject* const* slots, std::tuple<T...>& values,
-                 std::index_sequence<I...>) {
+bool convert_all(const std::tuple<Param<T>...>& params, PyObject* const* slots,
+                 std::tuple<T...>& values, std::index_sequence<I...>) {
   [[maybe_unused]] auto one = [](const auto& param, PyObject* slot, auto& value) {
     if (slot == nullptr) {
       if (param.default_value != nullptr) value = param.default_value();
@@ -122,7 +124,8 @@ ParamNames<sizeof...(T)> param_names(const Method<Call, ToPython, T...>& m) {
   constexpr std::size_t n = sizeof...(T);
   return std::apply(
       [](const auto&... p) {
-        return ParamNames<n>{{p.name...}, (std::size_t{0} + ... + (p.default_text == nullptr ? 1u : 0u))};
+        return ParamNames<n>{{p.name...},
+                             (std::size_t{0} + ... + (p.default_text == nullptr ? 1u : 0u))};
       },
       m.params);
 }
@@ -130,10 +133,14 @@ ParamNames<sizeof...(T)> param_names(const Method<Call, ToPython, T...>& m) {
 // Converts the bound arguments in declaration order (the first failure is raised), makes the
 // call (with the lock released when the method says so) and converts the answer.
 template <class Receiver, class Call, class ToPython, class... T>
-PyObject* convert_and_call(const Method<Call, ToPython, T...>& m, Receiver& receiver, PyObject* const* slots) {
+PyObject* convert_and_call(const Method<Call, ToPython, T...>& m, Receiver& receiver,
+                           PyObject* const* slots) {
   std::tuple<T...> values;
-  if (!method_detail::convert_all(m.params, slots, values, std::index_sequence_for<T...>{})) return nullptr;
-  auto run = [&] { return std::apply([&](T&... v) { return m.call(receiver, std::move(v)...); }, values); };
+  if (!method_detail::convert_all(m.params, slots, values, std::index_sequence_for<T...>{}))
+    return nullptr;
+  auto run = [&] {
+    return std::apply([&](T&... v) { return m.call(receiver, std::move(v)...); }, values);
+  };
   if constexpr (std::is_void_v<decltype(run())>) {
     if (m.gil == Gil::Released)
       without_gil(run);
@@ -153,14 +160,15 @@ PyObject* invoke(const Method<Call, ToPython, T...>& m, const char* callable, Re
                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto p = param_names(m);
   std::array<PyObject*, sizeof...(T) + 1> slots{};
-  if (!bind_fast({callable, p.names, p.required}, args, nargs, kwnames, slots.data())) return nullptr;
+  if (!bind_fast({callable, p.names, p.required}, args, nargs, kwnames, slots.data()))
+    return nullptr;
   return convert_and_call(m, receiver, slots.data());
 }
 
 // The same for an argument tuple and keyword dictionary (a type's tp_new).
 template <class Receiver, class Call, class ToPython, class... T>
-PyObject* invoke_tuple(const Method<Call, ToPython, T...>& m, const char* callable, Receiver& receiver,
-                       PyObject* args, PyObject* kwargs) {
+PyObject* invoke_tuple(const Method<Call, ToPython, T...>& m, const char* callable,
+                       Receiver& receiver, PyObject* args, PyObject* kwargs) {
   const auto p = param_names(m);
   std::array<PyObject*, sizeof...(T) + 1> slots{};
   if (!bind_tuple({callable, p.names, p.required}, args, kwargs, slots.data())) return nullptr;

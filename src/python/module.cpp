@@ -32,7 +32,8 @@ constexpr auto kCalcDist = method(
     "- l2sqr: squared Euclidean distance\n"
     "- cosine: cosine distance (1 - cosine_similarity) [0.0, 2.0]\n\n"
     "Raises:\n    ValueError: If the distance function is invalid.",
-    Param<std::vector<float>>{"a", to_float_vector}, Param<std::vector<float>>{"b", to_float_vector}, kDistParam);
+    Param<std::vector<float>>{"a", to_float_vector},
+    Param<std::vector<float>>{"b", to_float_vector}, kDistParam);
 
 PyObject* calc_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -44,7 +45,8 @@ PyObject* calc_dist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 // Made once, with the interpreter lock held, at the first import.
 PyMethodDef* calc_dist_def() {
   static const std::string doc = doc_with_signature(kCalcDist, false);
-  static PyMethodDef def = {kCalcDist.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_dist)),
+  static PyMethodDef def = {kCalcDist.name,
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calc_dist)),
                             METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
   return &def;
 }
@@ -91,7 +93,8 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
 bool init_module(PyObject* module) {
   PyObject* modname = PyUnicode_FromString("quillmere");
   if (modname == nullptr) return false;
-  PyObject* func = PyCMethod_New(calc_dist_def(), module, modname, nullptr);  // __self__ is the module
+  PyObject* func =
+      PyCMethod_New(calc_dist_def(), module, modname, nullptr);  // __self__ is the module
   Py_DECREF(modname);
   if (func == nullptr || !add_name(module, "calc_dist", func)) return false;
   PyObject* type = vecdb_type();

@@ -27,7 +27,7 @@ namespace {
 
 struct VecDBObject {
   PyObject_HEAD
-  VecDBManager* manager;  // owned; destroyed with the object
+  VecDBManager* manager;             // owned; destroyed with the object
   std::atomic<std::uint32_t> calls;  // the calls in flight (their CallReceivers)
   // Set by the exit hook before it waits for the calls in flight: no call starts afterwards.
   std::atomic<bool> closed_at_exit;
@@ -48,8 +48,10 @@ void link_live(VecDBObject* self) {
 }
 
 void unlink_live(VecDBObject* self) {
-  if (self->prev != nullptr) self->prev->next = self->next;
-  else if (live_objects == self) live_objects = self->next;
+  if (self->prev != nullptr)
+    self->prev->next = self->next;
+  else if (live_objects == self)
+    live_objects = self->next;
   if (self->next != nullptr) self->next->prev = self->prev;
   self->prev = self->next = nullptr;
 }
@@ -58,9 +60,10 @@ void unlink_live(VecDBObject* self) {
 // forked child one may have been copied held by a thread that does not exist there.
 bool usable(VecDBObject* self) {
   if (!self->manager->owned_by_this_process()) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "This VecDB was opened by the process this one was forked from and cannot be used "
-                    "here; open the directory again in this process");
+    PyErr_SetString(
+        PyExc_RuntimeError,
+        "This VecDB was opened by the process this one was forked from and cannot be used "
+        "here; open the directory again in this process");
     return false;
   }
   if (self->closed_at_exit) {
@@ -74,9 +77,12 @@ bool usable(VecDBObject* self) {
 // while the interpreter lock is released. It counts as a call in flight while it lives.
 class CallReceiver {
  public:
-  explicit CallReceiver(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) { ++self_->calls; }
+  explicit CallReceiver(PyObject* self) : self_(reinterpret_cast<VecDBObject*>(Py_NewRef(self))) {
+    ++self_->calls;
+  }
   ~CallReceiver() {
-    // The exit hook sets closed_at_exit before it reads the count, so one of the two sees the other.
+    // The exit hook sets closed_at_exit before it reads the count, so one of the two sees the
+    // other.
     if (--self_->calls == 0 && self_->closed_at_exit) self_->calls.notify_all();
     Py_DECREF(reinterpret_cast<PyObject*>(self_));
   }
@@ -105,36 +111,41 @@ constexpr auto kCreateTable = method(
       return m.create_table_if_not_exists(key, dim, *d);
     },
     from_bool,
-    "Create a new table if it does not exist.\n\nRaises:\n    ValueError: If the distance function is invalid.",
+    "Create a new table if it does not exist.\n\nRaises:\n    ValueError: If the distance function "
+    "is invalid.",
     kKey, Param<std::uint64_t>{"dim", to_size}, kDistParam);
 constexpr auto kGetAllKeys = method(
     "get_all_keys", Gil::Held, [](VecDBManager& m) { return m.get_all_keys(); }, from_names,
     "Get all table names.");
 constexpr auto kContainsKey = method(
-    "contains_key", Gil::Held, [](VecDBManager& m, std::string key) { return m.contains_key(key); }, from_bool,
-    "Check if a table exists.", kKey);
+    "contains_key", Gil::Held, [](VecDBManager& m, std::string key) { return m.contains_key(key); },
+    from_bool, "Check if a table exists.", kKey);
 constexpr auto kDeleteTable = method(
-    "delete_table", Gil::Released, [](VecDBManager& m, std::string key) { return m.delete_table(key); }, from_bool,
-    "Delete a table and wait for all operations to finish.\nReturns false if the table does not exist.", kKey);
+    "delete_table", Gil::Released,
+    [](VecDBManager& m, std::string key) { return m.delete_table(key); }, from_bool,
+    "Delete a table and wait for all operations to finish.\nReturns false if the table does not "
+    "exist.",
+    kKey);
 constexpr auto kGetCachedTables = method(
-    "get_cached_tables", Gil::Held, [](VecDBManager& m) { return m.get_cached_tables(); }, from_names,
-    "Returns a list of table keys that are cached.");
+    "get_cached_tables", Gil::Held, [](VecDBManager& m) { return m.get_cached_tables(); },
+    from_names, "Returns a list of table keys that are cached.");
 constexpr auto kContainsCached = method(
-    "contains_cached", Gil::Held, [](VecDBManager& m, std::string key) { return m.contains_cached(key); },
-    from_bool, "Check if a table is cached.", kKey);
+    "contains_cached", Gil::Held,
+    [](VecDBManager& m, std::string key) { return m.contains_cached(key); }, from_bool,
+    "Check if a table is cached.", kKey);
 constexpr auto kRemoveCachedTable = method(
     "remove_cached_table", Gil::Released,
     [](VecDBManager& m, std::string key) { return m.remove_cached_table(key); }, kNothing,
     "Remove a table from the cache.\nDoes nothing if the table is not cached.", kKey);
 constexpr auto kGetLen = method(
-    "get_len", Gil::Released, [](VecDBManager& m, std::string key) { return m.get_len(key); }, from_count,
-    "Get the number of vectors in the table.", kKey);
+    "get_len", Gil::Released, [](VecDBManager& m, std::string key) { return m.get_len(key); },
+    from_count, "Get the number of vectors in the table.", kKey);
 constexpr auto kGetDim = method(
-    "get_dim", Gil::Released, [](VecDBManager& m, std::string key) { return m.get_dim(key); }, from_count,
-    "Get the dimension of the vectors in the table.", kKey);
+    "get_dim", Gil::Released, [](VecDBManager& m, std::string key) { return m.get_dim(key); },
+    from_count, "Get the dimension of the vectors in the table.", kKey);
 constexpr auto kGetDist = method(
-    "get_dist", Gil::Released, [](VecDBManager& m, std::string key) { return m.get_dist(key); }, distance_name,
-    "Get the distance algorithm used by the table.", kKey);
+    "get_dist", Gil::Released, [](VecDBManager& m, std::string key) { return m.get_dist(key); },
+    distance_name, "Get the distance algorithm used by the table.", kKey);
 constexpr auto kAdd = method(
     "add", Gil::Released,
     [](VecDBManager& m, std::string key, std::vector<float> vec, Metadata metadata) {
@@ -144,28 +155,33 @@ constexpr auto kAdd = method(
     Param<std::vector<float>>{"vec", to_float_vector}, Param<Metadata>{"metadata", to_metadata});
 constexpr auto kBatchAdd = method(
     "batch_add", Gil::Released,
-    [](VecDBManager& m, std::string key, std::vector<std::vector<float>> vec_list, std::vector<Metadata> metadata_list) {
+    [](VecDBManager& m, std::string key, std::vector<std::vector<float>> vec_list,
+       std::vector<Metadata> metadata_list) {
       return m.batch_add(key, std::move(vec_list), std::move(metadata_list));
     },
     kNothing, "Add multiple vectors to the table.", kKey,
     Param<std::vector<std::vector<float>>>{"vec_list", to_vector_list},
     Param<std::vector<Metadata>>{"metadata_list", to_metadata_list});
 constexpr auto kDelete = method(
-    "delete", Gil::Released, [](VecDBManager& m, std::string key, Metadata pattern) { return m.delete_rows(key, pattern); },
-    from_count, "Delete vectors with metadata that match the pattern.\nReturns the number of vectors deleted.", kKey,
-    Param<Metadata>{"pattern", to_metadata});
+    "delete", Gil::Released,
+    [](VecDBManager& m, std::string key, Metadata pattern) { return m.delete_rows(key, pattern); },
+    from_count,
+    "Delete vectors with metadata that match the pattern.\nReturns the number of vectors deleted.",
+    kKey, Param<Metadata>{"pattern", to_metadata});
 constexpr auto kSearch = method(
     "search", Gil::Released,
-    [](VecDBManager& m, std::string key, std::vector<float> query, std::uint64_t k, std::optional<std::uint64_t> ef,
+    [](VecDBManager& m, std::string key, std::vector<float> query, std::uint64_t k,
+       std::optional<std::uint64_t> ef,
        std::optional<float> upper_bound) { return m.search(key, query, k, ef, upper_bound); },
     from_search_rows,
-    "Search for the nearest neighbors of a vector.\nReturns a list of (metadata, distance) pairs.", kKey,
-    Param<std::vector<float>>{"query", to_float_vector}, Param<std::uint64_t>{"k", to_size},
+    "Search for the nearest neighbors of a vector.\nReturns a list of (metadata, distance) pairs.",
+    kKey, Param<std::vector<float>>{"query", to_float_vector}, Param<std::uint64_t>{"k", to_size},
     Param<std::optional<std::uint64_t>>{"ef", to_optional_size, "None"},
     Param<std::optional<float>>{"upper_bound", to_optional_float, "None"});
 constexpr auto kExtractData = method(
-    "extract_data", Gil::Released, [](VecDBManager& m, std::string key) { return m.extract_data(key); },
-    from_table_rows, "Extract data from the table.", kKey);
+    "extract_data", Gil::Released,
+    [](VecDBManager& m, std::string key) { return m.extract_data(key); }, from_table_rows,
+    "Extract data from the table.", kKey);
 constexpr auto kBuildHnswIndex = method(
     "build_hnsw_index", Gil::Released,
     [](VecDBManager& m, std::string key, std::optional<std::uint64_t> ef_construction) {
@@ -174,24 +190,30 @@ constexpr auto kBuildHnswIndex = method(
     kNothing, "Build HNSW index for the table. Skip when already built.", kKey,
     Param<std::optional<std::uint64_t>>{"ef_construction", to_optional_size, "None"});
 constexpr auto kClearHnswIndex = method(
-    "clear_hnsw_index", Gil::Released, [](VecDBManager& m, std::string key) { return m.clear_hnsw_index(key); },
-    kNothing, "Clear HNSW index for the table.", kKey);
+    "clear_hnsw_index", Gil::Released,
+    [](VecDBManager& m, std::string key) { return m.clear_hnsw_index(key); }, kNothing,
+    "Clear HNSW index for the table.", kKey);
 constexpr auto kHasHnswIndex = method(
-    "has_hnsw_index", Gil::Released, [](VecDBManager& m, std::string key) { return m.has_hnsw_index(key); },
-    from_bool, "Check if the table has HNSW index.", kKey);
+    "has_hnsw_index", Gil::Released,
+    [](VecDBManager& m, std::string key) { return m.has_hnsw_index(key); }, from_bool,
+    "Check if the table has HNSW index.", kKey);
 constexpr auto kBuildPqTable = method(
     "build_pq_table", Gil::Released,
-    [](VecDBManager& m, std::string key, std::optional<float> train_proportion, std::optional<std::uint64_t> n_bits,
-       std::optional<std::uint64_t> sub_spaces) { return m.build_pq_table(key, train_proportion, n_bits, sub_spaces); },
+    [](VecDBManager& m, std::string key, std::optional<float> train_proportion,
+       std::optional<std::uint64_t> n_bits, std::optional<std::uint64_t> sub_spaces) {
+      return m.build_pq_table(key, train_proportion, n_bits, sub_spaces);
+    },
     kNothing, "Build PQ table for the table. Skip when already built.", kKey,
     Param<std::optional<float>>{"train_proportion", to_optional_float, "None"},
     Param<std::optional<std::uint64_t>>{"n_bits", to_optional_size, "None"},
     Param<std::optional<std::uint64_t>>{"m", to_optional_size, "None"});
 constexpr auto kClearPqTable = method(
-    "clear_pq_table", Gil::Released, [](VecDBManager& m, std::string key) { return m.clear_pq_table(key); },
-    kNothing, "Clear PQ table for the table.", kKey);
+    "clear_pq_table", Gil::Released,
+    [](VecDBManager& m, std::string key) { return m.clear_pq_table(key); }, kNothing,
+    "Clear PQ table for the table.", kKey);
 constexpr auto kHasPqTable = method(
-    "has_pq_table", Gil::Released, [](VecDBManager& m, std::string key) { return m.has_pq_table(key); }, from_bool,
+    "has_pq_table", Gil::Released,
+    [](VecDBManager& m, std::string key) { return m.has_pq_table(key); }, from_bool,
     "Check if the table has PQ table.", kKey);
 constexpr auto kForceSave = method(
     "force_save", Gil::Released, [](VecDBManager& m) { m.force_save(); }, kNothing,
@@ -260,7 +282,8 @@ constexpr auto kNew = method(
     [](PyObject* obj) { return obj; }, kClassText, Param<std::string>{"dir", to_text});
 
 PyObject* vecdb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* { return invoke_tuple(kNew, "VecDB.__new__()", type, args, kwargs); });
+  return guarded(
+      [&]() -> PyObject* { return invoke_tuple(kNew, "VecDB.__new__()", type, args, kwargs); });
 }
 
 // Final saves, then the directory lock is released. Closing goes through every table whatever
@@ -333,10 +356,8 @@ PyObject* close_at_exit(PyObject*, PyObject*) {
     // Held, so that a daemon thread cannot destroy it while the lock is released below.
     PyObject* held = Py_NewRef(reinterpret_cast<PyObject*>(o));
     // The calls in flight need the interpreter lock to return their answers.
-    Py_BEGIN_ALLOW_THREADS
-    for (std::uint32_t n = o->calls; n != 0; n = o->calls) o->calls.wait(n);
-    Py_END_ALLOW_THREADS
-    (void)close_reporting(*o->manager);
+    Py_BEGIN_ALLOW_THREADS for (std::uint32_t n = o->calls; n != 0; n = o->calls) o->calls.wait(n);
+    Py_END_ALLOW_THREADS(void) close_reporting(*o->manager);
     VecDBObject* next = o->next;
     Py_DECREF(held);
     o = next;
@@ -347,14 +368,29 @@ PyObject* close_at_exit(PyObject*, PyObject*) {
 // The method table, made once with the interpreter lock held.
 PyMethodDef* methods() {
   static PyMethodDef table[] = {
-      definition<kCreateTable>(),       definition<kGetAllKeys>(),      definition<kContainsKey>(),
-      definition<kDeleteTable>(),       definition<kGetCachedTables>(), definition<kContainsCached>(),
-      definition<kRemoveCachedTable>(), definition<kGetLen>(),          definition<kGetDim>(),
-      definition<kGetDist>(),           definition<kAdd>(),             definition<kBatchAdd>(),
-      definition<kDelete>(),            definition<kSearch>(),          definition<kExtractData>(),
-      definition<kBuildHnswIndex>(),    definition<kClearHnswIndex>(),  definition<kHasHnswIndex>(),
-      definition<kBuildPqTable>(),      definition<kClearPqTable>(),    definition<kHasPqTable>(),
-      definition<kForceSave>(),         {nullptr, nullptr, 0, nullptr},
+      definition<kCreateTable>(),
+      definition<kGetAllKeys>(),
+      definition<kContainsKey>(),
+      definition<kDeleteTable>(),
+      definition<kGetCachedTables>(),
+      definition<kContainsCached>(),
+      definition<kRemoveCachedTable>(),
+      definition<kGetLen>(),
+      definition<kGetDim>(),
+      definition<kGetDist>(),
+      definition<kAdd>(),
+      definition<kBatchAdd>(),
+      definition<kDelete>(),
+      definition<kSearch>(),
+      definition<kExtractData>(),
+      definition<kBuildHnswIndex>(),
+      definition<kClearHnswIndex>(),
+      definition<kHasHnswIndex>(),
+      definition<kBuildPqTable>(),
+      definition<kClearPqTable>(),
+      definition<kHasPqTable>(),
+      definition<kForceSave>(),
+      {nullptr, nullptr, 0, nullptr},
   };
   return table;
 }

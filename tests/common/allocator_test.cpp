@@ -44,7 +44,9 @@ TEST(PodVecDeathTest, AsanReportsReadsPastTheSize) {
     std::function<float(void)> read;
     const char* report;
   };
-  auto at = [](const PodVec<float>& v, std::size_t i) { return static_cast<const volatile float*>(v.data())[i]; };
+  auto at = [](const PodVec<float>& v, std::size_t i) {
+    return static_cast<const volatile float*>(v.data())[i];
+  };
   const Case cases[] = {
       {"past the block", [&] { return at(PodVec<float>(10), 10); }, "heap-buffer-overflow"},
       {"past the size after pushes",
@@ -89,7 +91,8 @@ TEST(PodVecDeathTest, AsanReportsReadsPastTheSize) {
   // Inside the size nothing is reported, bytes included (a partly addressable granule).
   PodVec<std::uint8_t> codes{1, 2, 3, 4, 5};
   EXPECT_EQ(codes[4], 5);
-  EXPECT_DEATH((void)static_cast<const volatile std::uint8_t*>(codes.data())[5], "container-overflow");
+  EXPECT_DEATH((void)static_cast<const volatile std::uint8_t*>(codes.data())[5],
+               "container-overflow");
 }
 #endif
 

@@ -23,11 +23,21 @@ TEST(PoolSize, FollowsTheEnvironmentRule) {
     std::size_t expected;
   };
   const Case cases[] = {
-      {"3", nullptr, 8, 3},      {"3", "5", 8, 3},       {"+4", nullptr, 8, 4},
-      {"0", "5", 8, 8},          {"0", nullptr, 0, 1},   {nullptr, "5", 8, 5},
-      {"abc", "5", 8, 5},        {"-2", "5", 8, 5},      {"", "5", 8, 5},
-      {" 3", nullptr, 8, 8},     {"3 ", nullptr, 8, 8},  {nullptr, "0", 8, 8},
-      {nullptr, "x", 8, 8},      {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1},
+      {"3", nullptr, 8, 3},
+      {"3", "5", 8, 3},
+      {"+4", nullptr, 8, 4},
+      {"0", "5", 8, 8},
+      {"0", nullptr, 0, 1},
+      {nullptr, "5", 8, 5},
+      {"abc", "5", 8, 5},
+      {"-2", "5", 8, 5},
+      {"", "5", 8, 5},
+      {" 3", nullptr, 8, 8},
+      {"3 ", nullptr, 8, 8},
+      {nullptr, "0", 8, 8},
+      {nullptr, "x", 8, 8},
+      {nullptr, nullptr, 8, 8},
+      {nullptr, nullptr, 0, 1},
       {"99999999999999999999999", "6", 8, 6},  // does not fit: not a number
   };
   for (const Case& c : cases)
@@ -59,18 +69,22 @@ TEST(Pool, ParallelMapKeepsOrderAndUsesSeveralThreads) {
 TEST(Pool, ParallelMapInOrderPlacesEachResultAtItsIndex) {
   ScopedThreadCount four(4);
   std::vector<std::size_t> order(5000);
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = (i * 7919) % order.size();  // a permutation
+  for (std::size_t i = 0; i < order.size(); ++i)
+    order[i] = (i * 7919) % order.size();  // a permutation
   std::atomic<std::size_t> calls{0}, started{0};
   std::vector<std::size_t> start_rank(order.size());
-  const std::vector<std::size_t> out = parallel_map_in_order<std::size_t>(order, [&](std::size_t i) {
-    start_rank[i] = started.fetch_add(1);
-    ++calls;
-    return 3 * i + 1;
-  });
+  const std::vector<std::size_t> out =
+      parallel_map_in_order<std::size_t>(order, [&](std::size_t i) {
+        start_rank[i] = started.fetch_add(1);
+        ++calls;
+        return 3 * i + 1;
+      });
   EXPECT_EQ(calls.load(), order.size());
   for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 3 * i + 1);
   EXPECT_LT(start_rank[order.front()], 4u);  // among the first handed out
-  EXPECT_TRUE(parallel_map_in_order<int>(std::span<const std::size_t>(), [](std::size_t) { return 1; }).empty());
+  EXPECT_TRUE(parallel_map_in_order<int>(std::span<const std::size_t>(), [](std::size_t) {
+                return 1;
+              }).empty());
 }
 
 TEST(Pool, ParallelForCoversTheRangeOnce) {
@@ -108,7 +122,8 @@ TEST(Pool, InternalFailureInATaskReachesTheCaller) {
   } catch (const InternalFailure& f) {
     EXPECT_EQ(f.message, "join failed");
   }
-  EXPECT_EQ(parallel_map<int>(3, [](std::size_t i) { return int(i); }), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(parallel_map<int>(3, [](std::size_t i) { return int(i); }),
+            (std::vector<int>{0, 1, 2}));
 }
 
 // A child forked right after the pool ran (as Python forks its multiprocessing workers) gets
@@ -116,7 +131,8 @@ TEST(Pool, InternalFailureInATaskReachesTheCaller) {
 // forever inside oneTBB. Each child has a few seconds before an alarm ends it.
 TEST(Pool, ForkedChildrenFinishTheirWork) {
   auto work = [] {
-    const std::vector<std::size_t> squares = parallel_map<std::size_t>(5000, [](std::size_t i) { return i * i; });
+    const std::vector<std::size_t> squares =
+        parallel_map<std::size_t>(5000, [](std::size_t i) { return i * i; });
     std::atomic<std::size_t> covered{0};
     parallel_for(5000, [&](std::size_t b, std::size_t e) { covered += e - b; });
     int a = 0, b = 0;
@@ -154,7 +170,8 @@ TEST(PoolDeathTest, TsanReportsARaceInsideParallelFor) {
     parallel_for(65536, [&](std::size_t b, std::size_t e) {
       running.fetch_add(1);
       const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (running.load() < 2 && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+      while (running.load() < 2 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::yield();
       for (std::size_t i = b; i < e; ++i) counter = counter + 1;
     });
     return counter;

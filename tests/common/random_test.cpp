@@ -75,9 +75,9 @@ TEST(ChaChaBlock, MatchesRfc8439Section232With20Rounds) {
   input[12] = 1;
   for (std::size_t i = 0; i < 3; ++i) input[13 + i] = nonce_words[i];
 
-  const std::vector<std::uint32_t> serialized = le_words(
-      hex_bytes("10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
-                "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e"));
+  const std::vector<std::uint32_t> serialized =
+      le_words(hex_bytes("10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
+                         "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e"));
   ASSERT_EQ(serialized.size(), 16u);
 
   const std::array<std::uint32_t, 16> output = chacha_block(input, 20);
@@ -96,15 +96,15 @@ struct KeystreamCase {
 };
 
 const KeystreamCase kChaCha12Cases[] = {
-    {"TC1 all zero key and IV",
-     "0000000000000000000000000000000000000000000000000000000000000000", 0,
+    {"TC1 all zero key and IV", "0000000000000000000000000000000000000000000000000000000000000000",
+     0,
      "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
      "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be"
      "0bd58841203e74fe86fc71338ce0173dc628ebb719bdcbcc151585214cc089b4"
      "42258dcda14cf111c602b8971b8cc843e91e46ca905151c02744a6b017e69316"},
     // IV bytes 01 00 00 00 00 00 00 00.
-    {"TC3 single bit in IV set",
-     "0000000000000000000000000000000000000000000000000000000000000000", 1,
+    {"TC3 single bit in IV set", "0000000000000000000000000000000000000000000000000000000000000000",
+     1,
      "64b8bdf87b828c4b6dbaf7ef698de03df8b33f635714418f9836ade59be12969"
      "46c953a0f38ecffc9ecb98e81d5d99a5edfc8f9a0a45b9e41ef3b31f028f1d0f"
      "559db4a7f222c442fe23b9a2596a88285122ee4f1363896ea77ca150912ac723"
@@ -185,18 +185,11 @@ TEST(ChaCha12Rng, GenIndexIsTheWideningMultiplyOfTheNextOutput) {
 TEST(ChaCha12Rng, GenIndexStaysInRangeAndCoversIt) {
   constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
   // Around 2^32 the choice between the 32-bit and the 64-bit path flips.
-  const std::uint64_t cases[] = {1,
-                                 2,
-                                 3,
-                                 10,
-                                 1000,
-                                 (std::uint64_t{1} << 31) + 1,
-                                 kU32Max - 1,
-                                 kU32Max,
-                                 kU32Max + 1,
-                                 kU32Max + 2,
-                                 3ull << 62,
-                                 std::numeric_limits<std::uint64_t>::max()};
+  const std::uint64_t cases[] = {
+      1,           2,          3,
+      10,          1000,       (std::uint64_t{1} << 31) + 1,
+      kU32Max - 1, kU32Max,    kU32Max + 1,
+      kU32Max + 2, 3ull << 62, std::numeric_limits<std::uint64_t>::max()};
   ChaCha12Rng rng = fixed_rng();
   for (const std::uint64_t n : cases) {
     SCOPED_TRACE(n);
@@ -233,12 +226,7 @@ TEST(ChaCha12Rng, GenIndexOfEmptyRangeFails) {
 }
 
 TEST(ChaCha12Rng, GenF32StaysInHalfOpenRange) {
-  const float cases[] = {std::numeric_limits<float>::denorm_min(),
-                         1e-30f,
-                         0.5f,
-                         1.0f,
-                         3.75f,
-                         1e30f,
+  const float cases[] = {std::numeric_limits<float>::denorm_min(), 1e-30f, 0.5f, 1.0f, 3.75f, 1e30f,
                          std::numeric_limits<float>::max()};
   ChaCha12Rng rng = fixed_rng();
   for (const float high : cases) {

@@ -20,10 +20,10 @@ TEST(Utf8, FirstErrorGivesThePositionAndTheInvalidLength) {
       {"", std::nullopt},
       {"plain ascii text longer than a word", std::nullopt},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", std::nullopt},
-      {"0123456789\xFF", Error{10, 1}},            // past the whole words
-      {"\xC3\xA9\xC0\xAF", Error{2, 1}},           // overlong, after a valid character
-      {"\xED\xA0\x80", Error{0, 1}},               // a surrogate
-      {"ab\xF0\x90\x80\x28", Error{2, 3}},         // the fourth byte does not continue
+      {"0123456789\xFF", Error{10, 1}},                 // past the whole words
+      {"\xC3\xA9\xC0\xAF", Error{2, 1}},                // overlong, after a valid character
+      {"\xED\xA0\x80", Error{0, 1}},                    // a surrogate
+      {"ab\xF0\x90\x80\x28", Error{2, 3}},              // the fourth byte does not continue
       {"abcdefghij\xE2\x82", Error{10, std::nullopt}},  // cut short by the end
   };
   for (const Case& c : cases) {
@@ -46,7 +46,10 @@ TEST(Utf8, CharsGiveScalarValuesAndLoneBytesForWhatIsNotWellFormed) {
     std::vector<Step> steps;
   } cases[] = {
       {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
-       {{U'a', "a"}, {U'\u00E9', "\xC3\xA9"}, {U'\u20AC', "\xE2\x82\xAC"}, {U'\U0001F600', "\xF0\x9F\x98\x80"}}},
+       {{U'a', "a"},
+        {U'\u00E9', "\xC3\xA9"},
+        {U'\u20AC', "\xE2\x82\xAC"},
+        {U'\U0001F600', "\xF0\x9F\x98\x80"}}},
       // Every byte of an ill-formed sequence is a character of its own, even where a looser
       // decoder would find one (an overlong '/').
       {"\xC0\xAFx", {{std::nullopt, "\xC0"}, {std::nullopt, "\xAF"}, {U'x', "x"}}},

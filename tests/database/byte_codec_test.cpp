@@ -119,14 +119,19 @@ TEST(ByteCodec, ReadsNeverGoPastTheBytesLeft) {
     std::string message;
   } cases[] = {
       {"a value cut short", seven.substr(0, 7), [](Reader& r) { r.u64(); }, kShort},
-      {"a count the rest cannot hold", seven + std::string(6, 'x'), [](Reader& r) { r.count<1>(); }, kShort},
-      {"a count of wider elements", seven + std::string(27, 'x'), [](Reader& r) { r.count<4>(); }, kShort},
-      {"a count that fits", seven + std::string(28, 'x'), [](Reader& r) { r.count<4>(); }, "<read>"},
-      {"a sequence past the end", seven + std::string(6, 'x'), [](Reader& r) { r.seq<std::uint8_t>(); }, kShort},
-      {"a variant index out of range", bytes_of([](Writer& w) { w.u32(2); }), [](Reader& r) { r.variant(); },
+      {"a count the rest cannot hold", seven + std::string(6, 'x'), [](Reader& r) { r.count<1>(); },
+       kShort},
+      {"a count of wider elements", seven + std::string(27, 'x'), [](Reader& r) { r.count<4>(); },
+       kShort},
+      {"a count that fits", seven + std::string(28, 'x'), [](Reader& r) { r.count<4>(); },
+       "<read>"},
+      {"a sequence past the end", seven + std::string(6, 'x'),
+       [](Reader& r) { r.seq<std::uint8_t>(); }, kShort},
+      {"a variant index out of range", bytes_of([](Writer& w) { w.u32(2); }),
+       [](Reader& r) { r.variant(); },
        "invalid value: integer `2`, expected variant index 0 <= i < 2"},
-      {"an optional's tag out of range", bytes_of([](Writer& w) { w.u8(2); }), [](Reader& r) { r.opt_u64(); },
-       "tag for enum is not valid, found 2"},
+      {"an optional's tag out of range", bytes_of([](Writer& w) { w.u8(2); }),
+       [](Reader& r) { r.opt_u64(); }, "tag for enum is not valid, found 2"},
   };
   for (const auto& c : cases) EXPECT_EQ(read_failure(c.bytes, c.read), c.message) << c.name;
 }

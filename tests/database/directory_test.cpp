@@ -22,13 +22,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::entries;
-using testing_support::read_text;
 using testing_support::MemFileSystem;
+using testing_support::read_text;
 using Call = MemFileSystem::Call;
 
 Result<void> write_text(const Directory& dir, const std::string& name, const std::string& text) {
   return dir.replace(name, [&](File& out) -> Result<void> {
-    if (SysResult<void> w = out.write_all(text.data(), text.size()); !w) return make_error(ErrorKind::Io, os_error(w.error()));
+    if (SysResult<void> w = out.write_all(text.data(), text.size()); !w)
+      return make_error(ErrorKind::Io, os_error(w.error()));
     return {};
   });
 }
@@ -82,10 +83,14 @@ TEST_F(DirectoryTest, OnlyRegularFilesAreOpened) {
     std::string error;  // of reading; locking gives the same
   };
   const Case cases[] = {
-      {"symlink out", [&](const std::string& p) { fs::create_symlink(outside_, p); }, "Not a regular file: f"},
-      {"dangling symlink", [&](const std::string& p) { fs::create_symlink(root_ + "/none", p); }, "Not a regular file: f"},
-      {"symlink to a device", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }, "Not a regular file: f"},
-      {"FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "Not a regular file: f"},
+      {"symlink out", [&](const std::string& p) { fs::create_symlink(outside_, p); },
+       "Not a regular file: f"},
+      {"dangling symlink", [&](const std::string& p) { fs::create_symlink(root_ + "/none", p); },
+       "Not a regular file: f"},
+      {"symlink to a device", [](const std::string& p) { fs::create_symlink("/dev/zero", p); },
+       "Not a regular file: f"},
+      {"FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "Not a regular file: f"},
       {"directory", [](const std::string& p) { fs::create_directory(p); }, "Not a regular file: f"},
   };
   for (const Case& c : cases) {
@@ -102,7 +107,8 @@ TEST_F(DirectoryTest, OnlyRegularFilesAreOpened) {
   EXPECT_FALSE(fs::exists(root_ + "/none"));
 
   Result<File> missing = dir_->open_regular("missing");
-  EXPECT_EQ(missing ? "<opened>" : missing.error().message, "No such file or directory (os error 2)");
+  EXPECT_EQ(missing ? "<opened>" : missing.error().message,
+            "No such file or directory (os error 2)");
   std::ofstream(in_db("regular")) << "12345";
   Result<File> regular = dir_->open_regular("regular");
   ASSERT_TRUE(regular.has_value());
@@ -125,7 +131,8 @@ TEST_F(DirectoryTest, ReplaceWritesTheTargetWholeAndLeavesNothingElse) {
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 
   // A writer's failure is passed on; the target is the old file and the staged file is gone.
-  const Result<void> failed = dir_->replace("t.db", [](File&) -> Result<void> { return make_error(ErrorKind::Io, "told to fail"); });
+  const Result<void> failed = dir_->replace(
+      "t.db", [](File&) -> Result<void> { return make_error(ErrorKind::Io, "told to fail"); });
   EXPECT_EQ(failed ? "" : failed.error().message, "told to fail");
   EXPECT_EQ(read_text(in_db("t.db")), "new");
   EXPECT_EQ(entries(db_), std::vector<std::string>{"t.db"});
@@ -149,10 +156,10 @@ TEST_F(DirectoryTest, StagedFilesOfEveryVersionAreSweptAndNothingElse) {
     bool staged;
   };
   const Case cases[] = {
-      {".tmpAbc123", true},          {".t.db.tmpZ9y8X7", true}, {".brief.toml.tmp000000", true},
-      {"t.db", false},               {".tmpAbc12", false},       {"tmpAbc123", false},
-      {".tmpAbc12!", false},         {".tmpAbc1234", false},     {"x.tmpAbc123", false},
-      {"brief.toml", false},         {"db.lock", false},         {".tmp", false},
+      {".tmpAbc123", true},  {".t.db.tmpZ9y8X7", true}, {".brief.toml.tmp000000", true},
+      {"t.db", false},       {".tmpAbc12", false},      {"tmpAbc123", false},
+      {".tmpAbc12!", false}, {".tmpAbc1234", false},    {"x.tmpAbc123", false},
+      {"brief.toml", false}, {"db.lock", false},        {".tmp", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Directory::is_staged_name(c.name), c.staged) << c.name;

@@ -37,13 +37,16 @@ const FailingStep kSteps[] = {
     {Call::SyncDir, EIO, "Input/output error (os error 5)"},
 };
 
-std::string step_name(const FailingStep& s) { return "failing call " + std::to_string(static_cast<int>(s.call)); }
+std::string step_name(const FailingStep& s) {
+  return "failing call " + std::to_string(static_cast<int>(s.call));
+}
 
 // The message of a failed save of the catalogue, and of a table (whose writer calls a failed
 // write an "io error", as the table file's reader does).
 std::string failed(const FailingStep& s) { return std::string("atomic save failed: ") + s.message; }
 std::string table_failed(const FailingStep& s) {
-  return s.call == Call::Write ? std::string("atomic save failed: io error: ") + s.message : failed(s);
+  return s.call == Call::Write ? std::string("atomic save failed: io error: ") + s.message
+                               : failed(s);
 }
 
 std::string message_of(const Result<void>& r) { return r ? "<saved>" : r.error().message; }
@@ -123,15 +126,18 @@ TEST_F(FailedSaveTest, AFailedCreationLeavesTheCatalogueAndTheDirectoryAsTheyWer
       ASSERT_EQ(mem_->content(kDir, "brief.toml"), listed_t);
       const std::vector<std::string> names = mem_->names(kDir);
       mem_->fail_on(step.call, nth, step.err);
-      const Result<bool> created = db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine);
-      EXPECT_EQ(created ? "<created>" : created.error().message, nth == 1 ? table_failed(step) : failed(step));
+      const Result<bool> created =
+          db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine);
+      EXPECT_EQ(created ? "<created>" : created.error().message,
+                nth == 1 ? table_failed(step) : failed(step));
       EXPECT_EQ(db_->get_all_keys(), std::vector<std::string>{"t"});
       EXPECT_FALSE(db_->contains_cached("u"));
       EXPECT_EQ(mem_->content(kDir, "brief.toml"), listed_t);
       EXPECT_EQ(mem_->names(kDir), names);
 
       EXPECT_TRUE(db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine).value());
-      EXPECT_EQ(mem_->content(kDir, "brief.toml"), listed_t + "\n[tables.u]\nfilename = \"u.db\"\n");
+      EXPECT_EQ(mem_->content(kDir, "brief.toml"),
+                listed_t + "\n[tables.u]\nfilename = \"u.db\"\n");
       reopen();
       EXPECT_EQ(rows(), 30u);
       EXPECT_EQ(db_->get_len("u").value(), 0u);
@@ -144,7 +150,8 @@ TEST_F(FailedSaveTest, AFailedCreationLeavesTheCatalogueAndTheDirectoryAsTheyWer
 TEST_F(FailedSaveTest, ACreationWhoseCatalogueCannotBeRestoredKeepsOnlyAnUnlistedFile) {
   mem_->fail_on(Call::Write, 2, ENOSPC, 2);  // the catalogue, then its restoration
   const Result<bool> created = db_->create_table_if_not_exists("u", 4, DistanceAlgorithm::Cosine);
-  EXPECT_EQ(created ? "<created>" : created.error().message, "atomic save failed: No space left on device (os error 28)");
+  EXPECT_EQ(created ? "<created>" : created.error().message,
+            "atomic save failed: No space left on device (os error 28)");
   EXPECT_EQ(mem_->content(kDir, "brief.toml"), "[tables.t]\nfilename = \"t.db\"\n");
   EXPECT_TRUE(mem_->content(kDir, "u.db").has_value());
   reopen();
@@ -173,7 +180,8 @@ TEST_F(FailedSaveTest, AFailedForceSaveIsAnInternalFailureAndLosesNothing) {
       SCOPED_TRACE(step_name(step) + ", occurrence " + std::to_string(nth));
       SetUp();
       mem_->fail_on(step.call, nth, step.err);
-      EXPECT_EQ(failure_of([&] { db_->force_save(); }), nth == 1 ? failed(step) : table_failed(step));
+      EXPECT_EQ(failure_of([&] { db_->force_save(); }),
+                nth == 1 ? failed(step) : table_failed(step));
       EXPECT_EQ(failure_of([&] { db_->force_save(); }), kNoFailure);
       reopen();
       EXPECT_EQ(rows(), 30u);
@@ -212,7 +220,8 @@ TEST(FailedSaveOnDisk, ANonEmptyDirectoryInPlaceOfTheTableFile) {
   ASSERT_TRUE(db->add("t", {1, 2}, {}).has_value());
   fs::remove(dir + "/t.db");
   fs::create_directories(dir + "/t.db/inside");
-  EXPECT_EQ(message_of(db->remove_cached_table("t")), "atomic save failed: Is a directory (os error 21)");
+  EXPECT_EQ(message_of(db->remove_cached_table("t")),
+            "atomic save failed: Is a directory (os error 21)");
   EXPECT_TRUE(db->contains_cached("t"));
   const Result<bool> deleted = db->delete_table("t");  // the table's file cannot be removed
   EXPECT_EQ(deleted ? "<deleted>" : deleted.error().message, "Is a directory (os error 21)");
@@ -223,7 +232,8 @@ TEST(FailedSaveOnDisk, ANonEmptyDirectoryInPlaceOfTheTableFile) {
   fs::create_directories(dir + "/u.db/inside");
   const std::vector<Error> failures = db->close();
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0].message, "Closing could not save table u: atomic save failed: Is a directory (os error 21)");
+  EXPECT_EQ(failures[0].message,
+            "Closing could not save table u: atomic save failed: Is a directory (os error 21)");
   fs::remove_all(dir + "/u.db");
 }
 

@@ -31,7 +31,8 @@ Result<void> save_file(const Record& record, const std::string& path) {
   Result<File> file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (!file) return std::unexpected(file.error());
   if (Result<void> saved = record.save(*file); !saved) return saved;
-  if (auto closed = file->close(); !closed) return make_error(ErrorKind::Io, os_error(closed.error()));
+  if (auto closed = file->close(); !closed)
+    return make_error(ErrorKind::Io, os_error(closed.error()));
   return {};
 }
 

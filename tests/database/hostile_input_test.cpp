@@ -22,8 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::entries;
-using testing_support::read_text;
 using testing_support::failure_of;
+using testing_support::read_text;
 
 const std::string kPrecious = "precious bytes that belong to somebody else\n";
 
@@ -62,7 +62,8 @@ TEST_F(HostileInputTest, CatalogueFileNamesWithANulAreRefused) {
   // Each name ends with ".db" and holds no separator, but every system call would cut it short.
   for (const char* cut : {"t.db", "brief.toml", "db.lock"}) {
     SCOPED_TRACE(cut);
-    std::ofstream(in_db("brief.toml")) << brief << "\n[tables.x]\nfilename = \"" << cut << "\\u0000.db\"\n";
+    std::ofstream(in_db("brief.toml"))
+        << brief << "\n[tables.x]\nfilename = \"" << cut << "\\u0000.db\"\n";
     EXPECT_EQ(open_error(db_), "Should not contain null bytes in filename of table: x");
   }
   EXPECT_TRUE(fs::exists(in_db("t.db")));
@@ -97,8 +98,9 @@ TEST_F(HostileInputTest, AHardLinkedLockFileIsRefusedUntouched) {
   make_table();
   fs::remove(in_db("db.lock"));
   fs::create_hard_link(outside_, in_db("db.lock"));
-  EXPECT_EQ(open_error(db_), "Not a lock file of this directory alone: db.lock has 2 names (hard links); "
-                             "remove it to open the database");
+  EXPECT_EQ(open_error(db_),
+            "Not a lock file of this directory alone: db.lock has 2 names (hard links); "
+            "remove it to open the database");
   EXPECT_EQ(read_text(outside_), kPrecious);
   const int fd = ::open(outside_.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
@@ -174,7 +176,8 @@ TEST_F(HostileInputTest, ARemovedDirectoryFailsSavesAndNeverTouchesItsSuccessor)
   ASSERT_EQ(read_text(in_db("brief.toml")), "[tables]\n");
   ASSERT_TRUE(old_db->add("t", {3, 4}, {}).has_value());
   EXPECT_EQ(failure_of([&] { old_db->force_save(); }),
-            "atomic save failed: The database directory was removed: No such file or directory (os error 2)");
+            "atomic save failed: The database directory was removed: No such file or directory (os "
+            "error 2)");
   old_db.reset();  // its final saves fail the same way, printed
   EXPECT_EQ(read_text(in_db("brief.toml")), "[tables]\n");
   EXPECT_FALSE(fs::exists(in_db("t.db")));
@@ -197,7 +200,8 @@ TEST_F(HostileInputTest, ATableFileOfTheLongestNameIsSaved) {
 
 TEST_F(HostileInputTest, StagedLeftoversAreSweptAtOpeningAndNothingElse) {
   make_table();
-  for (const char* name : {".tmpAbc123", ".t.db.tmpXyz789", "notes.txt"}) std::ofstream(in_db(name)) << "x";
+  for (const char* name : {".tmpAbc123", ".t.db.tmpXyz789", "notes.txt"})
+    std::ofstream(in_db(name)) << "x";
   auto db = open(db_);
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(db_)) names.insert(e.path().filename());

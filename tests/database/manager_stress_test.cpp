@@ -41,7 +41,7 @@ constexpr bool kSanitized = false;
 
 constexpr int kThreads = 16;
 constexpr std::uint64_t kDim = 8;
-constexpr std::uint64_t kGroups = 8;  // rows carry "m" = n % kGroups for group deletions
+constexpr std::uint64_t kGroups = 8;          // rows carry "m" = n % kGroups for group deletions
 constexpr std::size_t kMaxLivePerTable = 40;  // per thread and table: beyond it, delete first
 constexpr auto kDuration = std::chrono::milliseconds(kSanitized ? 2000 : 3000);
 constexpr int kMaxIterations = kSanitized ? 400 : 1'000'000;
@@ -86,8 +86,9 @@ using LiveRows = std::map<std::string, std::set<std::uint64_t>>;
 
 // The row numbers ("n") of the rows tagged with thread `id` in `rows`; a tagged row without a
 // number or of another length sets `bad`.
-std::multiset<std::uint64_t> rows_of(const std::vector<std::pair<std::vector<float>, Metadata>>& rows,
-                                     const std::string& id, bool& bad) {
+std::multiset<std::uint64_t> rows_of(
+    const std::vector<std::pair<std::vector<float>, Metadata>>& rows, const std::string& id,
+    bool& bad) {
   std::multiset<std::uint64_t> out;
   for (const auto& [vec, meta] : rows) {
     const auto t = meta.find("thread");
@@ -132,7 +133,8 @@ class ManagerStressTest : public ::testing::Test {
         const auto found = rows_of(*rows, std::to_string(id), bad);
         EXPECT_FALSE(bad) << when << ": malformed row of thread " << id << " in " << key;
         const auto it = live[id].find(key);
-        const std::set<std::uint64_t> want = it == live[id].end() ? std::set<std::uint64_t>{} : it->second;
+        const std::set<std::uint64_t> want =
+            it == live[id].end() ? std::set<std::uint64_t>{} : it->second;
         EXPECT_EQ(found, std::multiset<std::uint64_t>(want.begin(), want.end()))
             << when << ": rows of thread " << id << " in " << key;
         expected_len += want.size();
@@ -153,8 +155,8 @@ class ManagerStressTest : public ::testing::Test {
 
 // One worker: a random mix of operations on the shared tables. Only this thread adds or deletes
 // rows tagged with its id, so its live rows are known exactly at every step.
-void run_worker(VecDBManager& db, int id, Clock::time_point end, LiveRows& live, std::atomic<long>& ops,
-                const std::function<void(std::string)>& problem) {
+void run_worker(VecDBManager& db, int id, Clock::time_point end, LiveRows& live,
+                std::atomic<long>& ops, const std::function<void(std::string)>& problem) {
   std::mt19937_64 rng(0x5eed0000u + static_cast<unsigned>(id));
   const std::string tag = std::to_string(id);
   std::uint64_t counter = 0;
@@ -180,8 +182,10 @@ void run_worker(VecDBManager& db, int id, Clock::time_point end, LiveRows& live,
       if (choice < 15) {  // add
         const std::uint64_t n = counter++;
         const auto r = db.add(key, random_vec(), meta_for(n));
-        if (r) mine.insert(n);
-        else fail("add", key, r.error().message);
+        if (r)
+          mine.insert(n);
+        else
+          fail("add", key, r.error().message);
       } else if (choice < 30) {  // batch_add of 0..4 rows
         const std::size_t count = rng() % 5;
         std::vector<std::vector<float>> vecs;
@@ -193,22 +197,28 @@ void run_worker(VecDBManager& db, int id, Clock::time_point end, LiveRows& live,
           metas.push_back(meta_for(ns.back()));
         }
         const auto r = db.batch_add(key, std::move(vecs), std::move(metas));
-        if (r) mine.insert(ns.begin(), ns.end());
-        else fail("batch_add", key, r.error().message);
+        if (r)
+          mine.insert(ns.begin(), ns.end());
+        else
+          fail("batch_add", key, r.error().message);
       } else if (choice < 35) {  // delete one row by its number (live or not)
         std::uint64_t n = counter == 0 ? 0 : rng() % counter;
-        if (!mine.empty() && rng() % 2 == 0) n = *std::next(mine.begin(), static_cast<long>(rng() % mine.size()));
+        if (!mine.empty() && rng() % 2 == 0)
+          n = *std::next(mine.begin(), static_cast<long>(rng() % mine.size()));
         const auto r = db.delete_rows(key, {{"thread", tag}, {"n", std::to_string(n)}});
-        if (!r) fail("delete_rows", key, r.error().message);
+        if (!r)
+          fail("delete_rows", key, r.error().message);
         else {
           const std::uint64_t want = mine.erase(n);
           if (*r != want)
-            fail("delete_rows", key, "deleted " + std::to_string(*r) + " rows, expected " + std::to_string(want));
+            fail("delete_rows", key,
+                 "deleted " + std::to_string(*r) + " rows, expected " + std::to_string(want));
         }
       } else if (choice < 40) {  // delete a group of rows
         const std::uint64_t g = rng() % kGroups;
         const auto r = db.delete_rows(key, {{"m", std::to_string(g)}, {"thread", tag}});
-        if (!r) fail("delete_rows", key, r.error().message);
+        if (!r)
+          fail("delete_rows", key, r.error().message);
         else {
           std::uint64_t want = 0;
           for (auto i = mine.begin(); i != mine.end();) {
@@ -220,15 +230,18 @@ void run_worker(VecDBManager& db, int id, Clock::time_point end, LiveRows& live,
             }
           }
           if (*r != want)
-            fail("delete_rows", key, "deleted " + std::to_string(*r) + " rows, expected " + std::to_string(want));
+            fail("delete_rows", key,
+                 "deleted " + std::to_string(*r) + " rows, expected " + std::to_string(want));
         }
       } else if (choice < 58) {  // search, with and without ef
         const std::uint64_t k = 1 + rng() % 8;
         std::optional<std::uint64_t> ef;
         if (rng() % 2) ef = 16 + rng() % 48;
         const auto r = db.search(key, random_vec(), k, ef, std::nullopt);
-        if (!r) fail("search", key, r.error().message);
-        else if (r->size() > k) fail("search", key, "more than k results");
+        if (!r)
+          fail("search", key, r.error().message);
+        else if (r->size() > k)
+          fail("search", key, "more than k results");
       } else if (choice < 62) {  // build HNSW
         std::optional<std::uint64_t> ef;
         if (rng() % 4) ef = 16 + rng() % 32;
@@ -250,22 +263,26 @@ void run_worker(VecDBManager& db, int id, Clock::time_point end, LiveRows& live,
         db.force_save();
       } else if (choice < 85) {  // get_len: at least this thread's own rows
         const auto r = db.get_len(key);
-        if (!r) fail("get_len", key, r.error().message);
-        else if (*r < mine.size()) fail("get_len", key, "fewer rows than this thread's own");
+        if (!r)
+          fail("get_len", key, r.error().message);
+        else if (*r < mine.size())
+          fail("get_len", key, "fewer rows than this thread's own");
       } else if (choice < 90) {
         const auto r = db.has_hnsw_index(key);
         const auto p = db.has_pq_table(key);
         if (!r || !p) fail("has_*", key, "lookup failed");
       } else {  // extract_data: this thread's rows are exactly its live ones
         const auto r = db.extract_data(key);
-        if (!r) fail("extract_data", key, r.error().message);
+        if (!r)
+          fail("extract_data", key, r.error().message);
         else {
           bool bad = false;
           const auto found = rows_of(*r, tag, bad);
           if (bad) fail("extract_data", key, "malformed row");
           if (found != std::multiset<std::uint64_t>(mine.begin(), mine.end()))
             fail("extract_data", key,
-                 "found " + std::to_string(found.size()) + " own rows, expected " + std::to_string(mine.size()));
+                 "found " + std::to_string(found.size()) + " own rows, expected " +
+                     std::to_string(mine.size()));
         }
       }
     } catch (const InternalFailure& failure) {
@@ -287,12 +304,14 @@ void run_creator(VecDBManager& db, Clock::time_point end, std::atomic<long>& cyc
     try {
       const auto created = db.create_table_if_not_exists(key, kDim, D::L2Sqr);
       if (!created || !*created) {
-        problem(std::string("creator: create ") + (created ? "found the table present" : created.error().message));
+        problem(std::string("creator: create ") +
+                (created ? "found the table present" : created.error().message));
         continue;
       }
       const std::uint64_t count = 1 + static_cast<std::uint64_t>(it % 5);
       for (std::uint64_t i = 0; i < count; ++i) {
-        const auto r = db.add(key, std::vector<float>(kDim, static_cast<float>(i)), {{"i", std::to_string(i)}});
+        const auto r = db.add(key, std::vector<float>(kDim, static_cast<float>(i)),
+                              {{"i", std::to_string(i)}});
         if (!r) problem("creator: add: " + r.error().message);
       }
       if (it % 3 == 0) db.remove_cached_table(key);
@@ -316,7 +335,9 @@ TEST_F(ManagerStressTest, MixedOperationsKeepEveryThreadsRows) {
   std::vector<LiveRows> live(kThreads);
   std::atomic<long> ops{0};
   std::atomic<long> cycles{0};
-  const std::function<void(std::string)> report = [this](std::string what) { problem(std::move(what)); };
+  const std::function<void(std::string)> report = [this](std::string what) {
+    problem(std::move(what));
+  };
   const auto end = Clock::now() + kDuration;
   {
     std::vector<std::thread> threads;
@@ -328,7 +349,8 @@ TEST_F(ManagerStressTest, MixedOperationsKeepEveryThreadsRows) {
   for (const auto& p : problems_) ADD_FAILURE() << p;
   EXPECT_GE(ops.load(), kThreads * kMinIterations);
   EXPECT_GT(cycles.load(), 1);
-  std::printf("ManagerStress: %ld operations, %ld create/delete cycles\n", ops.load(), cycles.load());
+  std::printf("ManagerStress: %ld operations, %ld create/delete cycles\n", ops.load(),
+              cycles.load());
 
   check_counts(live, "before reopening");
   EXPECT_FALSE(db_->contains_key("extra"));

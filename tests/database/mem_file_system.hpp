@@ -23,8 +23,24 @@ namespace quillmere::testing_support {
 class MemFileSystem final : public FileSystem {
  public:
   enum class Call {
-    StatPath, MakeDir, OpenDir, OpenAt, StatAt, Rename, Unlink, List, Fstat, SetBlocking,
-    Read, Write, Truncate, SyncFile, SyncDir, TryLock, Close, kCount
+    StatPath,
+    MakeDir,
+    OpenDir,
+    OpenAt,
+    StatAt,
+    Rename,
+    Unlink,
+    List,
+    Fstat,
+    SetBlocking,
+    Read,
+    Write,
+    Truncate,
+    SyncFile,
+    SyncDir,
+    TryLock,
+    Close,
+    kCount
   };
 
   // The `nth` next call of kind `call` (1: the very next) fails with `err`, and so do the
@@ -71,7 +87,8 @@ class MemFileSystem final : public FileSystem {
     d.entries[name] = d.durable[name] = id;
   }
   // Gives the file `dir`/`name` the further name `to_dir`/`to_name` (a hard link, made durable).
-  void link(const std::string& dir, const std::string& name, const std::string& to_dir, const std::string& to_name) {
+  void link(const std::string& dir, const std::string& name, const std::string& to_dir,
+            const std::string& to_name) {
     std::lock_guard l(mutex_);
     const int id = dirs_.at(dir)->entries.at(name);
     auto& d = ensure_dir(to_dir);
@@ -115,7 +132,8 @@ class MemFileSystem final : public FileSystem {
     if (path.empty()) return sys_error(ENOENT);
     if (dirs_.contains(path)) return sys_error(EEXIST);
     const std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !dirs_.contains(path.substr(0, slash))) return sys_error(ENOENT);
+    if (slash != std::string::npos && slash > 0 && !dirs_.contains(path.substr(0, slash)))
+      return sys_error(ENOENT);
     ensure_dir(path);
     return {};
   }
@@ -141,8 +159,10 @@ class MemFileSystem final : public FileSystem {
       if ((flags & O_CREAT) && (flags & O_EXCL)) return sys_error(EEXIST);
       id = e->second;
       Inode& inode = inodes_[id];
-      if (inode.kind == FileStatus::Kind::Symlink) return sys_error((flags & O_NOFOLLOW) ? ELOOP : EACCES);
-      if (inode.kind == FileStatus::Kind::Other && access != O_RDONLY && (flags & O_NONBLOCK)) return sys_error(ENXIO);
+      if (inode.kind == FileStatus::Kind::Symlink)
+        return sys_error((flags & O_NOFOLLOW) ? ELOOP : EACCES);
+      if (inode.kind == FileStatus::Kind::Other && access != O_RDONLY && (flags & O_NONBLOCK))
+        return sys_error(ENXIO);
       if (inode.kind == FileStatus::Kind::Directory && access != O_RDONLY) return sys_error(EISDIR);
       if (flags & O_TRUNC) inode.data.clear();
     } else {
@@ -171,7 +191,8 @@ class MemFileSystem final : public FileSystem {
     if (d == nullptr) return sys_error(EBADF);
     const auto e = d->entries.find(from);
     if (e == d->entries.end()) return sys_error(ENOENT);
-    if (const auto t = d->entries.find(to); t != d->entries.end() && inodes_[t->second].kind == FileStatus::Kind::Directory)
+    if (const auto t = d->entries.find(to);
+        t != d->entries.end() && inodes_[t->second].kind == FileStatus::Kind::Directory)
       return sys_error(EISDIR);
     const int id = e->second;
     d->entries.erase(e);
@@ -247,7 +268,8 @@ class MemFileSystem final : public FileSystem {
   SysResult<void> fsync(int fd) override {
     std::lock_guard l(mutex_);
     const auto o = open_.find(fd);
-    if (int err = enter(o != open_.end() && o->second.dir ? Call::SyncDir : Call::SyncFile)) return sys_error(err);
+    if (int err = enter(o != open_.end() && o->second.dir ? Call::SyncDir : Call::SyncFile))
+      return sys_error(err);
     if (o == open_.end()) return sys_error(EBADF);
     if (o->second.dir)
       o->second.dir->durable = o->second.dir->entries;
@@ -270,7 +292,8 @@ class MemFileSystem final : public FileSystem {
     if (int err = enter(Call::Close)) return sys_error(err);
     const auto o = open_.find(fd);
     if (o == open_.end()) return sys_error(EBADF);
-    if (o->second.inode >= 0 && inodes_[o->second.inode].locked_by == fd) inodes_[o->second.inode].locked_by = -1;
+    if (o->second.inode >= 0 && inodes_[o->second.inode].locked_by == fd)
+      inodes_[o->second.inode].locked_by = -1;
     open_.erase(o);
     return {};
   }

@@ -39,11 +39,11 @@ MetadataVecTable make_table(std::uint64_t dim, DistanceAlgorithm dist = Distance
   return std::move(*t);
 }
 
-
 Metadata row_meta(std::size_t i) { return {{"id", std::to_string(i)}}; }
 
 // A table of `n` random rows, row i with metadata {id: i}.
-MetadataVecTable filled_table(std::size_t n, std::size_t dim, DistanceAlgorithm dist = DistanceAlgorithm::L2Sqr,
+MetadataVecTable filled_table(std::size_t n, std::size_t dim,
+                              DistanceAlgorithm dist = DistanceAlgorithm::L2Sqr,
                               unsigned seed = 1) {
   MetadataVecTable t = make_table(dim, dist);
   const Rows rows = random_rows(n, dim, seed);
@@ -65,7 +65,8 @@ std::vector<std::pair<Metadata, float>> expected_answer(const MetadataVecTable& 
                                                         const std::vector<CandidatePair>& found) {
   std::vector<std::pair<Metadata, float>> out;
   for (const CandidatePair& c : found)
-    if (c.distance <= std::numeric_limits<float>::infinity()) out.emplace_back(t.metadata[c.index], c.distance);
+    if (c.distance <= std::numeric_limits<float>::infinity())
+      out.emplace_back(t.metadata[c.index], c.distance);
   return out;
 }
 
@@ -73,7 +74,8 @@ bool same_answers(const std::vector<std::pair<Metadata, float>>& a,
                   const std::vector<std::pair<Metadata, float>>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (a[i].first != b[i].first || !testing_support::same_bits(a[i].second, b[i].second)) return false;
+    if (a[i].first != b[i].first || !testing_support::same_bits(a[i].second, b[i].second))
+      return false;
   return true;
 }
 
@@ -270,7 +272,8 @@ TEST(MetadataVecTableIndex, BuildWidthIsUsedAndASecondBuildChangesNothing) {
   EXPECT_EQ(&again, &h);  // the same index object, untouched
   EXPECT_EQ(again.config(), config);
   EXPECT_EQ(again.levels(), levels);
-  for (std::uint64_t n = 0; n < again.len(); ++n) EXPECT_EQ(again.stored_links_len(n, 0), counts[n]);
+  for (std::uint64_t n = 0; n < again.len(); ++n)
+    EXPECT_EQ(again.stored_links_len(n, 0), counts[n]);
 
   // Clearing then building again makes a new graph over the same rows.
   t.clear_hnsw_index();
@@ -418,7 +421,7 @@ TEST(MetadataVecTableDelete, SwapRemovalFromTheLargestRowDown) {
     const char* left;
   };
   const Case cases[] = {{"bd", "aec"}, {"", "abcde"}, {"a", "ebcd"}, {"e", "abcd"},
-                        {"abcde", ""}, {"ae", "dbc"}, {"abc", "ed"},  {"cde", "ab"}};
+                        {"abcde", ""}, {"ae", "dbc"}, {"abc", "ed"}, {"cde", "ab"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tagged);
     MetadataVecTable t = lettered_table(c.tagged);
@@ -448,7 +451,8 @@ TEST(MetadataVecTableDelete, RowMatchesWhenItHoldsEveryPatternEntry) {
       {{"A", "1"}},              // 6 key differs in case
       {{"a", ""}},               // 7 empty value
   };
-  for (std::size_t i = 0; i < metas.size(); ++i) t.add(std::vector<float>{static_cast<float>(i)}, metas[i]);
+  for (std::size_t i = 0; i < metas.size(); ++i)
+    t.add(std::vector<float>{static_cast<float>(i)}, metas[i]);
   EXPECT_EQ(t.delete_rows({{"a", "1"}}), 2u);
   // Rows 0 and 1 removed from the top: 1 <- 7, then 0 <- 6.
   const auto data = t.extract_data();
@@ -512,7 +516,8 @@ TEST(MetadataVecTableSearch, IndexChoice) {
       for (const auto& q : queries) {
         // No PQ table: without ef the default width (HNSW) or the exact scan.
         const auto exact = hnsw ? h->knn_with_ef(q, k, 3) : f->knn(q, k);
-        EXPECT_TRUE(same_answers(t.search(q, k, std::nullopt, std::nullopt), expected_answer(t, exact)));
+        EXPECT_TRUE(
+            same_answers(t.search(q, k, std::nullopt, std::nullopt), expected_answer(t, exact)));
         const auto with_ef = hnsw ? h->knn_with_ef(q, k, ef) : f->knn(q, k);
         EXPECT_TRUE(same_answers(t.search(q, k, ef, std::nullopt), expected_answer(t, with_ef)));
         if (hnsw && h->knn_with_ef(q, k, 200) != exact) default_width_differs = true;
@@ -520,7 +525,8 @@ TEST(MetadataVecTableSearch, IndexChoice) {
       ASSERT_TRUE(t.build_pq_table(std::nullopt, 4, 1).has_value());  // a coarse quantizer
       for (const auto& q : queries) {
         const auto no_ef = hnsw ? h->knn_with_ef(q, k, 3) : f->knn(q, k);
-        EXPECT_TRUE(same_answers(t.search(q, k, std::nullopt, std::nullopt), expected_answer(t, no_ef)));
+        EXPECT_TRUE(
+            same_answers(t.search(q, k, std::nullopt, std::nullopt), expected_answer(t, no_ef)));
         const auto pq = hnsw ? h->knn_pq(q, k, ef, *t.pq_table) : f->knn_pq(q, k, ef, *t.pq_table);
         EXPECT_TRUE(same_answers(t.search(q, k, ef, std::nullopt), expected_answer(t, pq)));
         if (pq != no_ef) pq_differs = true;
@@ -539,7 +545,8 @@ TEST(MetadataVecTableSearch, FlatWithoutPqIgnoresEf) {
   for (const auto& q : queries) {
     const auto plain = t.search(q, 7, std::nullopt, std::nullopt);
     EXPECT_EQ(plain.size(), 7u);
-    for (std::uint64_t ef : {0u, 1u, 7u, 1000u}) EXPECT_TRUE(same_answers(t.search(q, 7, ef, std::nullopt), plain));
+    for (std::uint64_t ef : {0u, 1u, 7u, 1000u})
+      EXPECT_TRUE(same_answers(t.search(q, 7, ef, std::nullopt), plain));
   }
 }
 
@@ -568,9 +575,15 @@ TEST(MetadataVecTableSearch, UpperBoundIsAppliedAfterTheKNearest) {
   };
   const float inf = std::numeric_limits<float>::infinity();
   const Case cases[] = {
-      {5, 0.5f, {"2", "4", "1"}},  {2, 0.5f, {"2", "4"}},          {5, std::nullopt, {"2", "4", "1", "3", "0"}},
-      {5, 0.0f, {"2"}},            {5, -0.1f, {}},                 {5, kNaN, {}},
-      {5, inf, {"2", "4", "1", "3", "0"}}, {1, 2.0f, {"2"}},      {9, 0.49f, {"2", "4"}},
+      {5, 0.5f, {"2", "4", "1"}},
+      {2, 0.5f, {"2", "4"}},
+      {5, std::nullopt, {"2", "4", "1", "3", "0"}},
+      {5, 0.0f, {"2"}},
+      {5, -0.1f, {}},
+      {5, kNaN, {}},
+      {5, inf, {"2", "4", "1", "3", "0"}},
+      {1, 2.0f, {"2"}},
+      {9, 0.49f, {"2", "4"}},
   };
   for (bool hnsw : {false, true}) {
     if (hnsw) t.build_hnsw_index(std::nullopt);
@@ -617,7 +630,8 @@ TEST(MetadataVecTableSearch, AnsweredRowWithoutMetadataIsAnInternalFailure) {
   EXPECT_EQ(failure_of([&] { t.search(std::vector<float>{2}, 1, std::nullopt, std::nullopt); }),
             "index out of bounds: the len is 1 but the index is 1");
   // A bound that drops the row first answers without failing.
-  EXPECT_EQ(failure_of([&] { t.search(std::vector<float>{0}, 2, std::nullopt, 1.5f); }), kNoFailure);
+  EXPECT_EQ(failure_of([&] { t.search(std::vector<float>{0}, 2, std::nullopt, 1.5f); }),
+            kNoFailure);
 }
 
 // ---------------------------------------------------------------------------------------------

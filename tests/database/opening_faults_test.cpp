@@ -60,8 +60,9 @@ TEST_F(OpeningFaultsTest, ALockFileWithAnotherNameIsRefusedUntouched) {
   mem_->remove_dir(kDir);
   mem_->put(kDir, "brief.toml", kBrief);
   mem_->link("/elsewhere", "precious", kDir, "db.lock");
-  EXPECT_EQ(open_error(), "Not a lock file of this directory alone: db.lock has 2 names (hard links); "
-                          "remove it to open the database");
+  EXPECT_EQ(open_error(),
+            "Not a lock file of this directory alone: db.lock has 2 names (hard links); "
+            "remove it to open the database");
   EXPECT_EQ(mem_->content("/elsewhere", "precious"), "somebody else's bytes");
   EXPECT_EQ(mem_->content(kDir, "brief.toml"), kBrief);
 }

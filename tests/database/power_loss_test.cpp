@@ -48,8 +48,8 @@ class QuietStderr {
 // and what each table may hold after a power loss.
 struct Outcome {
   std::map<std::string, std::set<std::uint64_t>> saved_lens;  // every state a save may have written
-  std::map<std::string, std::uint64_t> acked_len;            // the last state a returned save wrote
-  std::set<std::string> acked_saved;  // in a catalogue that a returned save wrote
+  std::map<std::string, std::uint64_t> acked_len;  // the last state a returned save wrote
+  std::set<std::string> acked_saved;               // in a catalogue that a returned save wrote
   std::set<std::string> acked_created;  // a creation returned, which writes the catalogue
   std::set<std::string> creating;       // a creation was under way when the file system died
   std::set<std::string> delete_started, acked_deleted;
@@ -93,7 +93,8 @@ Outcome run_workload(const std::shared_ptr<MemFileSystem>& mem) {
 
     if (!create("b", DistanceAlgorithm::Cosine)) return o;
     if (!step([&] {
-          (void)db->batch_add("b", {row(1), row(2), row(3), row(4), row(5)}, std::vector<Metadata>(5));
+          (void)db->batch_add("b", {row(1), row(2), row(3), row(4), row(5)},
+                              std::vector<Metadata>(5));
         }))
       return o;
     for (int i = 3; i < 5; ++i)
@@ -118,8 +119,7 @@ Outcome run_workload(const std::shared_ptr<MemFileSystem>& mem) {
     if (!step([&] { db->remove_cached_table("b"); })) return o;
     o.acked_len["b"] = 6;
     if (!step([&] { db.reset(); })) return o;
-  } catch (...) {
-  }
+  } catch (...) {}
   return o;
 }
 
@@ -164,7 +164,8 @@ TEST(PowerLoss, EveryCrashPointLeavesAConsistentDirectory) {
         }
       }
     }
-    for (const std::string& key : o.acked_deleted) EXPECT_FALSE(db.contains_key(key)) << key << " came back";
+    for (const std::string& key : o.acked_deleted)
+      EXPECT_FALSE(db.contains_key(key)) << key << " came back";
     // A table file that nothing lists is one whose creation or deletion the crash cut short.
     std::set<std::string> listed;
     if (std::optional<std::string> text = mem->content(kDir, "brief.toml")) {
@@ -176,7 +177,8 @@ TEST(PowerLoss, EveryCrashPointLeavesAConsistentDirectory) {
       EXPECT_FALSE(Directory::is_staged_name(name)) << name;
       if (!name.ends_with(".db") || listed.contains(name)) continue;
       const std::string key = name.substr(0, name.size() - 3);
-      EXPECT_TRUE(o.creating.contains(key) || o.delete_started.contains(key)) << name << " is listed nowhere";
+      EXPECT_TRUE(o.creating.contains(key) || o.delete_started.contains(key))
+          << name << " is listed nowhere";
     }
   }
 }

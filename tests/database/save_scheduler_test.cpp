@@ -37,7 +37,8 @@ struct FlakyStarts {
     return [fail = fail_next](std::function<void()> body) -> Result<std::thread> {
       if (*fail > 0) {
         --*fail;
-        return make_error(ErrorKind::Io, "failed to spawn thread: Resource temporarily unavailable (os error 11)");
+        return make_error(ErrorKind::Io,
+                          "failed to spawn thread: Resource temporarily unavailable (os error 11)");
       }
       return SaveScheduler::start_thread(std::move(body));
     };
@@ -71,7 +72,14 @@ TEST(SaveScheduler, ABlockedJobDoesNotStopTheOthers) {
   std::atomic<bool> blocked{false};
   std::atomic<int> runs{0};
   SaveScheduler scheduler(2);
-  auto stuck = scheduler.add([&] { blocked = true; released.wait(); }, 1ms).value();
+  auto stuck = scheduler
+                   .add(
+                       [&] {
+                         blocked = true;
+                         released.wait();
+                       },
+                       1ms)
+                   .value();
   ASSERT_TRUE(eventually([&] { return blocked.load(); }));
   auto other = scheduler.add([&] { ++runs; }, 1ms).value();
   EXPECT_TRUE(eventually([&] { return runs >= 5; }));
@@ -93,11 +101,18 @@ TEST(SaveScheduler, RemovedJobNeverRunsAgainAndIsReleased) {
   const int seen = runs;
   EXPECT_TRUE(eventually([&] { return owned.use_count() == 1; })) << "the function is released";
   std::this_thread::sleep_for(30ms);
-  EXPECT_LE(runs, seen + 1);  // a run already under way when it was removed may end
+  EXPECT_LE(runs, seen + 1);    // a run already under way when it was removed may end
   SaveScheduler::remove(*job);  // a second removal does nothing
 
   // Removed while it runs: the run ends, none follows, and the function goes with that run.
-  auto busy = scheduler.add([owned, gone, &started] { ++started; gone.wait(); }, 1ms).value();
+  auto busy = scheduler
+                  .add(
+                      [owned, gone, &started] {
+                        ++started;
+                        gone.wait();
+                      },
+                      1ms)
+                  .value();
   ASSERT_TRUE(eventually([&] { return started == 1; }));
   SaveScheduler::remove(*busy);
   EXPECT_EQ(owned.use_count(), 2);
@@ -114,7 +129,8 @@ TEST(SaveScheduler, AThreadThatCannotStartIsAnErrorAndAddsNothing) {
   *starts.fail_next = 1;
   Result<std::shared_ptr<SaveScheduler::Job>> refused = scheduler.add([&] { ++runs; }, 1ms);
   ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().message, "failed to spawn thread: Resource temporarily unavailable (os error 11)");
+  EXPECT_EQ(refused.error().message,
+            "failed to spawn thread: Resource temporarily unavailable (os error 11)");
   EXPECT_EQ(scheduler.threads(), 0u);
   auto job = scheduler.add([&] { ++runs; }, 1ms).value();  // the next start succeeds
   EXPECT_TRUE(eventually([&] { return runs >= 1; }));

@@ -110,7 +110,8 @@ class Walker {
     if (u8(map_.header) == 1) u64(map_.header);
   }
   // A sequence's count (into `into`) and its elements, skipped or recorded with `each`.
-  std::uint64_t sequence(std::vector<Field>& into, std::uint64_t element, std::vector<Field>* each = nullptr) {
+  std::uint64_t sequence(std::vector<Field>& into, std::uint64_t element,
+                         std::vector<Field>* each = nullptr) {
     const std::size_t count_at = pos_;
     const std::uint64_t count = u64(into);
     map_.sequences.push_back({count_at, pos_, count, element});
@@ -193,20 +194,57 @@ class Mutator {
   }
   std::uint64_t interesting_integer(std::uint64_t old) {
     const std::uint64_t n = f_.nodes;
-    const std::uint64_t values[] = {0, 1, 2, 3, 4, 15, 16, 17, 31, 32, 33, n - 1, n, n + 1, old - 1, old + 1, old + 1,
-                                    old * 2, old / 2, 255, 256, 10000, 10001, 20000, 20002,
-                                    std::uint64_t{1} << 31, 0xFFFFFFFFu, std::uint64_t{1} << 32,
-                                    std::uint64_t{1} << 62, std::uint64_t{1} << 63,
+    const std::uint64_t values[] = {0,
+                                    1,
+                                    2,
+                                    3,
+                                    4,
+                                    15,
+                                    16,
+                                    17,
+                                    31,
+                                    32,
+                                    33,
+                                    n - 1,
+                                    n,
+                                    n + 1,
+                                    old - 1,
+                                    old + 1,
+                                    old + 1,
+                                    old * 2,
+                                    old / 2,
+                                    255,
+                                    256,
+                                    10000,
+                                    10001,
+                                    20000,
+                                    20002,
+                                    std::uint64_t{1} << 31,
+                                    0xFFFFFFFFu,
+                                    std::uint64_t{1} << 32,
+                                    std::uint64_t{1} << 62,
+                                    std::uint64_t{1} << 63,
                                     std::numeric_limits<std::uint64_t>::max(),
-                                    std::numeric_limits<std::uint64_t>::max() / 4 + 1, pick(0, 64),
+                                    std::numeric_limits<std::uint64_t>::max() / 4 + 1,
+                                    pick(0, 64),
                                     pick(0, std::numeric_limits<std::uint64_t>::max())};
     return values[pick(0, std::size(values) - 1)];
   }
   float interesting_float() {
-    const float values[] = {0.0f, -0.0f, -1.0f, 1.0f, 0.5f, 4.0f, 1e-30f, 1e3f, 1e30f,
+    const float values[] = {0.0f,
+                            -0.0f,
+                            -1.0f,
+                            1.0f,
+                            0.5f,
+                            4.0f,
+                            1e-30f,
+                            1e3f,
+                            1e30f,
                             std::numeric_limits<float>::max(),
-                            std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::quiet_NaN(),
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+                            std::numeric_limits<float>::denorm_min(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity()};
     return values[pick(0, std::size(values) - 1)];
   }
   static std::uint64_t get(const Bytes& b, std::size_t at, std::size_t width) {
@@ -241,9 +279,11 @@ class Mutator {
     const bool shrink = pick(0, 1) == 0;
     if (shrink) {
       if (n > q.count || q.data_at + bytes > b.size()) return "none";
-      const std::size_t from = q.data_at + static_cast<std::size_t>(pick(0, q.count - n) * q.element);
+      const std::size_t from =
+          q.data_at + static_cast<std::size_t>(pick(0, q.count - n) * q.element);
       if (from + bytes > b.size()) return "none";  // earlier mutations shortened the file
-      b.erase(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + bytes));
+      b.erase(b.begin() + static_cast<std::ptrdiff_t>(from),
+              b.begin() + static_cast<std::ptrdiff_t>(from + bytes));
       set(b, q.count_at, 8, q.count - n);
     } else {
       Bytes extra(bytes);
@@ -251,8 +291,8 @@ class Mutator {
       b.insert(b.begin() + static_cast<std::ptrdiff_t>(q.data_at), extra.begin(), extra.end());
       set(b, q.count_at, 8, q.count + n);
     }
-    return std::string(shrink ? "remove " : "add ") + std::to_string(n) + " elements of the sequence at " +
-           std::to_string(q.count_at);
+    return std::string(shrink ? "remove " : "add ") + std::to_string(n) +
+           " elements of the sequence at " + std::to_string(q.count_at);
   }
 
   std::string one(Bytes& b) {
@@ -268,12 +308,15 @@ class Mutator {
       }
       case 2: {
         const std::size_t n = pick(1, 16);
-        for (std::size_t i = 0; i < n; ++i) b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(pick(0, 255)));
+        for (std::size_t i = 0; i < n; ++i)
+          b.insert(b.begin() + static_cast<std::ptrdiff_t>(at),
+                   static_cast<std::uint8_t>(pick(0, 255)));
         return "insert " + std::to_string(n) + " at " + std::to_string(at);
       }
       case 3: {
         const std::size_t n = std::min<std::size_t>(pick(1, 16), b.size() - at);
-        b.erase(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + n));
+        b.erase(b.begin() + static_cast<std::ptrdiff_t>(at),
+                b.begin() + static_cast<std::ptrdiff_t>(at + n));
         return "delete " + std::to_string(n) + " at " + std::to_string(at);
       }
       case 4:
@@ -305,7 +348,6 @@ class Mutator {
   std::mt19937_64 rng_;
 };
 
-
 MetadataVecTable base_table(std::size_t n, DistanceAlgorithm dist, bool hnsw, bool pq) {
   Result<MetadataVecTable> t = MetadataVecTable::create(4, dist);
   EXPECT_TRUE(t.has_value());
@@ -326,9 +368,7 @@ MetadataVecTable base_table(std::size_t n, DistanceAlgorithm dist, bool hnsw, bo
 
 class TableFileFuzz : public ::testing::TestWithParam<int> {
  protected:
-  void SetUp() override {
-    dir_ = scratch_.make("quillmere_fuzz");
-  }
+  void SetUp() override { dir_ = scratch_.make("quillmere_fuzz"); }
 
   static Bytes read_bytes(const std::string& p) {
     std::ifstream in(p, std::ios::binary);
@@ -352,7 +392,8 @@ std::string exercise(MetadataVecTable& t, const std::string& dir) {
       const auto a = t.search(q, 5, std::nullopt, std::nullopt);
       const auto b = t.search(q, 5, 64, std::nullopt);  // through the PQ table when one is loaded
       const auto c = t.search(q, 3, 1, 0.5f);
-      if (a.size() > 5 || b.size() > 5 || c.size() > 3) throw std::runtime_error("too many answers");
+      if (a.size() > 5 || b.size() > 5 || c.size() > 3)
+        throw std::runtime_error("too many answers");
       if (t.extract_data().size() != t.len()) throw std::runtime_error("extract_data lost rows");
       const Result<void> saved = save_file(t, dir + "/resaved.bin");
       if (!saved) throw std::runtime_error("save failed: " + saved.error().message);
@@ -360,14 +401,17 @@ std::string exercise(MetadataVecTable& t, const std::string& dir) {
       if (!again) throw std::runtime_error("a saved table does not load: " + again.error().message);
       const std::uint64_t rows = t.len();
       t.add(q, {{"tag", "third"}});
-      if (t.len() != rows + 1 || t.metadata.size() != rows + 1) throw std::runtime_error("add lost a row");
+      if (t.len() != rows + 1 || t.metadata.size() != rows + 1)
+        throw std::runtime_error("add lost a row");
       const Result<void> pq = t.build_pq_table(std::nullopt, std::nullopt, std::nullopt);
       if (!pq) throw std::runtime_error("build_pq_table: " + pq.error().message);
       t.search(q, 4, 8, std::nullopt);
       const std::uint64_t removed = t.delete_rows({{"tag", "third"}});
-      if (removed == 0 || t.len() != rows + 1 - removed) throw std::runtime_error("delete_rows miscounted");
+      if (removed == 0 || t.len() != rows + 1 - removed)
+        throw std::runtime_error("delete_rows miscounted");
       t.search(q, 4, std::nullopt, std::nullopt);
-      if (!save_file(t, dir + "/after.bin")) throw std::runtime_error("save after the changes failed");
+      if (!save_file(t, dir + "/after.bin"))
+        throw std::runtime_error("save after the changes failed");
     });
   } catch (const std::exception& e) {
     return std::string("exception: ") + e.what();
@@ -378,7 +422,8 @@ TEST_P(TableFileFuzz, DamagedFilesAreRefusedOrLoadIntoAWorkingTable) {
   const int variant = GetParam();
   const bool hnsw = variant >= 2, pq = variant % 2 == 1;
   const MetadataVecTable table =
-      base_table(hnsw ? 1200 : 60, variant == 1 ? DistanceAlgorithm::Cosine : DistanceAlgorithm::L2Sqr, hnsw, pq);
+      base_table(hnsw ? 1200 : 60,
+                 variant == 1 ? DistanceAlgorithm::Cosine : DistanceAlgorithm::L2Sqr, hnsw, pq);
   const std::string valid = dir_ + "/valid.bin", damaged = dir_ + "/damaged.bin";
   ASSERT_TRUE(save_file(table, valid).has_value());
   const Bytes original = read_bytes(valid);
@@ -400,8 +445,10 @@ TEST_P(TableFileFuzz, DamagedFilesAreRefusedOrLoadIntoAWorkingTable) {
     if (!loaded) {
       ++refused;
       const std::string& m = loaded.error().message;
-      const bool known_kind = m == "io error: failed to fill whole buffer" || m.starts_with("Corrupt table file: ") ||
-                              m.starts_with("invalid value: integer `") || m.starts_with("tag for enum is not valid, found ") ||
+      const bool known_kind = m == "io error: failed to fill whole buffer" ||
+                              m.starts_with("Corrupt table file: ") ||
+                              m.starts_with("invalid value: integer `") ||
+                              m.starts_with("tag for enum is not valid, found ") ||
                               m.starts_with("string is not valid utf8: ");
       EXPECT_TRUE(known_kind) << what << ": " << m;
       continue;

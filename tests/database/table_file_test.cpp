@@ -104,13 +104,18 @@ Bytes flat_file(const std::vector<Entries>& maps) {
 }
 
 // The 33-byte file of an empty flat Cosine table of dimension 3.
-const Bytes kEmptyCosine3 = {0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0,  1, 0, 0, 0,  3, 0, 0, 0, 0, 0, 0, 0,
-                             0, 0, 0, 0, 0, 0, 0, 0,  0};
+const Bytes kEmptyCosine3 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3,
+                             0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // The file of an HNSW table without rows, with or without an entry point.
 Bytes empty_hnsw_file(const HNSWInnerConfig& c, bool entry) {
   Encoder e;
-  e.u64(0).u32(1).u64(c.dim).u32(static_cast<std::uint32_t>(c.dist)).u64(c.max_elements).u64(c.max_links);
+  e.u64(0)
+      .u32(1)
+      .u64(c.dim)
+      .u32(static_cast<std::uint32_t>(c.dist))
+      .u64(c.max_elements)
+      .u64(c.max_links);
   e.u64(c.max_links_level0).u64(c.ef_construction).u64(c.ef_search).f32(c.level_multiplier);
   e.u64(c.parallel_threshold).u64(c.dim).u64(0).u64(0).u64(0).u64(0).u64(0).u64(0);
   if (entry) {
@@ -122,8 +127,6 @@ Bytes empty_hnsw_file(const HNSWInnerConfig& c, bool entry) {
   return e.b;
 }
 
-
-
 MetadataVecTable make_table(std::uint64_t dim, DistanceAlgorithm dist) {
   Result<MetadataVecTable> t = MetadataVecTable::create(dim, dist);
   EXPECT_TRUE(t.has_value());
@@ -132,8 +135,8 @@ MetadataVecTable make_table(std::uint64_t dim, DistanceAlgorithm dist) {
 }
 
 // n random rows; with `with_metadata` row i maps id to i (and every third row has a tag).
-MetadataVecTable filled_table(std::size_t n, std::size_t dim, DistanceAlgorithm dist, bool with_metadata,
-                              unsigned seed = 1) {
+MetadataVecTable filled_table(std::size_t n, std::size_t dim, DistanceAlgorithm dist,
+                              bool with_metadata, unsigned seed = 1) {
   MetadataVecTable t = make_table(dim, dist);
   const auto rows = random_rows(n, dim, seed);
   for (std::size_t i = 0; i < n; ++i) {
@@ -169,8 +172,10 @@ void expect_same_table(const MetadataVecTable& a, const MetadataVecTable& b) {
     ASSERT_EQ(ha.len(), hb.len());
     for (std::uint64_t n = 0; n < ha.len(); ++n) {
       for (std::uint64_t l = 0; l <= ha.level(n); ++l) {
-        ASSERT_EQ(ha.stored_links_len(n, l), hb.stored_links_len(n, l)) << "node " << n << " level " << l;
-        ASSERT_TRUE(std::ranges::equal(ha.slots(n, l), hb.slots(n, l))) << "node " << n << " level " << l;
+        ASSERT_EQ(ha.stored_links_len(n, l), hb.stored_links_len(n, l))
+            << "node " << n << " level " << l;
+        ASSERT_TRUE(std::ranges::equal(ha.slots(n, l), hb.slots(n, l)))
+            << "node " << n << " level " << l;
       }
     }
   }
@@ -235,7 +240,16 @@ struct GraphFile {
     Encoder e;
     e.u64(n);
     for (std::size_t i = 0; i < n; ++i) e.u64(0);
-    e.u32(1).u64(1).u32(0).u64(n).u64(m).u64(m0).u64(40).u64(20).f32(1.0f / std::log(2.0f)).u64(1000);
+    e.u32(1)
+        .u64(1)
+        .u32(0)
+        .u64(n)
+        .u64(m)
+        .u64(m0)
+        .u64(40)
+        .u64(20)
+        .f32(1.0f / std::log(2.0f))
+        .u64(1000);
     e.u64(1).u64(n);
     for (std::size_t i = 0; i < n; ++i) e.f32(static_cast<float>(i));
     e.u64(n * m0);
@@ -261,9 +275,7 @@ struct GraphFile {
 
 class TableFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = scratch_.make("quillmere_table_file");
-  }
+  void SetUp() override { dir_ = scratch_.make("quillmere_table_file"); }
 
   std::string path(const std::string& name = "table.bin") const { return dir_ + "/" + name; }
 
@@ -320,9 +332,10 @@ TEST_F(TableFileTest, EmptyCosineTableIs33Bytes) {
 }
 
 TEST_F(TableFileTest, OneRowL2SqrTableIs67Bytes) {
-  const Bytes want = {1, 0, 0, 0, 0, 0, 0, 0,  1, 0, 0, 0, 0, 0, 0, 0,  1, 0, 0, 0, 0, 0, 0, 0,  0x6B,
-                      1, 0, 0, 0, 0, 0, 0, 0,  0x76, 0, 0, 0, 0,  0, 0, 0, 0,  2, 0, 0, 0, 0, 0, 0, 0,
-                      2, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0x80, 0x3F,  0, 0, 0, 0x40,  0};
+  const Bytes want = {1, 0, 0, 0, 0, 0, 0, 0,    1, 0,    0,    0, 0, 0, 0,    0, 1,
+                      0, 0, 0, 0, 0, 0, 0, 0x6B, 1, 0,    0,    0, 0, 0, 0,    0, 0x76,
+                      0, 0, 0, 0, 0, 0, 0, 0,    2, 0,    0,    0, 0, 0, 0,    0, 2,
+                      0, 0, 0, 0, 0, 0, 0, 0,    0, 0x80, 0x3F, 0, 0, 0, 0x40, 0};
   ASSERT_EQ(want.size(), 67u);
   MetadataVecTable t = make_table(2, DistanceAlgorithm::L2Sqr);
   t.add(std::vector<float>{1.0f, 2.0f}, {{"k", "v"}});
@@ -345,8 +358,8 @@ TEST_F(TableFileTest, SizesFollowTheLayout) {
     upper += 8 + 4 * level * h.config().max_links;
     counts += 8 + 8 * (level + 1);
   }
-  const std::size_t record = 64 + (16 + 4 * 300 * 3) + (8 + 4 * 300 * h.config().max_links_level0) + (8 + upper) +
-                             (8 + counts) + (8 + 8 * 300) + 8 + 9 + 9;
+  const std::size_t record = 64 + (16 + 4 * 300 * 3) + (8 + 4 * 300 * h.config().max_links_level0) +
+                             (8 + upper) + (8 + counts) + (8 + 8 * 300) + 8 + 9 + 9;
   EXPECT_EQ(saved_bytes(t).size(), 8 + 8 * 300 + 4 + record + 1);
 }
 
@@ -369,8 +382,12 @@ TEST_F(TableFileTest, MapKeysAreWrittenInAscendingByteOrder) {
   Metadata m;
   for (const char* key : {"b", "\xC3\xA9", "a", "", "B", "ab"}) m[key] = std::string("v") + key;
   t.add(std::vector<float>{5.0f}, m);
-  EXPECT_EQ(saved_bytes(t),
-            one_row_file({{"", "v"}, {"B", "vB"}, {"a", "va"}, {"ab", "vab"}, {"b", "vb"}, {"\xC3\xA9", "v\xC3\xA9"}}));
+  EXPECT_EQ(saved_bytes(t), one_row_file({{"", "v"},
+                                          {"B", "vB"},
+                                          {"a", "va"},
+                                          {"ab", "vab"},
+                                          {"b", "vb"},
+                                          {"\xC3\xA9", "v\xC3\xA9"}}));
 }
 
 TEST_F(TableFileTest, MapOrderInTheFileIsNotCheckedAndARepeatedKeyKeepsTheLaterValue) {
@@ -387,7 +404,8 @@ TEST_F(TableFileTest, MapOrderInTheFileIsNotCheckedAndARepeatedKeyKeepsTheLaterV
       {{{"b", "1"}, {"b", "2"}}, {{"b", "2"}}},
       {{{"a", "1"}, {"b", "2"}, {"a", "3"}}, {{"a", "3"}, {"b", "2"}}},
       {{{"a", "1"}, {"c", "2"}, {"b", "3"}, {"c", "4"}}, {{"a", "1"}, {"b", "3"}, {"c", "4"}}},
-      {{{"ab", "1"}, {"a", "2"}, {"", "3"}, {"abc", "4"}}, {{"", "3"}, {"a", "2"}, {"ab", "1"}, {"abc", "4"}}},
+      {{{"ab", "1"}, {"a", "2"}, {"", "3"}, {"abc", "4"}},
+       {{"", "3"}, {"a", "2"}, {"ab", "1"}, {"abc", "4"}}},
       {{{"\xC3\xA9", "1"}, {"z", "2"}}, {{"z", "2"}, {"\xC3\xA9", "1"}}},  // bytes compare unsigned
   };
   for (const auto& [entries, want] : cases) {
@@ -403,10 +421,12 @@ TEST_F(TableFileTest, MapOrderInTheFileIsNotCheckedAndARepeatedKeyKeepsTheLaterV
 TEST_F(TableFileTest, FlatRoundTripKeepsEveryBit) {
   for (DistanceAlgorithm dist : kKinds) {
     MetadataVecTable t = filled_table(50, 3, dist, true);
-    const float odd[][3] = {{kNaN, -0.0f, kInf},
-                            {-kInf, std::bit_cast<float>(0x7FC12345u), std::bit_cast<float>(0xFFA00001u)},
-                            {std::numeric_limits<float>::denorm_min(), -0.0f, 3.4e38f}};
-    for (const auto& row : odd) t.add(row, {{"odd", "\xF0\x9F\x98\x80 yes"}, {std::string("z\0z", 3), ""}});
+    const float odd[][3] = {
+        {kNaN, -0.0f, kInf},
+        {-kInf, std::bit_cast<float>(0x7FC12345u), std::bit_cast<float>(0xFFA00001u)},
+        {std::numeric_limits<float>::denorm_min(), -0.0f, 3.4e38f}};
+    for (const auto& row : odd)
+      t.add(row, {{"odd", "\xF0\x9F\x98\x80 yes"}, {std::string("z\0z", 3), ""}});
     expect_round_trip(t);
   }
 }
@@ -431,7 +451,8 @@ TEST_F(TableFileTest, PqRoundTripsForBothCodeWidths) {
   for (DistanceAlgorithm dist : kKinds) {
     for (std::uint64_t bits : {4u, 8u}) {
       for (std::uint64_t m : {1u, 3u, 5u}) {
-        SCOPED_TRACE(std::string(name(dist)) + " bits " + std::to_string(bits) + " m " + std::to_string(m));
+        SCOPED_TRACE(std::string(name(dist)) + " bits " + std::to_string(bits) + " m " +
+                     std::to_string(m));
         MetadataVecTable t = filled_table(300, 5, dist, true);
         ASSERT_TRUE(t.build_pq_table(0.9f, bits, m).has_value());
         expect_round_trip(t);
@@ -441,7 +462,8 @@ TEST_F(TableFileTest, PqRoundTripsForBothCodeWidths) {
         const Result<MetadataVecTable> loaded = load_bytes(b);
         ASSERT_TRUE(loaded.has_value());
         const std::vector<float> q = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f};
-        const auto before = t.search(q, 5, 20, std::nullopt), after = loaded->search(q, 5, 20, std::nullopt);
+        const auto before = t.search(q, 5, 20, std::nullopt),
+                   after = loaded->search(q, 5, 20, std::nullopt);
         ASSERT_EQ(before.size(), after.size());
         for (std::size_t i = 0; i < before.size(); ++i) {
           EXPECT_EQ(before[i].first, after[i].first);
@@ -464,11 +486,18 @@ TEST_F(TableFileTest, LoadedCodeNormsAreTheReferenceSums) {
       ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
       const PQTable& pq = *loaded->pq_table;
       ASSERT_EQ(pq.code_sq_norms().size(), 37u);
-      const kernels::PQScan scan{nullptr, static_cast<std::size_t>(pq.code_len()), 1, static_cast<std::size_t>(m),
-                                 static_cast<unsigned>(bits), nullptr, pq.centroid_sq_norms().data(), 0.0f};
+      const kernels::PQScan scan{nullptr,
+                                 static_cast<std::size_t>(pq.code_len()),
+                                 1,
+                                 static_cast<std::size_t>(m),
+                                 static_cast<unsigned>(bits),
+                                 nullptr,
+                                 pq.centroid_sq_norms().data(),
+                                 0.0f};
       for (std::uint64_t row = 0; row < 37; ++row) {
         const float want = kernels::pq_code_norm_ref(scan, pq.encoded_vec_set()[row].data());
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(pq.code_sq_norms()[row]), std::bit_cast<std::uint32_t>(want))
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(pq.code_sq_norms()[row]),
+                  std::bit_cast<std::uint32_t>(want))
             << "row " << row;
       }
     }
@@ -505,9 +534,11 @@ TEST_F(TableFileTest, MetadataCutByTheBufferEndAtEveryOffset) {
     const Result<MetadataVecTable> loaded = load_bytes(whole);
     ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
     EXPECT_EQ(loaded->metadata.at(1), Metadata(probe.begin(), probe.end()));
-    EXPECT_EQ(load_error(file(bad, inside)), "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 4");
+    EXPECT_EQ(load_error(file(bad, inside)),
+              "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 4");
     for (std::size_t len : {kBuffer, kBuffer + 1})
-      EXPECT_EQ(load_error(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(len))), kShort);
+      EXPECT_EQ(load_error(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(len))),
+                kShort);
   }
 }
 
@@ -517,7 +548,8 @@ TEST_F(TableFileTest, LargeMetadataLoadsTheSameAndLaterErrorsAreReported) {
   MetadataVecTable t = make_table(2, DistanceAlgorithm::L2Sqr);
   const auto rows = random_rows(4000, 2, 9);
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    Metadata m{{"id", std::to_string(i)}, {"name", std::string(i % 41, static_cast<char>('a' + i % 26))}};
+    Metadata m{{"id", std::to_string(i)},
+               {"name", std::string(i % 41, static_cast<char>('a' + i % 26))}};
     if (i % 7 == 0) m["\xC3\xA9t\xC3\xA9"] = "\xE2\x82\xAC" + std::to_string(i);
     t.add(rows[i], std::move(m));
   }
@@ -592,7 +624,8 @@ TEST_F(TableFileTest, EveryTruncationIsAShortFile) {
     const Bytes full = saved_bytes(*t);
     ASSERT_TRUE(load_bytes(full).has_value());
     for (std::size_t len = 0; len < full.size(); ++len)
-      ASSERT_EQ(load_error(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len))), kShort)
+      ASSERT_EQ(load_error(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len))),
+                kShort)
           << "cut at " << len << " of " << full.size();
   }
 }
@@ -645,9 +678,11 @@ TEST_F(TableFileTest, InvalidUtf8InKeysAndValues) {
       {"\xC0\xAF", "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
       {"\xE0\x80\x80", "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
       {"\xED\xA0\x80", "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
-      {"\xF4\x90\x80\x80", "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
+      {"\xF4\x90\x80\x80",
+       "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
       {"\xE2\x82\x28", "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 0"},
-      {"ok\xF0\x90\x80\x28", "string is not valid utf8: invalid utf-8 sequence of 3 bytes from index 2"},
+      {"ok\xF0\x90\x80\x28",
+       "string is not valid utf8: invalid utf-8 sequence of 3 bytes from index 2"},
       {"ab\xE2\x82", "string is not valid utf8: incomplete utf-8 byte sequence from index 2"},
       {"\xF0", "string is not valid utf8: incomplete utf-8 byte sequence from index 0"},
       {"x\xF0\x9F\x98", "string is not valid utf8: incomplete utf-8 byte sequence from index 1"},
@@ -672,7 +707,8 @@ TEST_F(TableFileTest, NonAsciiBytesAtEveryPositionOfAString) {
       std::string text(len, 'a');
       text[at] = '\xFF';
       EXPECT_EQ(load_error(one_row_file({{"k", text}})),
-                "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index " + std::to_string(at));
+                "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index " +
+                    std::to_string(at));
       if (at + 1 == len) continue;
       text[at] = '\xC3';
       text[at + 1] = '\xA9';
@@ -687,7 +723,8 @@ TEST_F(TableFileTest, CountsLargerThanTheFileAreShortFiles) {
   // Positions of counts in the one-row file: metadata maps, map entries, key length, vector data.
   const Bytes base = one_row_file({{"k", "v"}});
   for (std::size_t offset : {0u, 8u, 16u, 50u}) {
-    for (std::uint64_t count : {kMax, kMax / 4 + 1, std::uint64_t{1} << 62, std::uint64_t{1} << 40}) {
+    for (std::uint64_t count :
+         {kMax, kMax / 4 + 1, std::uint64_t{1} << 62, std::uint64_t{1} << 40}) {
       Bytes b = base;
       put_u64(b, offset, count);
       EXPECT_EQ(load_error(b), kShort) << "offset " << offset << " count " << count;
@@ -710,8 +747,9 @@ TEST_F(TableFileTest, HugeCountsInsideHnswAndPqRecords) {
   // The PQ record: config 41 bytes (train_size present), dim, k, code_len, then the codes.
   const std::size_t pq = at.enter + 18 + 1;
   const std::size_t codes = pq + 41 + 24, models = codes + 16 + 20 * 1;
-  for (std::size_t offset : {at.vectors + 8, at.level0, at.other, at.other_of[0] - 8, at.lens, at.lens_of[3] - 8,
-                             at.levels, codes + 8, models, models + 8 + 41 + 8, base.size() - 4 * 32 - 8}) {
+  for (std::size_t offset :
+       {at.vectors + 8, at.level0, at.other, at.other_of[0] - 8, at.lens, at.lens_of[3] - 8,
+        at.levels, codes + 8, models, models + 8 + 41 + 8, base.size() - 4 * 32 - 8}) {
     Bytes b = base;
     put_u64(b, offset, kMax - 3);
     EXPECT_EQ(load_error(b), kShort) << "offset " << offset;
@@ -753,7 +791,9 @@ TEST_F(TableFileTest, FlatPartsThatDisagreeAreRefused) {
   ragged.u64(2).u64(0).u64(0).u32(0).u32(0).u64(3).u64(7);
   for (int i = 0; i < 7; ++i) ragged.f32(1.0f);
   ragged.u8(0);
-  EXPECT_EQ(load_error(ragged.b), "Corrupt table file: the vector set holds 7 elements, not a multiple of its dimension 3");
+  EXPECT_EQ(
+      load_error(ragged.b),
+      "Corrupt table file: the vector set holds 7 elements, not a multiple of its dimension 3");
 }
 
 TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
@@ -775,7 +815,8 @@ TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
   const std::string c = "Corrupt table file: ";
   const std::string range = c + "HNSW level multiplier or construction width out of range";
   const std::pair<Patch, std::string> cases[] = {
-      {[&](Bytes& b) { put_u64(b, at.config, 4); }, c + "HNSW dimension 4 for vectors of dimension 3"},
+      {[&](Bytes& b) { put_u64(b, at.config, 4); },
+       c + "HNSW dimension 4 for vectors of dimension 3"},
       {[&](Bytes& b) {
          put_u64(b, at.config + 20, 1);
          put_u64(b, at.config + 28, 2);
@@ -796,20 +837,26 @@ TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
       {[&](Bytes& b) { put_u64(b, at.vectors, 0); }, c + "the HNSW vector set has dimension 0"},
       {[&](Bytes& b) { put_u64(b, at.vectors, 7); },
        c + "the HNSW vector set holds 180 elements, not a multiple of its dimension 7"},
-      {[&](Bytes& b) { put_u32(b, at.level0_slot(0, 0, 32), 60); }, c + "HNSW node 0 links to node 60 on level 0"},
+      {[&](Bytes& b) { put_u32(b, at.level0_slot(0, 0, 32), 60); },
+       c + "HNSW node 0 links to node 60 on level 0"},
       {[&](Bytes& b) { put_u32(b, at.level0_slot(0, 0, 32), 0xFFFFFFFFu); },
        c + "HNSW node 0 links to node 4294967295 on level 0"},
       {[&](Bytes& b) { put_u32(b, at.other_of[upper], static_cast<std::uint32_t>(low)); },
-       c + "HNSW node " + std::to_string(upper) + " links to node " + std::to_string(low) + " on level 1"},
+       c + "HNSW node " + std::to_string(upper) + " links to node " + std::to_string(low) +
+           " on level 1"},
       {[&](Bytes& b) { put_u64(b, at.lens_of[0], 33); }, c + "HNSW node 0 has 33 links on level 0"},
       {[&](Bytes& b) { put_u64(b, at.lens_of[upper] + 8, 17); },
        c + "HNSW node " + std::to_string(upper) + " has 17 links on level 1"},
-      {[&](Bytes& b) { put_u64(b, at.lens_of[1], kMax); }, c + "HNSW node 1 has " + std::to_string(kMax) + " links on level 0"},
+      {[&](Bytes& b) { put_u64(b, at.lens_of[1], kMax); },
+       c + "HNSW node 1 has " + std::to_string(kMax) + " links on level 0"},
       {[&](Bytes& b) { put_u64(b, at.levels + 8 + 8 * low, 1); },
        c + "HNSW node " + std::to_string(low) + " of level 1 has 0 upper slots and 1 link counts"},
-      {[&](Bytes& b) { put_u64(b, at.enter + 10, below_top); }, c + "HNSW entry point inconsistent with the nodes"},
-      {[&](Bytes& b) { put_u64(b, at.enter + 10, 60); }, c + "HNSW entry point inconsistent with the nodes"},
-      {[&](Bytes& b) { put_u64(b, at.enter + 1, top + 1); }, c + "HNSW entry point inconsistent with the nodes"},
+      {[&](Bytes& b) { put_u64(b, at.enter + 10, below_top); },
+       c + "HNSW entry point inconsistent with the nodes"},
+      {[&](Bytes& b) { put_u64(b, at.enter + 10, 60); },
+       c + "HNSW entry point inconsistent with the nodes"},
+      {[&](Bytes& b) { put_u64(b, at.enter + 1, top + 1); },
+       c + "HNSW entry point inconsistent with the nodes"},
   };
   for (const auto& [patch, message] : cases) {
     Bytes b = base;
@@ -821,7 +868,8 @@ TEST_F(TableFileTest, HnswPartsThatDisagreeAreRefused) {
   b.insert(b.end(), {0, 0, 0});
   EXPECT_EQ(load_error(b), c + "HNSW entry point inconsistent with the nodes");
   // An empty index with an entry point.
-  EXPECT_EQ(load_error(empty_hnsw_file(h.config(), true)), c + "HNSW entry point inconsistent with the nodes");
+  EXPECT_EQ(load_error(empty_hnsw_file(h.config(), true)),
+            c + "HNSW entry point inconsistent with the nodes");
   EXPECT_EQ(load_error(empty_hnsw_file(h.config(), false)), "<loaded>");
 }
 
@@ -837,8 +885,14 @@ TEST_F(TableFileTest, TheFirstBadLinkInNodeOrderIsReported) {
   const std::pair<Change, std::string> cases[] = {
       {[](GraphFile&) {}, "<loaded>"},
       {[](GraphFile& g) { g.filler = 0xFFFFFFFFu; }, "<loaded>"},
-      {[](GraphFile& g) { g.level0[25000] = {25001, 30000}; }, c + "25000 links to node 30000 on level 0"},
-      {[](GraphFile& g) { g.level0[29999] = {0, 1, 2, 40000}; }, c + "29999 links to node 40000 on level 0"},
+      {[](GraphFile& g) {
+         g.level0[25000] = {25001, 30000};
+       },
+       c + "25000 links to node 30000 on level 0"},
+      {[](GraphFile& g) {
+         g.level0[29999] = {0, 1, 2, 40000};
+       },
+       c + "29999 links to node 40000 on level 0"},
       {[](GraphFile& g) {
          g.level0[25000] = {30000};
          g.level0[100] = {0xFFFFFFFFu};
@@ -868,12 +922,15 @@ TEST_F(TableFileTest, PqPartsThatDisagreeAreRefused) {
   const std::pair<Change, std::string> cases[] = {
       {[](PQParts& p) { p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(9 * 3)); },
        c + "with 9 codes for 10 rows"},
-      {[](PQParts& p) { p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(11 * 3)); },
+      {[](PQParts& p) {
+         p.encoded_vec_set = VecSet<std::uint8_t>(3, PodVec<std::uint8_t>(11 * 3));
+       },
        c + "with 11 codes for 10 rows"},
       {[](PQParts& p) { p.config.n_bits = 6; }, c + "with 6-bit codes"},
       {[](PQParts& p) { p.k = 16; }, c + "with 16 centroids per sub-space"},
       {[](PQParts& p) { p.dim = 5; }, c + "of dimension 5 for a table of dimension 4"},
-      {[](PQParts& p) { p.config.dist = DistanceAlgorithm::Cosine; }, c + "for another distance than the table's"},
+      {[](PQParts& p) { p.config.dist = DistanceAlgorithm::Cosine; },
+       c + "for another distance than the table's"},
       {[](PQParts& p) { p.config.m = 0; }, c + "with 0 sub-spaces"},
       {[](PQParts& p) { p.config.m = 5; }, c + "with 5 sub-spaces"},
       {[](PQParts& p) { p.config.m = 2; }, c + "with codes of 3 bytes"},
@@ -924,7 +981,8 @@ TEST_F(TableFileTest, AcceptedGraphSettingsKeepEveryOperationWorking) {
       {"parallel_threshold max", at.config + 56, kMax, 8},
       {"num_deleted max", at.num_deleted, kMax, 8},
       {"level multiplier tiny", at.config + 52, std::bit_cast<std::uint32_t>(1e-30f), 4},
-      {"level multiplier 1 / ln 2", at.config + 52, std::bit_cast<std::uint32_t>(1.0f / std::log(2.0f)), 4},
+      {"level multiplier 1 / ln 2", at.config + 52,
+       std::bit_cast<std::uint32_t>(1.0f / std::log(2.0f)), 4},
   };
   const std::vector<float> q = {0.3f, -0.2f, 0.9f};
   for (const Case& c : cases) {

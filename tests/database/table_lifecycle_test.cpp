@@ -35,7 +35,9 @@ class TableLifecycleTest : public ::testing::Test {
     db_.reset();
     open();
   }
-  fs::file_time_type mtime(const std::string& name) { return fs::last_write_time(fs::path(dir_) / name); }
+  fs::file_time_type mtime(const std::string& name) {
+    return fs::last_write_time(fs::path(dir_) / name);
+  }
 
   testing_support::ScratchDir scratch_;  // removed last, after everything in it is closed
   std::string dir_;
@@ -61,7 +63,8 @@ TEST(TableFileNames, FollowTheMappingAndTheCounter) {
   EXPECT_EQ(take(long_name), stem + ".db");
   EXPECT_EQ(take(stem + "different tail"), stem + "_1.db");
   // 32 characters, not bytes: two-byte characters are kept whole.
-  EXPECT_EQ(take(std::string(40, 'a').insert(0, "\u00e9")), std::string(31, 'a').insert(0, "\u00e9").append(".db"));
+  EXPECT_EQ(take(std::string(40, 'a').insert(0, "\u00e9")),
+            std::string(31, 'a').insert(0, "\u00e9").append(".db"));
 }
 
 TEST_F(TableLifecycleTest, CreatedTablesAreOnDiskAtOnceAndSurviveReopening) {
@@ -96,8 +99,10 @@ TEST_F(TableLifecycleTest, ErrorsCarryTheirKind) {
     EXPECT_EQ(result.error().kind, kind) << result.error().message;
   }
   EXPECT_EQ(db_->add("t", {1, 2, 3}, {}).error().kind, ErrorKind::InvalidArgument);
-  EXPECT_EQ(db_->create_table_if_not_exists("u", 0, D::Cosine).error().kind, ErrorKind::InvalidArgument);
-  EXPECT_EQ(db_->build_pq_table("t", std::nullopt, std::nullopt, std::nullopt).error().kind, ErrorKind::InvalidArgument);
+  EXPECT_EQ(db_->create_table_if_not_exists("u", 0, D::Cosine).error().kind,
+            ErrorKind::InvalidArgument);
+  EXPECT_EQ(db_->build_pq_table("t", std::nullopt, std::nullopt, std::nullopt).error().kind,
+            ErrorKind::InvalidArgument);
   EXPECT_EQ(VecDBManager::open(dir_).error().kind, ErrorKind::Io);  // the lock is held
   EXPECT_EQ(parse_distance("L2SQR").error().kind, ErrorKind::UnknownOption);
   db_.reset();
@@ -106,14 +111,17 @@ TEST_F(TableLifecycleTest, ErrorsCarryTheirKind) {
 }
 
 TEST_F(TableLifecycleTest, OperationErrorsAndTheirOrder) {
-  EXPECT_EQ(db_->create_table_if_not_exists("zero", 0, D::L2Sqr).error().message, "Dimension must be greater than 0");
+  EXPECT_EQ(db_->create_table_if_not_exists("zero", 0, D::L2Sqr).error().message,
+            "Dimension must be greater than 0");
   EXPECT_FALSE(db_->contains_key("zero"));
   EXPECT_EQ(db_->get_len("nope").error().message, "Table nope not found");
-  EXPECT_EQ(db_->batch_add("nope", {{1}}, {}).error().message, "Length mismatch for vec_list and metadata_list");
+  EXPECT_EQ(db_->batch_add("nope", {{1}}, {}).error().message,
+            "Length mismatch for vec_list and metadata_list");
   EXPECT_EQ(db_->batch_add("nope", {{1}}, {{}}).error().message, "Table nope not found");
   ASSERT_TRUE(db_->create_table_if_not_exists("t", 2, D::Cosine).has_value());
   EXPECT_FALSE(db_->create_table_if_not_exists("t", 0, D::L2Sqr).value());  // exists: no refusal
-  EXPECT_EQ(db_->batch_add("t", {{1, 2}, {3, 4}, {5}}, {{}, {}, {}}).error().message, "Dimension mismatch for vec_list");
+  EXPECT_EQ(db_->batch_add("t", {{1, 2}, {3, 4}, {5}}, {{}, {}, {}}).error().message,
+            "Dimension mismatch for vec_list");
   EXPECT_EQ(*db_->get_len("t"), 0u);
   ASSERT_TRUE(db_->batch_add("t", {{1, 2}, {3, 4}}, {{{"a", "1"}}, {{"a", "2"}}}).has_value());
   EXPECT_EQ(db_->build_pq_table("t", 1.0f, std::nullopt, std::nullopt).error().message,

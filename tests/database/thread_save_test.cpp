@@ -57,7 +57,8 @@ quillmere::Result<void> save_to(const Object& object, quillmere::File& out) {
     ++stats.failures;
     return quillmere::make_error(quillmere::ErrorKind::Io, "told to fail");
   }
-  if (!out.write_all(guard->text.data(), guard->text.size())) return quillmere::make_error(quillmere::ErrorKind::Io, "write failed");
+  if (!out.write_all(guard->text.data(), guard->text.size()))
+    return quillmere::make_error(quillmere::ErrorKind::Io, "write failed");
   ++stats.saves;
   return {};
 }
@@ -248,12 +249,14 @@ TEST_F(ThreadSavingManagerTest, FailedSyncSaveReachesCallerAndKeepsTheFlag) {
 
 TEST_F(ThreadSavingManagerTest, AThreadThatCannotStartIsAnErrorAndKeepsNothing) {
   SaveScheduler refusing(1, [](std::function<void()>) -> Result<std::thread> {
-    return make_error(ErrorKind::Io, "failed to spawn thread: Resource temporarily unavailable (os error 11)");
+    return make_error(ErrorKind::Io,
+                      "failed to spawn thread: Resource temporarily unavailable (os error 11)");
   });
   Result<ThreadSavingManager<Object>> m =
       ThreadSavingManager<Object>::start(object("v1"), target("brief.toml"), 10ms, true, refusing);
   ASSERT_FALSE(m.has_value());
-  EXPECT_EQ(m.error().message, "failed to spawn thread: Resource temporarily unavailable (os error 11)");
+  EXPECT_EQ(m.error().message,
+            "failed to spawn thread: Resource temporarily unavailable (os error 11)");
   EXPECT_TRUE(released());
   EXPECT_EQ(entries(db), std::vector<std::string>{});
 }
@@ -262,7 +265,8 @@ TEST_F(ThreadSavingManagerTest, TableReadWriteAndSave) {
   Result<MetadataVecTable> table = MetadataVecTable::create(3, DistanceAlgorithm::L2Sqr);
   ASSERT_TRUE(table.has_value());
   const std::string path = (db / "t.db").native();
-  auto m = ThreadSavingManager<RwLock<MetadataVecTable>>::start(RwLock(std::move(*table)), target("t.db"), 1h, false)
+  auto m = ThreadSavingManager<RwLock<MetadataVecTable>>::start(RwLock(std::move(*table)),
+                                                                target("t.db"), 1h, false)
                .value();
   ASSERT_TRUE(m.sync_save(false).has_value());
   EXPECT_FALSE(fs::exists(path));  // clean: reads never mark the table
@@ -323,14 +327,14 @@ TEST_F(ThreadSaveAtomic, CrashAtAnyInstantLeavesACompleteFile) {
         for (std::uint64_t i = 0;; ++i) {
           for (int k = 0; k < 4; ++k) {
             for (std::size_t j = 0; j < row.size(); ++j) row[j] = static_cast<float>(i + j);
-            if (!m.add("t", row, {{"id", std::to_string(i)}, {"pad", std::string(64, 'p')}})) ::_exit(5);
+            if (!m.add("t", row, {{"id", std::to_string(i)}, {"pad", std::string(64, 'p')}}))
+              ::_exit(5);
           }
           m.force_save();
           const char done = 1;
           if (::write(saved[1], &done, 1) != 1) ::_exit(4);
         }
-      } catch (...) {
-      }
+      } catch (...) {}
       ::_exit(3);
     }
     ::close(saved[1]);

@@ -68,14 +68,15 @@ TEST(VecDBBriefTest, RendersCanonicalTextThatReadsBack) {
 // Names of every awkward kind survive render then parse as the same single names.
 TEST(VecDBBriefTest, OddNamesRoundTrip) {
   const std::vector<std::string> names = {
-      "",        "x.y",          "a.b.c",   " ",          "with space", "'",        "\"",
-      "\\",      "'\"\\",        "a'b",     "\t",         "\n",         "\r\n",     "\x01",
-      "\x7f",    "\u0080\u009f", "é\\",     "ÿ\"",        "日本語",     "🙂\\\"",   "[x]",
-      "=",       "#",            "tables",  "filename",   "\\u0041",    "a\"b'c\\d", "\x1b[0m",
+      "",         "x.y",     "a.b.c",     " ",        "with space", "'",    "\"",   "\\",
+      "'\"\\",    "a'b",     "\t",        "\n",       "\r\n",       "\x01", "\x7f", "\u0080\u009f",
+      "é\\",      "ÿ\"",     "日本語",    "🙂\\\"", "[x]",        "=",    "#",    "tables",
+      "filename", "\\u0041", "a\"b'c\\d", "\x1b[0m",
   };
   VecDBBrief brief;
   for (std::size_t i = 0; i < names.size(); ++i)
-    brief.tables[names[i]] = VecTableBrief{std::string("f").append(std::to_string(i)).append(".db")};
+    brief.tables[names[i]] =
+        VecTableBrief{std::string("f").append(std::to_string(i)).append(".db")};
   const std::string text = brief.render();
   const Result<VecDBBrief> back = VecDBBrief::parse(text);
   ASSERT_TRUE(back.has_value()) << text << "\n" << back.error().message;
@@ -162,8 +163,7 @@ TEST(VecDBBriefTest, RefusesWrongShapesWithExactMessages) {
       // A date-time is presented as a table holding its text, which no entry form accepts.
       {"tables = 1979-05-27T07:32:00.5-07:30\n",
        "invalid type: string \"1979-05-27T07:32:00.5-07:30\", expected struct VecTableBrief"},
-      {"tables = 07:32:00\n",
-       "invalid type: string \"07:32:00\", expected struct VecTableBrief"},
+      {"tables = 07:32:00\n", "invalid type: string \"07:32:00\", expected struct VecTableBrief"},
       // The first failure in document order is reported.
       {"[tables.b]\nfilename = 1\n[tables.a]\n", "invalid type: integer `1`, expected a string"},
   };
@@ -230,9 +230,10 @@ TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
       {"tables." + dotted("t", 50000) + ".filename = \"t.db\"\n", "line 1, column 262"},
       {"[tables.t]\nfilename = \"t.db\"\n[" + dotted("b", 100) + "]\n" + dotted("c", 29) + " = 1\n",
        "line 4, column 57"},
-      {"x = { " + dotted("a", 100) + " = { y = [ { " + dotted("b", 28) + " = 1 } ] } }\n", "line 1, column 271"},
-      {"x = [\n  # a comment\n  { \"q.q\" = '''\n[" + dotted("a", 200) + "]''', " + dotted("b", 200) +
-           " = 1 },\n]\n",
+      {"x = { " + dotted("a", 100) + " = { y = [ { " + dotted("b", 28) + " = 1 } ] } }\n",
+       "line 1, column 271"},
+      {"x = [\n  # a comment\n  { \"q.q\" = '''\n[" + dotted("a", 200) + "]''', " +
+           dotted("b", 200) + " = 1 },\n]\n",
        "line 4, column 661"},
       // The reader would take text the scan misunderstands only if the scan were wrong; the rest
       // of such a line is measured all the same.
@@ -241,7 +242,8 @@ TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
   for (const Case& c : cases) {
     const Result<VecDBBrief> got = VecDBBrief::parse(c.text);
     ASSERT_FALSE(got.has_value()) << c.text.substr(0, 200);
-    EXPECT_EQ(got.error().message, "TOML parse error at " + c.position + ": keys nested deeper than 128 levels")
+    EXPECT_EQ(got.error().message,
+              "TOML parse error at " + c.position + ": keys nested deeper than 128 levels")
         << c.text.substr(0, 200);
   }
 
@@ -253,7 +255,8 @@ TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
       "x = { " + dotted("a", 64) + " = [[{ " + dotted("b", 63) + " = 1 }]] }\n",
       "[tables.\"" + long_name + "\"]\nfilename = \"t.db\"\n",
       "tables.'" + long_name + "' = [\"t.db\"]\n",
-      "x = \"" + long_name + "\"\ny = \"\"\"\n[" + long_name + "]\n\"\"\"\nz = 1." + std::string(100, '5') + "\n",
+      "x = \"" + long_name + "\"\ny = \"\"\"\n[" + long_name + "]\n\"\"\"\nz = 1." +
+          std::string(100, '5') + "\n",
       "d = 1979-05-27 07:32:00\n" + dotted("e", 128) + " = 'x'\n",
       "a = \"\\\"\"\nb = '''x''''\nc = \"\"\"y\"\"\"\"\"\n" + dotted("e", 128) + " = 1\n",
   };
@@ -261,15 +264,19 @@ TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
     const Result<VecDBBrief> got = VecDBBrief::parse(text);
     EXPECT_TRUE(got.has_value()) << text.substr(0, 200) << "\n" << got.error().message;
   }
-  const Result<VecDBBrief> one_name = VecDBBrief::parse("[tables.\"" + long_name + "\"]\nfilename = \"t.db\"\n");
+  const Result<VecDBBrief> one_name =
+      VecDBBrief::parse("[tables.\"" + long_name + "\"]\nfilename = \"t.db\"\n");
   ASSERT_TRUE(one_name.has_value());
   EXPECT_EQ(one_name->tables, (Tables{{long_name, {"t.db"}}}));
 
   // Arrays and inline tables nested too deep are the reader's own refusal, with its message.
-  const Result<VecDBBrief> arrays = VecDBBrief::parse("x = " + std::string(300, '[') + std::string(300, ']') + "\n");
+  const Result<VecDBBrief> arrays =
+      VecDBBrief::parse("x = " + std::string(300, '[') + std::string(300, ']') + "\n");
   ASSERT_FALSE(arrays.has_value());
-  EXPECT_TRUE(arrays.error().message.starts_with("TOML parse error at line 1, column ")) << arrays.error().message;
-  EXPECT_NE(arrays.error().message.find("exceeded maximum nested value depth of 256"), std::string::npos)
+  EXPECT_TRUE(arrays.error().message.starts_with("TOML parse error at line 1, column "))
+      << arrays.error().message;
+  EXPECT_NE(arrays.error().message.find("exceeded maximum nested value depth of 256"),
+            std::string::npos)
       << arrays.error().message;
 }
 
@@ -279,22 +286,22 @@ TEST(VecDBBriefTest, KeysNestedBeyondTheBoundAreRefusedBeforeParsing) {
 TEST(VecDBBriefTest, EveryCutOfAShallowDocumentIsLeftToTheReader) {
   const std::string text =
       "\xEF\xBB\xBF# c.c.c\n[ tables . \"a.b\" ]\nfilename = \"x\\\"y.db\" # z\n"
-      "[[arr.'q.r']]\nv = [1, 2.5e+3, [\"s\", 'l'], { k.m = 1979-05-27 07:32:00Z, n = \"\"\"\n.a.b\"\"\" }]\n"
+      "[[arr.'q.r']]\nv = [1, 2.5e+3, [\"s\", 'l'], { k.m = 1979-05-27 07:32:00Z, n = "
+      "\"\"\"\n.a.b\"\"\" }]\n"
       "w = '''\n[x.y]\n'''\r\nu = { p = [ { q = -inf } ] }\n";
   ASSERT_TRUE(VecDBBrief::parse(text).has_value()) << VecDBBrief::parse(text).error().message;
   for (std::size_t cut = 0; cut <= text.size(); ++cut) {
     const Result<VecDBBrief> got = VecDBBrief::parse(std::string_view(text).substr(0, cut));
     if (!got) {
-      EXPECT_EQ(got.error().message.find("nested deeper"), std::string::npos) << cut << ": " << got.error().message;
+      EXPECT_EQ(got.error().message.find("nested deeper"), std::string::npos)
+          << cut << ": " << got.error().message;
     }
   }
 }
 
 class VecDBBriefFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = scratch_.make("quillmere_brief");
-  }
+  void SetUp() override { dir_ = scratch_.make("quillmere_brief"); }
   testing_support::ScratchDir scratch_;
   std::string dir_;
 };
@@ -307,7 +314,7 @@ TEST_F(VecDBBriefFileTest, SaveWritesTheTextAndLoadReadsItBack) {
 
   VecDBBrief brief = brief_of({{"b", "b.db"}, {"a", "a.db"}, {"x.y", "x_y.db"}, {"αβγ", "αβγ.db"}});
   brief.filenames = {"a.db", "b.db", "x_y.db", "αβγ.db"};  // never written
-  ASSERT_TRUE(save_file(brief, path).has_value());  // truncates the longer old content too
+  ASSERT_TRUE(save_file(brief, path).has_value());         // truncates the longer old content too
   EXPECT_EQ(testing_support::read_text(path), brief.render());
   const Result<VecDBBrief> back = load_brief_file(path);
   ASSERT_TRUE(back.has_value()) << back.error().message;

@@ -20,9 +20,7 @@ namespace fs = std::filesystem;
 
 class VecDBManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = scratch_.make("vecdb_manager");
-  }
+  void SetUp() override { root_ = scratch_.make("vecdb_manager"); }
 
   void write_brief(const std::string& dir, const std::string& text) {
     fs::create_directories(dir);
@@ -56,7 +54,9 @@ TEST_F(VecDBManagerTest, TheDirectoryLockExcludesASecondManagerUntilTheFirstClos
   const pid_t child = ::fork();
   if (child == 0) {
     auto other = VecDBManager::open(root_);
-    _exit(!other.has_value() && other.error().message == "Failed to acquire lock for VecDBManager" ? 0 : 1);
+    _exit(!other.has_value() && other.error().message == "Failed to acquire lock for VecDBManager"
+              ? 0
+              : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -73,11 +73,15 @@ TEST_F(VecDBManagerTest, CatalogueEntriesAreValidatedInNameOrder) {
   };
   const Case cases[] = {
       {"[tables.t]\nfilename = \"t.txt\"\n", "Filename should end with '.db': t.txt"},
-      {"[tables.t]\nfilename = \"a/b.db\"\n", "Should not contain path separators in filename: a/b.db"},
-      {"[tables.t]\nfilename = 'a\\b.db'\n", "Should not contain path separators in filename: a\\b.db"},
+      {"[tables.t]\nfilename = \"a/b.db\"\n",
+       "Should not contain path separators in filename: a/b.db"},
+      {"[tables.t]\nfilename = 'a\\b.db'\n",
+       "Should not contain path separators in filename: a\\b.db"},
       {"[tables.t]\nfilename = 'a\\b'\n", "Filename should end with '.db': a\\b"},
-      {"[tables.x]\nfilename = \"x.db\"\n\n[tables.y]\nfilename = \"x.db\"\n", "Duplicate filenames in the brief"},
-      {"[tables.b]\nfilename = \"c/d.db\"\n\n[tables.a]\nfilename = \"bad\"\n", "Filename should end with '.db': bad"},
+      {"[tables.x]\nfilename = \"x.db\"\n\n[tables.y]\nfilename = \"x.db\"\n",
+       "Duplicate filenames in the brief"},
+      {"[tables.b]\nfilename = \"c/d.db\"\n\n[tables.a]\nfilename = \"bad\"\n",
+       "Filename should end with '.db': bad"},
       {"[tables.t]\n", "missing field `filename`"},
   };
   int n = 0;
@@ -95,7 +99,9 @@ TEST_F(VecDBManagerTest, CatalogueEntriesAreValidatedInNameOrder) {
 }
 
 TEST_F(VecDBManagerTest, QueriesAnswerInByteOrder) {
-  write_brief(root_, "[tables.b]\nfilename = \"b.db\"\n\n[tables.a]\nfilename = \"a.db\"\n\n[tables.B]\nfilename = \"B.db\"\n");
+  write_brief(root_,
+              "[tables.b]\nfilename = \"b.db\"\n\n[tables.a]\nfilename = "
+              "\"a.db\"\n\n[tables.B]\nfilename = \"B.db\"\n");
   auto db = VecDBManager::open(root_);
   ASSERT_TRUE(db.has_value()) << db.error().message;
   EXPECT_EQ((*db)->get_all_keys(), (std::vector<std::string>{"B", "a", "b"}));
@@ -111,7 +117,8 @@ TEST_F(VecDBManagerTest, AMissingTablesKeyIsAnEmptyUnchangedCatalogue) {
     auto db = VecDBManager::open(root_);
     ASSERT_TRUE(db.has_value());
   }
-  EXPECT_EQ(testing_support::read_text(root_ + "/brief.toml"), "# nothing here\n");  // closing saved nothing
+  EXPECT_EQ(testing_support::read_text(root_ + "/brief.toml"),
+            "# nothing here\n");  // closing saved nothing
 }
 
 // Every query marks the catalogue changed: its saving thread rewrites it within one interval.
@@ -120,9 +127,11 @@ TEST_F(VecDBManagerTest, AQueryMakesTheSavingThreadRewriteTheCatalogue) {
   auto db = VecDBManager::open(root_);
   ASSERT_TRUE(db.has_value());
   EXPECT_TRUE((*db)->contains_key("t"));
-  const auto deadline = std::chrono::steady_clock::now() + VecDBManager::kCatalogueInterval + std::chrono::seconds(5);
+  const auto deadline =
+      std::chrono::steady_clock::now() + VecDBManager::kCatalogueInterval + std::chrono::seconds(5);
   const std::string canonical = "[tables.t]\nfilename = \"t.db\"\n";
-  while (testing_support::read_text(root_ + "/brief.toml") != canonical && std::chrono::steady_clock::now() < deadline)
+  while (testing_support::read_text(root_ + "/brief.toml") != canonical &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(testing_support::read_text(root_ + "/brief.toml"), canonical);
 }

@@ -23,7 +23,6 @@ using D = DistanceAlgorithm;
 using V = std::vector<float>;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-
 TEST(Distance, KnownValues) {
   struct Case {
     D d;
@@ -32,8 +31,8 @@ TEST(Distance, KnownValues) {
   };
   const Case cases[] = {
       {D::L2Sqr, {0, 0}, {3, 4}, 25.0f},
-      {D::L2Sqr, {1, 2, 3}, {1, 2}, 0.0f},  // only the common prefix counts
-      {D::L2Sqr, {}, {}, -0.0f},            // the empty sum keeps its -0.0 start
+      {D::L2Sqr, {1, 2, 3}, {1, 2}, 0.0f},       // only the common prefix counts
+      {D::L2Sqr, {}, {}, -0.0f},                 // the empty sum keeps its -0.0 start
       {D::L2Sqr, {1.5f, -2}, {1.5f, -2}, 0.0f},  // -0.0 + 0.0 = +0.0
       {D::Cosine, {1, 0}, {0, 1}, 1.0f},
       {D::Cosine, {1, 0}, {2, 0}, 0.0f},
@@ -103,7 +102,8 @@ TEST(Distance, BatchFormsMatchPairwiseForms) {
                          out_norms.data());
         for (std::size_t i = 0; i < rows; ++i) {
           std::span<const float> row(data.data() + i * dim, dim), prow(ptrs[i], dim);
-          ASSERT_TRUE(same_bits(out[i], distance(d, q, row))) << name(d) << " dim " << dim << " row " << i;
+          ASSERT_TRUE(same_bits(out[i], distance(d, q, row)))
+              << name(d) << " dim " << dim << " row " << i;
           ASSERT_TRUE(same_bits(out_ptrs[i], distance(d, q, prow))) << name(d) << " dim " << dim;
           ASSERT_TRUE(same_bits(out_norms[i], distance(d, NormedVector{prow, norms[i]}, nq)))
               << name(d) << " dim " << dim << " row " << i;
@@ -173,7 +173,8 @@ TEST(DistanceAlgorithm, PrintsItsNameInEqualityAssertions) {
     FAIL();
   } catch (const InternalFailure& f) {
     EXPECT_EQ(f.message,
-              "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n right: Cosine");
+              "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n "
+              "right: Cosine");
   }
 }
 

@@ -64,7 +64,8 @@ KMeansConfig config_of(std::uint64_t k, std::uint64_t max_iter, float tol, Dista
 // Element-wise bit equality (NaN matches NaN), with the first difference reported.
 ::testing::AssertionResult same_rows(const Rows& expected, const Rows& actual) {
   if (expected.size() != actual.size())
-    return ::testing::AssertionFailure() << "row counts " << expected.size() << " vs " << actual.size();
+    return ::testing::AssertionFailure()
+           << "row counts " << expected.size() << " vs " << actual.size();
   for (std::size_t i = 0; i < expected.size(); ++i) {
     if (expected[i].size() != actual[i].size())
       return ::testing::AssertionFailure() << "row " << i << " widths differ";
@@ -187,7 +188,8 @@ TEST(KMeansFailures, EachConditionStopsWithItsMessage) {
     std::string message;
   };
   const Case cases[] = {
-      {"k zero", &five_dims, config_of(0, 3, 0.0f, l2), "The number of clusters should be greater than 0."},
+      {"k zero", &five_dims, config_of(0, 3, 0.0f, l2),
+       "The number of clusters should be greater than 0."},
       {"k zero before an empty set", &no_rows, config_of(0, 3, 0.0f, l2),
        "The number of clusters should be greater than 0."},
       {"end beyond dim", &five_dims, config_of(2, 3, 0.0f, l2, DimRange{0, 6}),
@@ -208,12 +210,16 @@ TEST(KMeansFailures, EachConditionStopsWithItsMessage) {
   }
   // A start beyond the end fails as a slice range once the set has rows.
   ChaCha12Rng rng = fixed_rng();
-  const std::string reversed = failure_of(
-      [&] { (void)KMeans::from_vec_set(five_dims, config_of(2, 3, 0.0f, l2, DimRange{4, 2}), rng); });
+  const std::string reversed = failure_of([&] {
+    (void)KMeans::from_vec_set(five_dims, config_of(2, 3, 0.0f, l2, DimRange{4, 2}), rng);
+  });
   EXPECT_EQ(reversed, "slice index starts at 4 but ends at 2");
 
-  for (const VecSet<float>& empty : {VecSet<float>::with_capacity(3, 0), VecSet<float>::with_capacity(0, 0)})
-    EXPECT_EQ(failure_of([&] { (void)find_nearest_base(std::vector<float>{1, 2, 3}, empty, l2); }),
+  for (const VecSet<float>& empty :
+       {VecSet<float>::with_capacity(3, 0), VecSet<float>::with_capacity(0, 0)})
+    EXPECT_EQ(failure_of([&] {
+                (void)find_nearest_base(std::vector<float>{1, 2, 3}, empty, l2);
+              }),
               "The number of centroids should be greater than 0.");
 }
 
@@ -235,16 +241,22 @@ TEST(KMeansFindNearest, TiesKeepTheEarlierAndNaNNeverDisplacesANumber) {
   };
   for (const Case& c : cases) {
     const VecSet<float> centroids(1, PodVec<float>(std::span<const float>(c.centroids)));
-    const auto [index, d] = find_nearest_base(std::vector<float>{0}, centroids, DistanceAlgorithm::L2Sqr);
+    const auto [index, d] =
+        find_nearest_base(std::vector<float>{0}, centroids, DistanceAlgorithm::L2Sqr);
     EXPECT_EQ(index, c.nearest) << c.name;
-    EXPECT_TRUE(same_bits(d, distance(DistanceAlgorithm::L2Sqr, std::vector<float>{0}, centroids[index])))
+    EXPECT_TRUE(
+        same_bits(d, distance(DistanceAlgorithm::L2Sqr, std::vector<float>{0}, centroids[index])))
         << c.name;
   }
   // Cosine: [1, 0] and [2, 0] are both at distance 0 from [3, 0]; the earlier one wins.
   const VecSet<float> cos_centroids = make_set(2, {{0, 1}, {2, 0}, {1, 0}});
-  EXPECT_EQ(find_nearest_base(std::vector<float>{3, 0}, cos_centroids, DistanceAlgorithm::Cosine).first, 1u);
+  EXPECT_EQ(
+      find_nearest_base(std::vector<float>{3, 0}, cos_centroids, DistanceAlgorithm::Cosine).first,
+      1u);
   // A query with a NaN component is at NaN distance from every centroid: centroid 0.
-  EXPECT_EQ(find_nearest_base(std::vector<float>{kNaN, 5}, cos_centroids, DistanceAlgorithm::L2Sqr).first, 0u);
+  EXPECT_EQ(
+      find_nearest_base(std::vector<float>{kNaN, 5}, cos_centroids, DistanceAlgorithm::L2Sqr).first,
+      0u);
 }
 
 TEST(KMeansFindNearest, LooksOnlyAtTheSelectedComponents) {
@@ -253,7 +265,9 @@ TEST(KMeansFindNearest, LooksOnlyAtTheSelectedComponents) {
   EXPECT_EQ(ranged.find_nearest(std::vector<float>{10, 10, 0, 0, 10, 10}), 0u);
   EXPECT_EQ(ranged.find_nearest(std::vector<float>{0, 0, 9, 9, 0, 0}), 1u);
   EXPECT_EQ(ranged.find_nearest(std::vector<float>{0, 0, 9, 9}), 1u);  // end == length
-  EXPECT_EQ(failure_of([&] { (void)ranged.find_nearest(std::vector<float>{0, 0, 9}); }),
+  EXPECT_EQ(failure_of([&] {
+              (void)ranged.find_nearest(std::vector<float>{0, 0, 9});
+            }),
             "range end index 4 out of range for slice of length 3");
   // Without a range the first centroid-width components are compared.
   const KMeans whole{config_of(2, 0, 0.0f, DistanceAlgorithm::L2Sqr), centroids};
@@ -270,7 +284,8 @@ TEST(KMeansLloyd, OneClusterConvergesToTheRowOrderMean) {
       ChaCha12Rng rng = fixed_rng();
       const KMeans model = KMeans::from_vec_set(make_set(2, rows), config_of(1, 10, tol, d), rng);
       ASSERT_EQ(model.centroids.len(), 1u);
-      EXPECT_TRUE(same_rows({{0.25f, 0.0f}}, rows_of(model.centroids))) << name(d) << " tol " << tol;
+      EXPECT_TRUE(same_rows({{0.25f, 0.0f}}, rows_of(model.centroids)))
+          << name(d) << " tol " << tol;
       EXPECT_TRUE(same_config(config_of(1, 10, tol, d), model.config));
     }
   }
@@ -281,8 +296,8 @@ TEST(KMeansLloyd, OneClusterConvergesToTheRowOrderMean) {
     for (std::size_t i = 0; i < 3; ++i) mean[i] = mean[i] + r[i];
   for (float& x : mean) x = x / 37.0f;
   ChaCha12Rng rng = fixed_rng(3);
-  const KMeans model =
-      KMeans::from_vec_set(make_set(3, many), config_of(1, 5, 1e-3f, DistanceAlgorithm::L2Sqr), rng);
+  const KMeans model = KMeans::from_vec_set(make_set(3, many),
+                                            config_of(1, 5, 1e-3f, DistanceAlgorithm::L2Sqr), rng);
   EXPECT_TRUE(same_rows({mean}, rows_of(model.centroids)));
 }
 
@@ -327,9 +342,11 @@ TEST(KMeansSeeding, RepeatedRowsGiveRepeatedCentroidsThatKeepTheirPositions) {
   for (std::uint8_t salt = 0; salt < 6; ++salt) {
     ChaCha12Rng a = fixed_rng(salt), b = fixed_rng(salt);
     const Rows seeds = rows_of(
-        KMeans::from_vec_set(make_set(2, two), config_of(3, 0, 0.0f, DistanceAlgorithm::L2Sqr), a).centroids);
+        KMeans::from_vec_set(make_set(2, two), config_of(3, 0, 0.0f, DistanceAlgorithm::L2Sqr), a)
+            .centroids);
     const Rows final = rows_of(
-        KMeans::from_vec_set(make_set(2, two), config_of(3, 6, 0.0f, DistanceAlgorithm::L2Sqr), b).centroids);
+        KMeans::from_vec_set(make_set(2, two), config_of(3, 6, 0.0f, DistanceAlgorithm::L2Sqr), b)
+            .centroids);
     ASSERT_EQ(seeds.size(), 3u);
     EXPECT_NE(seeds[0], seeds[1]);
     EXPECT_TRUE(seeds[2] == seeds[0] || seeds[2] == seeds[1]);
@@ -355,7 +372,8 @@ TEST(KMeansSeeding, RowsWithNaNKeepInfiniteWeightsAndJoinClusterZero) {
     // Same seeds, same generator use as the straightforward k-means.
     ChaCha12Rng ref_rng = fixed_rng(4), longer_rng = fixed_rng(4);
     const KMeans longer = KMeans::from_vec_set(set, config_of(5, 4, 0.0f, d), longer_rng);
-    EXPECT_TRUE(same_rows(reference_kmeans(rows, config_of(5, 4, 0.0f, d), ref_rng), rows_of(longer.centroids)))
+    EXPECT_TRUE(same_rows(reference_kmeans(rows, config_of(5, 4, 0.0f, d), ref_rng),
+                          rows_of(longer.centroids)))
         << name(d);
   }
 }
@@ -383,7 +401,9 @@ TEST(KMeansReference, MatchesAStraightforwardImplementationBitForBit) {
     const char* name;
     const Rows* rows;
   };
-  const Data datasets[] = {{"random", &random}, {"parallel", &parallel}, {"few distinct", &few_distinct},
+  const Data datasets[] = {{"random", &random},
+                           {"parallel", &parallel},
+                           {"few distinct", &few_distinct},
                            {"with zeros", &with_zeros}};
   struct Setting {
     std::uint64_t k, max_iter;
@@ -391,9 +411,9 @@ TEST(KMeansReference, MatchesAStraightforwardImplementationBitForBit) {
     std::optional<DimRange> selected;
   };
   const Setting settings[] = {
-      {1, 3, 0.0f, std::nullopt},  {2, 10, 1e-4f, DimRange{0, 6}}, {7, 0, 0.0f, DimRange{2, 5}},
-      {7, 1, 0.0f, std::nullopt},  {16, 4, 0.0f, DimRange{1, 6}},  {16, 30, 1e-3f, std::nullopt},
-      {5, 6, kInf, DimRange{3, 4}}, {5, 6, kNaN, std::nullopt},    {64, 2, 0.0f, DimRange{0, 2}},
+      {1, 3, 0.0f, std::nullopt},   {2, 10, 1e-4f, DimRange{0, 6}}, {7, 0, 0.0f, DimRange{2, 5}},
+      {7, 1, 0.0f, std::nullopt},   {16, 4, 0.0f, DimRange{1, 6}},  {16, 30, 1e-3f, std::nullopt},
+      {5, 6, kInf, DimRange{3, 4}}, {5, 6, kNaN, std::nullopt},     {64, 2, 0.0f, DimRange{0, 2}},
   };
   for (const Data& data : datasets) {
     const VecSet<float> set = make_set(6, *data.rows);
@@ -404,8 +424,8 @@ TEST(KMeansReference, MatchesAStraightforwardImplementationBitForBit) {
         const KMeans model = KMeans::from_vec_set(set, c, rng);
         EXPECT_TRUE(same_config(c, model.config));
         EXPECT_TRUE(same_rows(reference_kmeans(*data.rows, c, ref_rng), rows_of(model.centroids)))
-            << data.name << ", " << name(d) << ", k " << s.k << ", max_iter " << s.max_iter << ", tol "
-            << s.tol;
+            << data.name << ", " << name(d) << ", k " << s.k << ", max_iter " << s.max_iter
+            << ", tol " << s.tol;
         EXPECT_EQ(rng.next_u64(), ref_rng.next_u64()) << "generator use differs: " << data.name;
       }
     }

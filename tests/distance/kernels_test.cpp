@@ -19,7 +19,6 @@ namespace {
 
 using testing_support::same_bits;
 
-
 std::string show(float x) {
   return std::to_string(x) + " (0x" + [&] {
     char buf[16];
@@ -32,17 +31,30 @@ enum class Fill { Plain, Special };
 
 // Values chosen so that sums hit every rounding and special-value path.
 std::vector<float> make_values(std::size_t n, Fill fill, std::mt19937& gen) {
-  static const float kSpecial[] = {
-      0.0f, -0.0f, 1.0f, -1.0f, 0.1f, -3.5f,
-      std::numeric_limits<float>::denorm_min(), -1e-40f, 1e-39f,
-      std::numeric_limits<float>::min(), 1e-20f, 1e20f, 3e38f, -3e38f,
-      std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-      std::numeric_limits<float>::quiet_NaN(), 12345.678f};
+  static const float kSpecial[] = {0.0f,
+                                   -0.0f,
+                                   1.0f,
+                                   -1.0f,
+                                   0.1f,
+                                   -3.5f,
+                                   std::numeric_limits<float>::denorm_min(),
+                                   -1e-40f,
+                                   1e-39f,
+                                   std::numeric_limits<float>::min(),
+                                   1e-20f,
+                                   1e20f,
+                                   3e38f,
+                                   -3e38f,
+                                   std::numeric_limits<float>::infinity(),
+                                   -std::numeric_limits<float>::infinity(),
+                                   std::numeric_limits<float>::quiet_NaN(),
+                                   12345.678f};
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::uniform_int_distribution<int> pick(0, 99);
   std::uniform_int_distribution<std::size_t> which(0, std::size(kSpecial) - 1);
   std::vector<float> v(n);
-  for (float& x : v) x = (fill == Fill::Special && pick(gen) < 15) ? kSpecial[which(gen)] : normal(gen);
+  for (float& x : v)
+    x = (fill == Fill::Special && pick(gen) < 15) ? kSpecial[which(gen)] : normal(gen);
   return v;
 }
 
@@ -64,8 +76,8 @@ std::vector<Case> all_cases() {
     cases.push_back({dim, dim, 17, Fill::Special});
   }
   // Unequal lengths, both ways, and row counts around the group sizes (8, 16, 32).
-  for (auto [dim, q_len] : {std::pair<std::size_t, std::size_t>{20, 13}, {20, 27}, {9, 0},
-                            {64, 61}, {130, 129}})
+  for (auto [dim, q_len] :
+       {std::pair<std::size_t, std::size_t>{20, 13}, {20, 27}, {9, 0}, {64, 61}, {130, 129}})
     for (std::size_t rows : {1, 7, 8, 15, 16, 17, 31, 32, 33, 65})
       cases.push_back({dim, q_len, rows, Fill::Special});
   return cases;
@@ -89,7 +101,8 @@ TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
     // Several queries against the same rows: 1 to 9 of them, around the kernels' groups of 4.
     std::vector<std::vector<float>> qs(1 + case_number++ % 9);
     std::vector<const float*> q_ptrs;
-    for (std::vector<float>& x : qs) q_ptrs.push_back((x = make_values(c.q_len, c.fill, gen)).data());
+    for (std::vector<float>& x : qs)
+      q_ptrs.push_back((x = make_values(c.q_len, c.fill, gen)).data());
     const std::vector<float> data = make_values(c.dim * c.rows, c.fill, gen);
     const std::size_t n = std::min(c.q_len, c.dim);
 
@@ -97,8 +110,8 @@ TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
     std::vector<const float*> ptrs(c.rows);
     for (std::size_t i = 0; i < c.rows; ++i) ptrs[i] = data.data() + ((i * 7) % c.rows) * c.dim;
 
-    for (const RowSource& src : {RowSource{data.data(), c.dim, nullptr},
-                                 RowSource{nullptr, 0, ptrs.data()}}) {
+    for (const RowSource& src :
+         {RowSource{data.data(), c.dim, nullptr}, RowSource{nullptr, 0, ptrs.data()}}) {
       std::vector<float> dots(c.rows), l2(c.rows), cos(c.rows);
       const float q_root = std::sqrt(sq_norm_ref(q.data(), c.q_len));
       k.dot(q.data(), src, c.rows, n, dots.data());
@@ -113,11 +126,13 @@ TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
                                   std::to_string(c.rows) + " row " + std::to_string(i) +
                                   (src.ptrs ? " scattered" : " contiguous");
         const float dot = dot_ref(q.data(), row, n);
-        ASSERT_TRUE(same_bits(dots[i], dot)) << where << ": dot " << show(dots[i]) << " vs " << show(dot);
+        ASSERT_TRUE(same_bits(dots[i], dot))
+            << where << ": dot " << show(dots[i]) << " vs " << show(dot);
         const float l = l2sqr_ref(q.data(), row, n);
         ASSERT_TRUE(same_bits(l2[i], l)) << where << ": l2 " << show(l2[i]) << " vs " << show(l);
         const float cs = cosine_finish(dot, q_root * std::sqrt(sq_norm_ref(row, c.dim)));
-        ASSERT_TRUE(same_bits(cos[i], cs)) << where << ": cosine " << show(cos[i]) << " vs " << show(cs);
+        ASSERT_TRUE(same_bits(cos[i], cs))
+            << where << ": cosine " << show(cos[i]) << " vs " << show(cs);
         for (std::size_t j = 0; j < qs.size(); ++j) {
           const float want = dot_ref(q_ptrs[j], row, n), got = many[j * c.rows + i];
           ASSERT_TRUE(same_bits(got, want)) << where << ": query " << j << " of " << qs.size()
@@ -157,11 +172,13 @@ TEST_P(KernelsTest, PQScanMatchesReference) {
       for (std::size_t count : {1, 7, 8, 9, 16, 17, 40, 101}) {
         std::vector<unsigned char> codes(count * code_len);
         for (auto& b : codes) b = static_cast<unsigned char>(gen());
-        for (const float* sq : {static_cast<const float*>(nullptr), static_cast<const float*>(norms.data())}) {
+        for (const float* sq :
+             {static_cast<const float*>(nullptr), static_cast<const float*>(norms.data())}) {
           PQScan scan{codes.data(), code_len, count, m, bits, values.data(), sq, 1.75f};
           std::vector<float> code_norms(count);
           if (sq)
-            for (std::size_t i = 0; i < count; ++i) code_norms[i] = pq_code_norm_ref(scan, codes.data() + i * code_len);
+            for (std::size_t i = 0; i < count; ++i)
+              code_norms[i] = pq_code_norm_ref(scan, codes.data() + i * code_len);
           // With cosine, once summing the code norms and once taking them cached.
           for (bool cached : {false, true}) {
             if (cached && !sq) continue;
@@ -202,11 +219,14 @@ TEST_P(KernelsTest, PQBlockScanMatchesReference) {
         pq_fill_blocks(codes.data(), code_len, 0, n, blocks.data());
         const PQScan whole{codes.data(), code_len, n, m, bits, values.data(), norms.data(), 0.0f};
         std::vector<float> code_norms(n);
-        for (std::size_t i = 0; i < n; ++i) code_norms[i] = pq_code_norm_ref(whole, codes.data() + i * code_len);
-        for (auto [first, end] : {std::pair<std::size_t, std::size_t>{0, n}, {1, n}, {n / 3, n - n / 4}, {n - 1, n}}) {
+        for (std::size_t i = 0; i < n; ++i)
+          code_norms[i] = pq_code_norm_ref(whole, codes.data() + i * code_len);
+        for (auto [first, end] :
+             {std::pair<std::size_t, std::size_t>{0, n}, {1, n}, {n / 3, n - n / 4}, {n - 1, n}}) {
           for (int kind = 0; kind < 3; ++kind) {  // L2Sqr, Cosine summing N, Cosine with N cached
-            PQScan scan{codes.data() + first * code_len, code_len, end - first, m, bits, values.data(),
-                        kind == 0 ? nullptr : norms.data(), 0.625f};
+            PQScan scan{
+                codes.data() + first * code_len,    code_len, end - first, m, bits, values.data(),
+                kind == 0 ? nullptr : norms.data(), 0.625f};
             if (kind == 2) scan.code_norms = code_norms.data() + first;
             scan.blocks = blocks.data();
             scan.first = first;
@@ -215,9 +235,9 @@ TEST_P(KernelsTest, PQBlockScanMatchesReference) {
             for (std::size_t i = 0; i < end - first; ++i) {
               const float want = pq_code_ref(scan, codes.data() + (first + i) * code_len);
               ASSERT_TRUE(same_bits(out[i], want))
-                  << k.name << " bits " << bits << " m " << m << " codes " << n << " range " << first << ".."
-                  << end << " code " << first + i << " kind " << kind << ": " << show(out[i]) << " vs "
-                  << show(want);
+                  << k.name << " bits " << bits << " m " << m << " codes " << n << " range "
+                  << first << ".." << end << " code " << first + i << " kind " << kind << ": "
+                  << show(out[i]) << " vs " << show(want);
             }
             ASSERT_EQ(out.back(), 12345.0f) << k.name << ": wrote past the range";
           }
@@ -250,8 +270,8 @@ TEST_P(KernelsTest, ColumnScansMatchReference) {
               for (std::size_t i = 0; i < got.size(); ++i)
                 ASSERT_TRUE(same_bits(got[i], want[i]))
                     << k.name << (op == 0 ? " l2" : " cosine") << " width " << width << " count "
-                    << count << " n " << n << " row " << begin + i << ": " << show(got[i])
-                    << " vs " << show(want[i]);
+                    << count << " n " << n << " row " << begin + i << ": " << show(got[i]) << " vs "
+                    << show(want[i]);
             }
           }
         }

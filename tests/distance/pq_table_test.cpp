@@ -47,8 +47,8 @@ VecSet<float> random_set(std::size_t n, std::size_t dim, unsigned seed) {
 }
 
 PQConfig pq_config(std::uint64_t n_bits, std::uint64_t m, DistanceAlgorithm d,
-                   std::optional<std::uint64_t> train_size = std::nullopt, std::uint64_t max_iter = 3,
-                   float tol = 0.0f) {
+                   std::optional<std::uint64_t> train_size = std::nullopt,
+                   std::uint64_t max_iter = 3, float tol = 0.0f) {
   return PQConfig{n_bits, m, d, train_size, max_iter, tol};
 }
 
@@ -58,7 +58,8 @@ unsigned code_of(std::span<const std::uint8_t> code, std::uint64_t n_bits, std::
 }
 
 // The quantized distance by its definition: sums from +0.0 in sub-space order.
-float reference_quantized(const PQTable& t, const PQLookupTable& lookup, std::span<const std::uint8_t> code) {
+float reference_quantized(const PQTable& t, const PQLookupTable& lookup,
+                          std::span<const std::uint8_t> code) {
   float s = 0.0f, n = 0.0f;
   for (std::uint64_t g = 0; g < t.config().m; ++g) {
     const std::uint64_t idx = (g << t.config().n_bits) + code_of(code, t.config().n_bits, g);
@@ -90,7 +91,8 @@ VecSet<std::uint8_t> random_codes(const PQTable& t, std::size_t n, unsigned seed
 }
 
 // The same codes with random, non-zero upper bits in the last byte of every code (4 bits, odd m).
-VecSet<std::uint8_t> with_spare_nibble(const PQTable& t, VecSet<std::uint8_t> codes, unsigned seed) {
+VecSet<std::uint8_t> with_spare_nibble(const PQTable& t, VecSet<std::uint8_t> codes,
+                                       unsigned seed) {
   if (t.config().n_bits != 4 || t.config().m % 2 == 0) return codes;
   std::mt19937 gen(seed);
   for (std::uint64_t r = 0; r < codes.len(); ++r) {
@@ -115,7 +117,8 @@ TEST(PQGroups, SplitsIntoContiguousRangesLargerFirst) {
       const std::uint64_t small = dim / m;
       for (std::uint64_t g = 0; g < m; ++g) {
         EXPECT_EQ(groups[g].start, g == 0 ? 0 : groups[g - 1].end);
-        EXPECT_EQ(groups[g].end - groups[g].start, g < dim % m ? small + 1 : small) << dim << "/" << m;
+        EXPECT_EQ(groups[g].end - groups[g].start, g < dim % m ? small + 1 : small)
+            << dim << "/" << m;
       }
       EXPECT_EQ(groups.back().end, dim);
     }
@@ -127,7 +130,8 @@ TEST(PQGroups, DimensionsNearTheTopOfTheRangeStillSplitEvenly) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   const std::vector<DimRange> halves = pq_groups(kMax, 2);
   const std::vector<DimRange> thirds = pq_groups(kMax, 3);
-  const std::vector<DimRange> expected_halves = {{0, std::uint64_t{1} << 63}, {std::uint64_t{1} << 63, kMax}};
+  const std::vector<DimRange> expected_halves = {{0, std::uint64_t{1} << 63},
+                                                 {std::uint64_t{1} << 63, kMax}};
   const std::uint64_t third = kMax / 3;  // 2^64 - 1 is a multiple of 3
   const std::vector<DimRange> expected_thirds = {{0, third}, {third, 2 * third}, {2 * third, kMax}};
   EXPECT_EQ(halves, expected_halves);
@@ -138,7 +142,8 @@ TEST(PQGroups, RefusesDimensionThenMThenTooManySubSpaces) {
   EXPECT_EQ(failure_of([] { (void)pq_groups(0, 0); }), "dim must be greater than 0 in PQTable.");
   EXPECT_EQ(failure_of([] { (void)pq_groups(0, 3); }), "dim must be greater than 0 in PQTable.");
   EXPECT_EQ(failure_of([] { (void)pq_groups(3, 0); }), "m must be greater than 0 in PQTable.");
-  EXPECT_EQ(failure_of([] { (void)pq_groups(3, 4); }), "dim must be greater than or equal to m in PQTable.");
+  EXPECT_EQ(failure_of([] { (void)pq_groups(3, 4); }),
+            "dim must be greater than or equal to m in PQTable.");
 }
 
 TEST(PQTableBuild, ConfigurationFailures) {
@@ -148,10 +153,13 @@ TEST(PQTableBuild, ConfigurationFailures) {
   const DistanceAlgorithm l2 = DistanceAlgorithm::L2Sqr;
   // The bit width is checked before anything else, and before the generator is touched.
   for (std::uint64_t n_bits : {0u, 5u, 16u}) {
-    for (std::optional<std::uint64_t> train : {std::optional<std::uint64_t>{3}, std::optional<std::uint64_t>{1000},
-                                                std::optional<std::uint64_t>{}}) {
+    for (std::optional<std::uint64_t> train :
+         {std::optional<std::uint64_t>{3}, std::optional<std::uint64_t>{1000},
+          std::optional<std::uint64_t>{}}) {
       ChaCha12Rng rng = fixed_rng(), untouched = fixed_rng();
-      EXPECT_EQ(failure_of([&] { (void)PQTable::from_vec_set(set, pq_config(n_bits, 0, l2, train), rng); }),
+      EXPECT_EQ(failure_of([&] {
+                  (void)PQTable::from_vec_set(set, pq_config(n_bits, 0, l2, train), rng);
+                }),
                 "n_bits must be 4 or 8 in PQTable.");
       EXPECT_EQ(rng.next_u64(), untouched.next_u64()) << "a sample was drawn before the check";
     }
@@ -164,9 +172,11 @@ TEST(PQTableBuild, ConfigurationFailures) {
   };
   const Case cases[] = {
       {"dim zero", &no_dim, pq_config(4, 2, l2), "dim must be greater than 0 in PQTable."},
-      {"dim zero with a sample", &no_dim, pq_config(4, 2, l2, 3), "dim must be greater than 0 in PQTable."},
+      {"dim zero with a sample", &no_dim, pq_config(4, 2, l2, 3),
+       "dim must be greater than 0 in PQTable."},
       {"m zero", &set, pq_config(4, 0, l2), "m must be greater than 0 in PQTable."},
-      {"m beyond dim", &set, pq_config(8, 5, l2), "dim must be greater than or equal to m in PQTable."},
+      {"m beyond dim", &set, pq_config(8, 5, l2),
+       "dim must be greater than or equal to m in PQTable."},
       {"sample larger than the set", &set, pq_config(4, 2, l2, 11),
        "range end index 11 out of range for slice of length 10"},
       {"empty sample", &set, pq_config(4, 2, l2, 0), "cannot sample empty range"},
@@ -174,7 +184,8 @@ TEST(PQTableBuild, ConfigurationFailures) {
   };
   for (const Case& c : cases) {
     ChaCha12Rng rng = fixed_rng();
-    EXPECT_EQ(failure_of([&] { (void)PQTable::from_vec_set(*c.set, c.config, rng); }), c.message) << c.name;
+    EXPECT_EQ(failure_of([&] { (void)PQTable::from_vec_set(*c.set, c.config, rng); }), c.message)
+        << c.name;
   }
 }
 
@@ -187,9 +198,9 @@ TEST(PQTableBuild, TrainsEverySubSpaceFromOneGeneratorAndEncodesEveryRow) {
     std::uint64_t code_len;
   };
   const Case cases[] = {
-      {4, 3, DistanceAlgorithm::L2Sqr, 40, 2},      {4, 4, DistanceAlgorithm::Cosine, std::nullopt, 2},
-      {4, 7, DistanceAlgorithm::Cosine, 60, 4},     {4, 1, DistanceAlgorithm::L2Sqr, std::nullopt, 1},
-      {8, 3, DistanceAlgorithm::L2Sqr, 100, 3},     {8, 2, DistanceAlgorithm::Cosine, std::nullopt, 2},
+      {4, 3, DistanceAlgorithm::L2Sqr, 40, 2},  {4, 4, DistanceAlgorithm::Cosine, std::nullopt, 2},
+      {4, 7, DistanceAlgorithm::Cosine, 60, 4}, {4, 1, DistanceAlgorithm::L2Sqr, std::nullopt, 1},
+      {8, 3, DistanceAlgorithm::L2Sqr, 100, 3}, {8, 2, DistanceAlgorithm::Cosine, std::nullopt, 2},
   };
   for (const Case& c : cases) {
     const PQConfig config = pq_config(c.n_bits, c.m, c.d, c.train);
@@ -233,7 +244,8 @@ TEST(PQTableBuild, TrainsEverySubSpaceFromOneGeneratorAndEncodesEveryRow) {
     for (std::uint64_t r = 0; r < set.len(); ++r) {
       const std::span<const std::uint8_t> code = t.encoded_vec_set()[r];
       for (std::uint64_t g = 0; g < c.m; ++g)
-        ASSERT_EQ(code_of(code, c.n_bits, g), t.kmeans()[g].find_nearest(set[r])) << label << ", row " << r;
+        ASSERT_EQ(code_of(code, c.n_bits, g), t.kmeans()[g].find_nearest(set[r]))
+            << label << ", row " << r;
       if (c.n_bits == 4 && c.m % 2 == 1) {
         ASSERT_EQ(code.back() >> 4, 0) << label << ", row " << r;
       }
@@ -245,7 +257,8 @@ TEST(PQTableBuild, SampleSmallerThanKStillYieldsKCentroids) {
   const VecSet<float> set = random_set(30, 4, 3);
   for (std::uint64_t n_bits : {4u, 8u}) {
     ChaCha12Rng rng = fixed_rng(1), replay = fixed_rng(1);
-    const PQTable t = PQTable::from_vec_set(set, pq_config(n_bits, 2, DistanceAlgorithm::L2Sqr, 5), rng);
+    const PQTable t =
+        PQTable::from_vec_set(set, pq_config(n_bits, 2, DistanceAlgorithm::L2Sqr, 5), rng);
     const VecSet<float> sample = set.random_sample(5, replay);
     const std::vector<DimRange> groups = pq_groups(4, 2);
     for (std::uint64_t g = 0; g < 2; ++g) {
@@ -272,7 +285,8 @@ class PQLookupTest : public ::testing::Test {
     const auto key = std::tuple(n_bits, m, d);
     if (auto it = cache.find(key); it != cache.end()) return it->second;
     ChaCha12Rng rng = fixed_rng(static_cast<std::uint8_t>(n_bits + m));
-    return cache.emplace(key, PQTable::from_vec_set(data(), pq_config(n_bits, m, d, 280, 2), rng)).first->second;
+    return cache.emplace(key, PQTable::from_vec_set(data(), pq_config(n_bits, m, d, 280, 2), rng))
+        .first->second;
   }
   static const VecSet<float>& data() {
     static const VecSet<float> set = random_set(303, 8, 4);
@@ -303,7 +317,8 @@ TEST_F(PQLookupTest, ValuesArePartialDistancesPerSubSpaceAndCentroid) {
       ASSERT_EQ(lookup.values.size(), 3 * t.k());
       const std::vector<DimRange> groups = pq_groups(8, 3);
       for (std::uint64_t g = 0; g < 3; ++g) {
-        const std::span<const float> part(q.data() + groups[g].start, groups[g].end - groups[g].start);
+        const std::span<const float> part(q.data() + groups[g].start,
+                                          groups[g].end - groups[g].start);
         for (std::uint64_t c = 0; c < t.k(); ++c) {
           const std::span<const float> centroid = t.kmeans()[g].centroids[c];
           float expected = -0.0f;
@@ -311,12 +326,14 @@ TEST_F(PQLookupTest, ValuesArePartialDistancesPerSubSpaceAndCentroid) {
             expected = d == DistanceAlgorithm::L2Sqr
                            ? expected + (part[i] - centroid[i]) * (part[i] - centroid[i])
                            : expected + part[i] * centroid[i];
-          ASSERT_TRUE(same_bits(expected, lookup.values[(g << n_bits) + c])) << name(d) << ", " << n_bits;
+          ASSERT_TRUE(same_bits(expected, lookup.values[(g << n_bits) + c]))
+              << name(d) << ", " << n_bits;
         }
       }
       float sq = -0.0f;
       for (float x : q) sq = sq + x * x;
-      EXPECT_TRUE(same_bits(d == DistanceAlgorithm::Cosine ? std::sqrt(sq) : 0.0f, lookup.query_norm));
+      EXPECT_TRUE(
+          same_bits(d == DistanceAlgorithm::Cosine ? std::sqrt(sq) : 0.0f, lookup.query_norm));
     }
   }
 }
@@ -340,7 +357,8 @@ TEST_F(PQLookupTest, QuantizedDistanceIsTheSumOfTheCodesPartialDistances) {
             float expected = 0.0f;
             for (std::uint64_t g = 0; g < m; ++g) {
               float best = lookup.values[g << n_bits];
-              for (std::uint64_t c = 1; c < t.k(); ++c) best = std::min(best, lookup.values[(g << n_bits) + c]);
+              for (std::uint64_t c = 1; c < t.k(); ++c)
+                best = std::min(best, lookup.values[(g << n_bits) + c]);
               expected = expected + best;
             }
             EXPECT_TRUE(same_bits(expected, distance(d, t.encoded_vec_set()[r], lookup)));
@@ -357,7 +375,8 @@ TEST_F(PQLookupTest, CosineWithAZeroQueryIsOneForEveryCode) {
     const PQLookupTable lookup = t.create_lookup(Row(8, 0.0f));
     EXPECT_EQ(lookup.query_norm, 0.0f);
     std::vector<float> batch(t.encoded_vec_set().len());
-    pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set(), 0, batch.size(), lookup, batch.data());
+    pq_distances(DistanceAlgorithm::Cosine, t.encoded_vec_set(), 0, batch.size(), lookup,
+                 batch.data());
     for (std::uint64_t r = 0; r < batch.size(); ++r) {
       ASSERT_EQ(distance(DistanceAlgorithm::Cosine, t.encoded_vec_set()[r], lookup), 1.0f);
       ASSERT_EQ(batch[r], 1.0f);
@@ -375,10 +394,12 @@ TEST_F(PQLookupTest, ScoringFailures) {
   tampered.TEST_parts().config.n_bits = 6;
   const PQLookupTable lt = tampered.create_lookup(q);
   const Bytes two(2, 0), three(3, 0), four(4, 0);
-  const VecSet<std::uint8_t> three_wide(3, PodVec<std::uint8_t>(std::span<const std::uint8_t>(three)));
+  const VecSet<std::uint8_t> three_wide(3,
+                                        PodVec<std::uint8_t>(std::span<const std::uint8_t>(three)));
   const VecSet<std::uint8_t> two_wide(2, PodVec<std::uint8_t>(std::span<const std::uint8_t>(two)));
   const std::string mismatch =
-      "assertion `left == right` failed: DistanceAlgorithm mismatch in PQLookupTable.\n  left: Cosine\n right: L2Sqr";
+      "assertion `left == right` failed: DistanceAlgorithm mismatch in PQLookupTable.\n  left: "
+      "Cosine\n right: L2Sqr";
   const std::string nibble_len =
       "assertion `left == right` failed: encoded.len() mismatch in PQTable.\n  left: 3\n right: 2";
   float out[1];
@@ -387,14 +408,18 @@ TEST_F(PQLookupTest, ScoringFailures) {
   EXPECT_EQ(failure_of([&] { pq_distances(cos, two_wide, 0, 1, l4, out); }), mismatch);
   EXPECT_EQ(failure_of([&] { (void)distance(l2, three, l4); }), nibble_len);
   EXPECT_EQ(failure_of([&] { pq_distances(l2, three_wide, 0, 1, l4, out); }), nibble_len);
-  EXPECT_EQ(failure_of([&] { (void)distance(l2, Bytes(1, 0), l4); }),
-            "assertion `left == right` failed: encoded.len() mismatch in PQTable.\n  left: 1\n right: 2");
-  EXPECT_EQ(failure_of([&] { (void)distance(l2, four, l8); }), "assertion `left == right` failed\n  left: 4\n right: 3");
-  EXPECT_EQ(failure_of([&] { (void)distance(l2, two, l8); }), "assertion `left == right` failed\n  left: 2\n right: 3");
+  EXPECT_EQ(
+      failure_of([&] { (void)distance(l2, Bytes(1, 0), l4); }),
+      "assertion `left == right` failed: encoded.len() mismatch in PQTable.\n  left: 1\n right: 2");
+  EXPECT_EQ(failure_of([&] { (void)distance(l2, four, l8); }),
+            "assertion `left == right` failed\n  left: 4\n right: 3");
+  EXPECT_EQ(failure_of([&] { (void)distance(l2, two, l8); }),
+            "assertion `left == right` failed\n  left: 2\n right: 3");
   EXPECT_EQ(failure_of([&] { pq_distances(l2, two_wide, 0, 1, l8, out); }),
             "assertion `left == right` failed\n  left: 2\n right: 3");
   EXPECT_EQ(failure_of([&] { (void)distance(cos, two, lt); }), "n_bits must be 4 or 8 in PQTable.");
-  EXPECT_EQ(failure_of([&] { pq_distances(cos, two_wide, 0, 1, lt, out); }), "n_bits must be 4 or 8 in PQTable.");
+  EXPECT_EQ(failure_of([&] { pq_distances(cos, two_wide, 0, 1, lt, out); }),
+            "n_bits must be 4 or 8 in PQTable.");
   // The kind is compared first.
   EXPECT_EQ(failure_of([&] { (void)distance(cos, four, l8); }), mismatch);
   EXPECT_EQ(failure_of([&] { (void)distance(l2, two, l4); }), kNoFailure);
@@ -429,7 +454,8 @@ TEST_F(PQLookupTest, OddMIgnoresTheUpperNibbleOfTheLastByte) {
       pq_distances(d, clean, 0, 77, lookup, a.data());
       pq_distances(d, dirty, 0, 77, lookup, b.data());
       for (std::uint64_t r = 0; r < 77; ++r) {
-        ASSERT_TRUE(same_bits(distance(d, clean[r], lookup), distance(d, dirty[r], lookup))) << m << ", " << r;
+        ASSERT_TRUE(same_bits(distance(d, clean[r], lookup), distance(d, dirty[r], lookup)))
+            << m << ", " << r;
         ASSERT_TRUE(same_bits(a[r], b[r])) << name(d) << ", m " << m << ", row " << r;
         ASSERT_TRUE(same_bits(a[r], distance(d, clean[r], lookup)));
       }
@@ -442,15 +468,19 @@ TEST_F(PQLookupTest, BatchScoringEqualsPerCodeScoringBitForBit) {
     for (std::uint64_t n_bits : {4u, 8u}) {
       for (std::uint64_t m : {1u, 2u, 3u, 5u, 8u}) {
         const PQTable& t = table(n_bits, m, d);
-        const std::string label = std::string(name(d)) + ", " + std::to_string(n_bits) + " bits, m " +
-                                  std::to_string(m);
+        const std::string label =
+            std::string(name(d)) + ", " + std::to_string(n_bits) + " bits, m " + std::to_string(m);
         const PQLookupTable lookup = t.create_lookup(query(50 + static_cast<unsigned>(m)));
         // Trained codes (303 rows) and random codes that reach every centroid; counts that leave
         // a tail after every group of lanes.
         for (const VecSet<std::uint8_t>& codes :
-             {t.encoded_vec_set(), random_codes(t, 45, 51), random_codes(t, 3, 52), with_spare_nibble(t, random_codes(t, 17, 53), 54)}) {
+             {t.encoded_vec_set(), random_codes(t, 45, 51), random_codes(t, 3, 52),
+              with_spare_nibble(t, random_codes(t, 17, 53), 54)}) {
           const std::uint64_t n = codes.len();
-          for (auto [begin, end] : {std::pair<std::uint64_t, std::uint64_t>{0, n}, {1, n}, {n / 2, n - 1}, {n - 1, n}}) {
+          for (auto [begin, end] : {std::pair<std::uint64_t, std::uint64_t>{0, n},
+                                    {1, n},
+                                    {n / 2, n - 1},
+                                    {n - 1, n}}) {
             std::vector<float> out(end - begin + 1, 12345.0f);
             pq_distances(d, codes, begin, end, lookup, out.data());
             for (std::uint64_t r = begin; r < end; ++r)

@@ -29,8 +29,12 @@ const float kInf = std::numeric_limits<float>::infinity();
 float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
 
 // NaNs of every sign and payload, quiet and signalling.
-const float kNaNs[] = {kNaN, -kNaN, from_bits(0x7fc12345), from_bits(0xffc00001),
-                       from_bits(0x7f800001), from_bits(0xff812345)};
+const float kNaNs[] = {kNaN,
+                       -kNaN,
+                       from_bits(0x7fc12345),
+                       from_bits(0xffc00001),
+                       from_bits(0x7f800001),
+                       from_bits(0xff812345)};
 
 // The order, written independently: (is NaN, value with -0 == +0, index), lexicographically.
 std::tuple<bool, double, std::uint64_t> key(const CandidatePair& p) {
@@ -41,9 +45,7 @@ int reference_cmp(const CandidatePair& a, const CandidatePair& b) {
   return key(a) < key(b) ? -1 : (key(b) < key(a) ? 1 : 0);
 }
 struct ReferenceLess {
-  bool operator()(const CandidatePair& a, const CandidatePair& b) const {
-    return key(a) < key(b);
-  }
+  bool operator()(const CandidatePair& a, const CandidatePair& b) const { return key(a) < key(b); }
 };
 
 // Pairs compare equal when their indices match and distances are equal or both NaN; the
@@ -67,9 +69,17 @@ void expect_pairs(const Pairs& got, const Pairs& want) {
 Pairs members(const ResultSet& set) { return {set.members().begin(), set.members().end()}; }
 
 TEST(CandidatePair, OrdersByDistanceThenIndex) {
-  std::vector<float> distances = {-kInf, -1e30f, -1.0f, -std::numeric_limits<float>::denorm_min(),
-                                  -0.0f, 0.0f, std::numeric_limits<float>::denorm_min(),
-                                  0.5f, 1.0f, 1e30f, kInf};
+  std::vector<float> distances = {-kInf,
+                                  -1e30f,
+                                  -1.0f,
+                                  -std::numeric_limits<float>::denorm_min(),
+                                  -0.0f,
+                                  0.0f,
+                                  std::numeric_limits<float>::denorm_min(),
+                                  0.5f,
+                                  1.0f,
+                                  1e30f,
+                                  kInf};
   distances.insert(distances.end(), std::begin(kNaNs), std::end(kNaNs));
   Pairs pairs;
   for (float d : distances)
@@ -79,10 +89,10 @@ TEST(CandidatePair, OrdersByDistanceThenIndex) {
 
   for (const CandidatePair& a : pairs) {
     for (const CandidatePair& b : pairs) {
-      SCOPED_TRACE(testing::Message() << "(" << a.index << ", " << a.distance << ") vs ("
-                                      << b.index << ", " << b.distance << ")");
+      SCOPED_TRACE(testing::Message() << "(" << a.index << ", " << a.distance << ") vs (" << b.index
+                                      << ", " << b.distance << ")");
       const int want = reference_cmp(a, b);
-            ASSERT_EQ(a < b, want < 0);
+      ASSERT_EQ(a < b, want < 0);
       ASSERT_EQ(a == b, want == 0);
     }
   }
@@ -181,11 +191,8 @@ TEST(ResultSet, AdmitsComparesWholePairs) {
   };
   const Case cases[] = {
       {{3, 0.5f}, true, false},  // same distance, smaller row: admitted, but add refuses it
-      {{9, 0.5f}, false, false},
-      {{7, 0.5f}, false, false},  // equal to the worst member
-      {{100, 0.4f}, true, true},
-      {{0, kNaN}, false, false},
-      {{0, kInf}, false, false},
+      {{9, 0.5f}, false, false}, {{7, 0.5f}, false, false},  // equal to the worst member
+      {{100, 0.4f}, true, true}, {{0, kNaN}, false, false}, {{0, kInf}, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "(" << c.c.index << ", " << c.c.distance << ")");
@@ -207,8 +214,8 @@ TEST(ResultSet, AdmitsComparesWholePairs) {
 // dense in equal distances, signed zeros, NaNs and repeated pairs.
 TEST(ResultSet, MatchesAnOrderedSetModel) {
   ChaCha12Rng rng(ChaCha12Rng::Seed{42});
-  const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f, 1.0f, 2.0f, kInf, kNaN, -kNaN,
-                            from_bits(0x7fc12345)};
+  const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f,  1.0f,
+                            2.0f,  kInf, kNaN,  -kNaN, from_bits(0x7fc12345)};
   for (std::uint64_t k : {0, 1, 2, 3, 5, 16}) {
     for (int round = 0; round < 20; ++round) {
       SCOPED_TRACE(testing::Message() << "k " << k << ", round " << round);
@@ -217,8 +224,7 @@ TEST(ResultSet, MatchesAnOrderedSetModel) {
       for (int step = 0; step < 200; ++step) {
         const CandidatePair c{rng.gen_index(12), alphabet[rng.gen_index(std::size(alphabet))]};
         if (k > 0) {
-          const bool model_admits =
-              model.size() < k || ReferenceLess{}(c, *std::prev(model.end()));
+          const bool model_admits = model.size() < k || ReferenceLess{}(c, *std::prev(model.end()));
           ASSERT_EQ(set.admits(c), model_admits) << "(" << c.index << ", " << c.distance << ")";
         }
         bool model_added;
@@ -249,7 +255,8 @@ TEST(ResultSet, MatchesAnOrderedSetModel) {
 // members are asked for now and then, so the heap is sorted and rebuilt in between.
 TEST(ResultSet, DistinctRowsBehaveAsTheOrderedSet) {
   ChaCha12Rng rng(ChaCha12Rng::Seed{7});
-  const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f, 1.0f, 2.0f, kInf, kNaN, -kNaN, from_bits(0x7fc12345)};
+  const float alphabet[] = {-0.0f, 0.0f, 0.25f, 0.5f,  1.0f,
+                            2.0f,  kInf, kNaN,  -kNaN, from_bits(0x7fc12345)};
   const std::uint64_t capacities[] = {0, 1, 2, 3, 5, 16, 100, 1000, std::uint64_t{1} << 62};
   for (std::uint64_t k : capacities) {
     for (int round = 0; round < 10; ++round) {
@@ -261,7 +268,8 @@ TEST(ResultSet, DistinctRowsBehaveAsTheOrderedSet) {
                               : static_cast<float>(rng.gen_index(1000)) / 7.0f;
         const CandidatePair c{rng.gen_index(2) == 0 ? row : 10000 - row, d};
         ASSERT_EQ(distinct.admits(c), ordered.admits(c)) << "row " << row;
-        ASSERT_EQ(distinct.add(c.index, c.distance), ordered.add(c.index, c.distance)) << "row " << row;
+        ASSERT_EQ(distinct.add(c.index, c.distance), ordered.add(c.index, c.distance))
+            << "row " << row;
         ASSERT_EQ(distinct.size(), ordered.size());
         if (ordered.size() > 0) {
           ASSERT_EQ(distinct.worst(), ordered.worst());
@@ -289,7 +297,8 @@ TEST(ResultSet, AddAllOffersAsAddDoes) {
                      : static_cast<float>(rng.gen_index(100000)) / 7.0f;
         if (nan_first && i < 40) d[i] = kNaN;  // the set fills with NaN: its bound is NaN
       }
-      ResultSet one_by_one = ResultSet::of_distinct_rows(k), blocks = ResultSet::of_distinct_rows(k);
+      ResultSet one_by_one = ResultSet::of_distinct_rows(k),
+                blocks = ResultSet::of_distinct_rows(k);
       for (std::size_t i = 0; i < d.size(); ++i) one_by_one.add(1000 + i, d[i]);
       for (std::size_t at = 0; at < d.size();) {
         const std::size_t len = std::min(d.size() - at, std::size_t{rng.gen_index(40)});
@@ -309,11 +318,11 @@ ResultSet filled(std::uint64_t k, const Pairs& pairs) {
 
 TEST(ResultSetHeuristic, CountZeroGivesNothing) {
   int calls = 0;
-  const Pairs got = heuristic(filled(4, {{1, 1.0f}, {2, 2.0f}, {3, 3.0f}}), 0,
-                              [&](std::uint64_t, std::uint64_t) {
-                          ++calls;
-                          return 100.0f;
-                        });
+  const Pairs got =
+      heuristic(filled(4, {{1, 1.0f}, {2, 2.0f}, {3, 3.0f}}), 0, [&](std::uint64_t, std::uint64_t) {
+        ++calls;
+        return 100.0f;
+      });
   EXPECT_TRUE(got.empty());
   EXPECT_EQ(calls, 0);
 }
@@ -322,7 +331,7 @@ TEST(ResultSetHeuristic, CountZeroGivesNothing) {
 // as far from every kept point as from the query.
 TEST(ResultSetHeuristic, DropsCandidatesNearerToAKeptEntryThanToTheQuery) {
   const std::map<std::uint64_t, std::pair<float, float>> at = {
-      {10, {1, 0}},  {11, {1.5f, 0}}, {12, {0, 2}},  {13, {2, 2}},
+      {10, {1, 0}},  {11, {1.5f, 0}}, {12, {0, 2}}, {13, {2, 2}},
       {14, {-3, 0}}, {15, {0, -4}},   {16, {-3, 3}}};
   ResultSet set(16);
   for (const auto& [row, p] : at) set.add(row, std::hypot(p.first, p.second));
@@ -331,8 +340,7 @@ TEST(ResultSetHeuristic, DropsCandidatesNearerToAKeptEntryThanToTheQuery) {
   };
   // 11 is 0.5 from 10 (1.5 from the query); 13 is 2.24 from 10 (2.83); 16 is 3.16 from 12
   // (4.24). 12, 14 and 15 are farther from every kept point than from the query.
-  expect_pairs(heuristic(set, 16, dist),
-               {{10, 1.0f}, {12, 2.0f}, {14, 3.0f}, {15, 4.0f}});
+  expect_pairs(heuristic(set, 16, dist), {{10, 1.0f}, {12, 2.0f}, {14, 3.0f}, {15, 4.0f}});
   // Stops at m entries; dropped candidates do not count towards m.
   expect_pairs(heuristic(set, 2, dist), {{10, 1.0f}, {12, 2.0f}});
   expect_pairs(heuristic(set, 1, dist), {{10, 1.0f}});
@@ -365,8 +373,8 @@ TEST(ResultSetHeuristic, AsksTheCandidateAgainstEachKeptEntry) {
   };
   const Pairs got = heuristic(filled(4, {{5, 3.0f}, {1, 1.0f}, {3, 2.0f}, {7, 4.0f}}), 4, dist);
   expect_pairs(got, {{1, 1.0f}, {3, 2.0f}, {5, 3.0f}, {7, 4.0f}});
-  const std::vector<std::pair<std::uint64_t, std::uint64_t>> want = {
-      {3, 1}, {5, 1}, {5, 3}, {7, 1}, {7, 3}, {7, 5}};
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>> want = {{3, 1}, {5, 1}, {5, 3},
+                                                                     {7, 1}, {7, 3}, {7, 5}};
   EXPECT_EQ(calls, want);
 
   // Reversed rows: every candidate is near its entries in that direction, so only the first

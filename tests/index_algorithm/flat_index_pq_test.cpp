@@ -87,8 +87,9 @@ Pairs reference_knn_pq(const FlatIndex& index, const PQTable& table, std::span<c
       out.pop_back();
     }
     const CandidatePair p{c.index, exact};
-    out.insert(std::upper_bound(out.begin(), out.end(), p,
-                                [](const CandidatePair& a, const CandidatePair& b) { return key(a) < key(b); }),
+    out.insert(std::upper_bound(
+                   out.begin(), out.end(), p,
+                   [](const CandidatePair& a, const CandidatePair& b) { return key(a) < key(b); }),
                p);
   }
   return out;
@@ -98,10 +99,11 @@ Pairs reference_knn_pq(const FlatIndex& index, const PQTable& table, std::span<c
   if (expected.size() != actual.size())
     return ::testing::AssertionFailure() << "sizes " << expected.size() << " vs " << actual.size();
   for (std::size_t i = 0; i < expected.size(); ++i)
-    if (expected[i].index != actual[i].index || !same_bits(expected[i].distance, actual[i].distance))
-      return ::testing::AssertionFailure() << "entry " << i << ": expected (" << expected[i].index << ", "
-                                           << expected[i].distance << "), got (" << actual[i].index << ", "
-                                           << actual[i].distance << ")";
+    if (expected[i].index != actual[i].index ||
+        !same_bits(expected[i].distance, actual[i].distance))
+      return ::testing::AssertionFailure()
+             << "entry " << i << ": expected (" << expected[i].index << ", " << expected[i].distance
+             << "), got (" << actual[i].index << ", " << actual[i].distance << ")";
   return ::testing::AssertionSuccess();
 }
 
@@ -134,7 +136,8 @@ class FlatIndexPQTest : public ::testing::Test {
       for (const Build& s : builds) {
         FlatIndex index(s.d, make_rows(seed, s.with_nan));
         ChaCha12Rng rng = fixed_rng(static_cast<std::uint8_t>(seed++));
-        PQTable table = PQTable::from_vec_set(index.vec_set(), PQConfig{s.n_bits, s.m, s.d, 300, 3, 0.0f}, rng);
+        PQTable table =
+            PQTable::from_vec_set(index.vec_set(), PQConfig{s.n_bits, s.m, s.d, 300, 3, 0.0f}, rng);
         out.push_back(PQCase{s.name, std::move(index), std::move(table)});
       }
       return out;
@@ -149,12 +152,15 @@ TEST_F(FlatIndexPQTest, TableOfTheOtherDistanceIsRefused) {
   const PQCase& cos = pq_case(1);
   const Row q = random_query(1);
   EXPECT_EQ(failure_of([&] { (void)cos.index.knn_pq(q, 3, 10, l2.table); }),
-            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: Cosine\n right: L2Sqr");
+            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: Cosine\n "
+            "right: L2Sqr");
   EXPECT_EQ(failure_of([&] { (void)l2.index.knn_pq(q, 3, 10, cos.table); }),
-            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n right: Cosine");
+            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n "
+            "right: Cosine");
   // The kinds are compared before the query's length.
   EXPECT_EQ(failure_of([&] { (void)l2.index.knn_pq(Row(3, 1.0f), 3, 10, cos.table); }),
-            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n right: Cosine");
+            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n "
+            "right: Cosine");
 }
 
 TEST_F(FlatIndexPQTest, QueryOfAnotherLengthFailsInTheLookup) {
@@ -185,7 +191,8 @@ TEST_F(FlatIndexPQTest, GathersByQuantizedDistanceThenReRanksExactly) {
   struct Search {
     std::uint64_t k, ef;
   };
-  const Search searches[] = {{1, 0}, {5, 1}, {5, 5}, {7, 2}, {10, 40}, {3, 200}, {25, 30}, {9, kRows + 5}};
+  const Search searches[] = {{1, 0},   {5, 1},   {5, 5},   {7, 2},
+                             {10, 40}, {3, 200}, {25, 30}, {9, kRows + 5}};
   for (const PQCase& s : cases()) {
     std::vector<Row> queries = {random_query(10), random_query(11), Row(kDim, 0.0f)};
     const std::span<const float> own = s.index.vec_set()[17];
@@ -198,7 +205,8 @@ TEST_F(FlatIndexPQTest, GathersByQuantizedDistanceThenReRanksExactly) {
             << s.name << ", query " << qi << ", k " << search.k << ", ef " << search.ef;
         ASSERT_EQ(answer.size(), search.k) << s.name;
         for (std::size_t i = 0; i < answer.size(); ++i) {
-          EXPECT_TRUE(same_bits(distance(s.index.dist(), q, s.index.vec_set()[answer[i].index]), answer[i].distance));
+          EXPECT_TRUE(same_bits(distance(s.index.dist(), q, s.index.vec_set()[answer[i].index]),
+                                answer[i].distance));
           if (i > 0) {
             EXPECT_LT(key(answer[i - 1]), key(answer[i])) << s.name << ": not nearest first";
           }

@@ -36,7 +36,6 @@ static_assert(IndexKNN<FlatIndex>);
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr DistanceAlgorithm kAlgorithms[] = {DistanceAlgorithm::L2Sqr, DistanceAlgorithm::Cosine};
 
-
 FlatIndex make_index(DistanceAlgorithm d, std::uint64_t dim, const Rows& rows) {
   FlatIndex index(dim, d);
   std::vector<std::span<const float>> views(rows.begin(), rows.end());
@@ -127,9 +126,7 @@ TEST(FlatIndex, TiesGoToTheSmallerRows) {
     std::vector<float> q;
   };
   const Case cases[] = {
-      {DistanceAlgorithm::L2Sqr,
-       {{5, 5}, {1, 0}, {3, 3}, {4, 4}, {0, 1}, {9, 9}, {-1, 0}},
-       {0, 0}},
+      {DistanceAlgorithm::L2Sqr, {{5, 5}, {1, 0}, {3, 3}, {4, 4}, {0, 1}, {9, 9}, {-1, 0}}, {0, 0}},
       {DistanceAlgorithm::Cosine,
        {{-1, 0}, {1, 0}, {0, -3}, {-2, 1}, {0, 1}, {-1, -1}, {1, 0}},
        {1, 1}},
@@ -180,8 +177,8 @@ TEST(FlatIndex, NaNRowsRankLastAndOnlyFillFreeRoom) {
     std::vector<std::uint64_t> rows;
   };
   // Row 0 (NaN) is taken first and evicted by the next number whenever the set is full.
-  const Case cases[] = {{1, {1}}, {2, {1, 2}}, {3, {1, 2, 4}}, {4, {1, 2, 4, 0}},
-                        {5, {1, 2, 4, 0, 3}}, {9, {1, 2, 4, 0, 3}}};
+  const Case cases[] = {{1, {1}},          {2, {1, 2}},          {3, {1, 2, 4}},
+                        {4, {1, 2, 4, 0}}, {5, {1, 2, 4, 0, 3}}, {9, {1, 2, 4, 0, 3}}};
   for (DistanceAlgorithm d : kAlgorithms) {
     const FlatIndex index = make_index(d, 2, rows);
     for (const Case& c : cases) {
@@ -210,9 +207,8 @@ VecSet<float> grid_rows(ChaCha12Rng& rng, std::uint64_t dim, std::uint64_t rows,
       continue;
     }
     for (float& x : v)
-      x = kind == 1 ? 0.0f
-          : kind == 2 && rng.gen_index(2) == 0
-              ? -0.0f
+      x = kind == 1                            ? 0.0f
+          : kind == 2 && rng.gen_index(2) == 0 ? -0.0f
           : coarse ? static_cast<float>(static_cast<int>(rng.gen_index(5)) - 2) * 0.5f
                    : rng.gen_f32(2.0f) - 1.0f;
     set.push(v);
@@ -240,8 +236,8 @@ TEST(FlatIndex, MatchesBruteForceBitForBit) {
           if (query == 3) q.resize(dim + 5, 0.5f);
           const Pairs all = brute_force(d, set, q, rows);
           for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{10}, std::uint64_t{100}, rows}) {
-            SCOPED_TRACE(testing::Message() << name(d) << ", dim " << dim << ", coarse "
-                                            << coarse << ", query " << query << ", k " << k);
+            SCOPED_TRACE(testing::Message() << name(d) << ", dim " << dim << ", coarse " << coarse
+                                            << ", query " << query << ", k " << k);
             expect_same_answer(index.knn(q, k), Pairs(all.begin(), all.begin() + k));
           }
         }

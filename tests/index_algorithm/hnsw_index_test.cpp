@@ -36,8 +36,8 @@ namespace quillmere {
 namespace {
 
 using testing_support::failure_of;
-using testing_support::heuristic;
 using testing_support::fixed_rng;
+using testing_support::heuristic;
 using testing_support::same_bits;
 
 static_assert(IndexKNNWithEf<HNSWIndex>);
@@ -152,14 +152,14 @@ std::string opt_text(const std::optional<std::uint64_t>& v) {
     return ::testing::AssertionFailure() << "node counts " << a.len() << " vs " << b.len();
   if (a.enter_point() != b.enter_point() || a.enter_level() != b.enter_level())
     return ::testing::AssertionFailure()
-           << "entry (" << opt_text(a.enter_level()) << ", " << opt_text(a.enter_point()) << ") vs ("
-           << opt_text(b.enter_level()) << ", " << opt_text(b.enter_point()) << ")";
+           << "entry (" << opt_text(a.enter_level()) << ", " << opt_text(a.enter_point())
+           << ") vs (" << opt_text(b.enter_level()) << ", " << opt_text(b.enter_point()) << ")";
   if (!(a.vec_set() == b.vec_set()) || !(a.norms() == b.norms()))
     return ::testing::AssertionFailure() << "vectors or norms differ";
   for (std::uint64_t n = 0; n < a.len(); ++n) {
     if (a.level(n) != b.level(n))
-      return ::testing::AssertionFailure() << "level of node " << n << ": " << a.level(n)
-                                           << " vs " << b.level(n);
+      return ::testing::AssertionFailure()
+             << "level of node " << n << ": " << a.level(n) << " vs " << b.level(n);
     for (std::uint64_t l = 0; l <= a.level(n); ++l)
       if (!std::ranges::equal(a.get_links(n, l), b.get_links(n, l)))
         return ::testing::AssertionFailure() << "links of node " << n << " on level " << l;
@@ -173,9 +173,9 @@ std::string opt_text(const std::optional<std::uint64_t>& v) {
     return ::testing::AssertionFailure() << "sizes " << a.size() << " vs " << b.size();
   for (std::size_t i = 0; i < a.size(); ++i)
     if (a[i].index != b[i].index || !same_bits(a[i].distance, b[i].distance))
-      return ::testing::AssertionFailure() << "member " << i << ": (" << a[i].index << ", "
-                                           << a[i].distance << ") vs (" << b[i].index << ", "
-                                           << b[i].distance << ")";
+      return ::testing::AssertionFailure()
+             << "member " << i << ": (" << a[i].index << ", " << a[i].distance << ") vs ("
+             << b[i].index << ", " << b[i].distance << ")";
   return ::testing::AssertionSuccess();
 }
 
@@ -192,16 +192,17 @@ bool strictly_ascending(std::span<const CandidatePair> pairs) {
   if (ix.vec_set().len() != n || ix.norms().size() != n)
     return ::testing::AssertionFailure() << "per-node arrays disagree";
   if (n == 0) {
-    if (ix.enter_point() || ix.enter_level()) return ::testing::AssertionFailure() << "entry without nodes";
+    if (ix.enter_point() || ix.enter_level())
+      return ::testing::AssertionFailure() << "entry without nodes";
     return ::testing::AssertionSuccess();
   }
   std::uint64_t top = 0, lowest = 0;
   for (std::uint64_t i = 0; i < n; ++i)
     if (ix.level(i) > top) top = ix.level(i), lowest = i;
   if (ix.enter_level() != top || ix.enter_point() != lowest)
-    return ::testing::AssertionFailure() << "entry (" << opt_text(ix.enter_level()) << ", "
-                                         << opt_text(ix.enter_point()) << "), expected (" << top
-                                         << ", " << lowest << ")";
+    return ::testing::AssertionFailure()
+           << "entry (" << opt_text(ix.enter_level()) << ", " << opt_text(ix.enter_point())
+           << "), expected (" << top << ", " << lowest << ")";
   for (std::uint64_t node = 0; node < n; ++node) {
     if (!same_bits(ix.norm(node), norm_for(ix.config().dist, ix.vec_set()[node])))
       return ::testing::AssertionFailure() << "norm of node " << node;
@@ -234,7 +235,8 @@ float node_distance(const HNSWIndex& ix, std::uint64_t a, std::uint64_t b) {
 auto exact_scorer(const HNSWIndex& ix, std::span<const float> q) {
   const float qn = norm_for(ix.config().dist, q);
   return [&ix, q, qn](std::uint64_t n) {
-    return distance(ix.config().dist, NormedVector{ix.vec_set()[n], ix.norm(n)}, NormedVector{q, qn});
+    return distance(ix.config().dist, NormedVector{ix.vec_set()[n], ix.norm(n)},
+                    NormedVector{q, qn});
   };
 }
 
@@ -297,7 +299,8 @@ std::vector<CandidatePair> ref_knn(const HNSWIndex& ix, std::span<const float> q
   if (ix.len() == 0) return {};
   auto score = exact_scorer(ix, q);
   const std::uint64_t start = ref_descend(ix, 0, score);
-  std::vector<CandidatePair> out = ref_search(ix, start, 0, std::max(ef, k), score).into_sorted_vec();
+  std::vector<CandidatePair> out =
+      ref_search(ix, start, 0, std::max(ef, k), score).into_sorted_vec();
   if (out.size() > k) out.resize(k);
   return out;
 }
@@ -400,8 +403,8 @@ TEST(HNSWParameters, DerivedFromTheRequest) {
   };
   const Case cases[] = {
       {16, 200, 16, 32, 200, 100, false},
-      {16, 201, 16, 32, 201, 100, false},      // odd width: search width rounded down
-      {16, 31, 16, 32, 32, 16, false},         // construction width raised to 2M
+      {16, 201, 16, 32, 201, 100, false},  // odd width: search width rounded down
+      {16, 31, 16, 32, 32, 16, false},     // construction width raised to 2M
       {16, 0, 16, 32, 32, 16, false},
       {2, 0, 2, 4, 4, 2, false},
       {10000, 0, 10000, 20000, 20000, 10000, false},
@@ -429,7 +432,8 @@ TEST(HNSWParameters, DerivedFromTheRequest) {
 }
 
 TEST(HNSWParameters, LevelMultiplierOfM16) {
-  const HNSWInnerConfig p = HNSWIndex::parameters(HNSWConfig{0, 200, 16}, DistanceAlgorithm::L2Sqr, 4);
+  const HNSWInnerConfig p =
+      HNSWIndex::parameters(HNSWConfig{0, 200, 16}, DistanceAlgorithm::L2Sqr, 4);
   EXPECT_EQ(std::bit_cast<std::uint32_t>(p.level_multiplier), 0x3EB8AA3Bu);
 }
 
@@ -464,22 +468,22 @@ TEST(HNSWParameters, BuildWarnsOnceAndOtherwiseWritesNothing) {
 // Level draw
 
 TEST(HNSWLevelDraw, KnownDrawsForM16) {
-  const float ml = HNSWIndex::parameters(HNSWConfig{0, 0, 16}, DistanceAlgorithm::L2Sqr, 1).level_multiplier;
+  const float ml =
+      HNSWIndex::parameters(HNSWConfig{0, 0, 16}, DistanceAlgorithm::L2Sqr, 1).level_multiplier;
   // -ln(U) * mL sits at .25, .5 or .75 past an integer for these fractions U.
   const std::pair<std::uint32_t, std::uint64_t> cases[] = {
-      {0xFFFFFFFFu, 0},  // U = 1 - 2^-23
-      {0x80000000u, 0},  // U = 1/2
-      {0x08000000u, 1},  // U = 2^-5
-      {0x00400000u, 2},  // U = 2^-13
-      {0x00020000u, 3},  // U = 2^-15
-      {0x00002000u, 4},  // U = 2^-19
-      {1023, 5},         // U = 2^-23
-      {512, 5},
-      {511, 5},  // U = 0: capped at the level of U = 2^-23
-      {1, 5},
-      {0, 5},
+      {0xFFFFFFFFu, 0},            // U = 1 - 2^-23
+      {0x80000000u, 0},            // U = 1/2
+      {0x08000000u, 1},            // U = 2^-5
+      {0x00400000u, 2},            // U = 2^-13
+      {0x00020000u, 3},            // U = 2^-15
+      {0x00002000u, 4},            // U = 2^-19
+      {1023, 5},                   // U = 2^-23
+      {512, 5},         {511, 5},  // U = 0: capped at the level of U = 2^-23
+      {1, 5},           {0, 5},
   };
-  for (auto [x, level] : cases) EXPECT_EQ(HNSWIndex::level_from_draw(x, ml), level) << std::hex << x;
+  for (auto [x, level] : cases)
+    EXPECT_EQ(HNSWIndex::level_from_draw(x, ml), level) << std::hex << x;
 }
 
 TEST(HNSWLevelDraw, MatchesTheFormula) {
@@ -517,8 +521,12 @@ TEST(HNSWLevelDraw, SaturatesToSixtyFourBits) {
     float ml;
     std::uint64_t level;
   } cases[] = {
-      {0x80000000u, inf, max},  {0xFFFFFFFFu, inf, max}, {0x80000000u, 1e30f, max},
-      {0x80000000u, kNaN, 0},   {0x80000000u, -1.0f, 0}, {0x80000000u, 0.0f, 0},
+      {0x80000000u, inf, max},
+      {0xFFFFFFFFu, inf, max},
+      {0x80000000u, 1e30f, max},
+      {0x80000000u, kNaN, 0},
+      {0x80000000u, -1.0f, 0},
+      {0x80000000u, 0.0f, 0},
       {0x80000000u, 1e10f, static_cast<std::uint64_t>(std::floor(-std::log(0.5f) * 1e10f))},
   };
   for (const auto& c : cases) EXPECT_EQ(HNSWIndex::level_from_draw(c.x, c.ml), c.level) << c.ml;
@@ -562,15 +570,17 @@ TEST(HNSWStructure, Norms) {
     std::vector<float> v;
     float norm;
   } cases[] = {
-      {DistanceAlgorithm::L2Sqr, {0.0f, 0.0f}, 0.0f},  {DistanceAlgorithm::Cosine, {0.0f, 0.0f}, 0.0f},
-      {DistanceAlgorithm::L2Sqr, {3.0f, 4.0f}, 25.0f}, {DistanceAlgorithm::Cosine, {3.0f, 4.0f}, 5.0f},
+      {DistanceAlgorithm::L2Sqr, {0.0f, 0.0f}, 0.0f},
+      {DistanceAlgorithm::Cosine, {0.0f, 0.0f}, 0.0f},
+      {DistanceAlgorithm::L2Sqr, {3.0f, 4.0f}, 25.0f},
+      {DistanceAlgorithm::Cosine, {3.0f, 4.0f}, 5.0f},
       {DistanceAlgorithm::L2Sqr, {-0.0f, -0.0f}, 0.0f},
   };
   for (const auto& c : cases) {
     HNSWIndex ix = empty_index(c.d, 2, 4);
     const std::uint64_t id = ix.push_init(c.v, 1);
-    EXPECT_TRUE(same_bits(ix.norm(id), c.norm)) << name(c.d) << " " << c.v[0] << "," << c.v[1]
-                                                << ": " << ix.norm(id);
+    EXPECT_TRUE(same_bits(ix.norm(id), c.norm))
+        << name(c.d) << " " << c.v[0] << "," << c.v[1] << ": " << ix.norm(id);
   }
 }
 
@@ -595,9 +605,12 @@ TEST(HNSWStructure, AccessorFailures) {
       {"node out of range put", [&] { ix.put_links(2, 0, one); }, no_node},
       {"search above the start's level", [&] { (void)ix.search_on_level(0, 1, 5, q); }, oob},
       {"search from a node out of range", [&] { (void)ix.search_on_level(2, 0, 5, q); }, no_node},
-      {"a level without storage", [&] { ix.push_init(q, std::numeric_limits<std::uint64_t>::max()); },
-       "capacity overflow"},
-      {"vector too long", [&] { ix.push_init(std::vector<float>{1, 2, 3}, 0); },
+      {"a level without storage",
+       [&] { ix.push_init(q, std::numeric_limits<std::uint64_t>::max()); }, "capacity overflow"},
+      {"vector too long",
+       [&] {
+         ix.push_init(std::vector<float>{1, 2, 3}, 0);
+       },
        "assertion `left == right` failed\n  left: 3\n right: 2"},
   };
   for (const auto& c : cases) EXPECT_EQ(failure_of(c.action), c.message) << c.what;
@@ -683,15 +696,17 @@ TEST(HNSWGraph, InvariantsAfterBuilding) {
 
 TEST(HNSWGraph, BuildFromEmptyAndFromDimensionZero) {
   ChaCha12Rng rng = fixed_rng();
-  const HNSWIndex ix = HNSWIndex::build_on_vec_set(VecSet<float>(4, PodVec<float>()),
-                                                   DistanceAlgorithm::L2Sqr, HNSWConfig{0, 100, 8}, false, rng);
+  const HNSWIndex ix =
+      HNSWIndex::build_on_vec_set(VecSet<float>(4, PodVec<float>()), DistanceAlgorithm::L2Sqr,
+                                  HNSWConfig{0, 100, 8}, false, rng);
   EXPECT_EQ(ix.len(), 0u);
   EXPECT_FALSE(ix.enter_point().has_value());
   EXPECT_FALSE(ix.enter_level().has_value());
   EXPECT_EQ(ix.config(), HNSWIndex::parameters(HNSWConfig{0, 100, 8}, DistanceAlgorithm::L2Sqr, 4));
   EXPECT_EQ(failure_of([&] {
               (void)HNSWIndex::build_on_vec_set(VecSet<float>::with_capacity(0, 0),
-                                                DistanceAlgorithm::L2Sqr, HNSWConfig{0, 100, 8}, false, rng);
+                                                DistanceAlgorithm::L2Sqr, HNSWConfig{0, 100, 8},
+                                                false, rng);
             }),
             "chunk size must be non-zero");
 }
@@ -756,13 +771,14 @@ TEST(HNSWInsert, AddMatchesTheReferenceInsertion) {
     DistanceAlgorithm d;
     std::uint64_t m, ef, dim;
     bool grid;
-  } cases[] = {{DistanceAlgorithm::L2Sqr, 4, 0, 6, false},    {DistanceAlgorithm::Cosine, 4, 0, 7, false},
-               {DistanceAlgorithm::L2Sqr, 12, 40, 33, false}, {DistanceAlgorithm::Cosine, 12, 40, 16, false},
-               {DistanceAlgorithm::L2Sqr, 2, 0, 3, false},    {DistanceAlgorithm::L2Sqr, 6, 0, 4, true},
-               {DistanceAlgorithm::Cosine, 4, 0, 5, true}};
+  } cases[] = {
+      {DistanceAlgorithm::L2Sqr, 4, 0, 6, false},    {DistanceAlgorithm::Cosine, 4, 0, 7, false},
+      {DistanceAlgorithm::L2Sqr, 12, 40, 33, false}, {DistanceAlgorithm::Cosine, 12, 40, 16, false},
+      {DistanceAlgorithm::L2Sqr, 2, 0, 3, false},    {DistanceAlgorithm::L2Sqr, 6, 0, 4, true},
+      {DistanceAlgorithm::Cosine, 4, 0, 5, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(name(c.d)) + " M " + std::to_string(c.m) + " dim " + std::to_string(c.dim) +
-                 (c.grid ? " grid" : ""));
+    SCOPED_TRACE(std::string(name(c.d)) + " M " + std::to_string(c.m) + " dim " +
+                 std::to_string(c.dim) + (c.grid ? " grid" : ""));
     const VecSet<float> rows = c.grid ? grid_rows(500, c.dim, 3) : clustered_rows(500, c.dim, 8, 3);
     HNSWIndex ix = empty_index(c.d, c.dim, c.m, c.ef), ref = ix;
     ChaCha12Rng rng = fixed_rng(4), ref_rng = rng;
@@ -801,8 +817,7 @@ TEST(HNSWInsert, BatchesBelowTheThresholdEqualOneByOneAdds) {
       EXPECT_TRUE(same_graph(via_parallel, single));
     }
     // 980 nodes: a batch of 50 starts below the threshold, so all 50 go one by one.
-    const HNSWIndex base = build(first_rows(rows, 980),
-                                 d, 8, 40, 2);
+    const HNSWIndex base = build(first_rows(rows, 980), d, 8, 40, 2);
     {
       HNSWIndex batched = base, single = base;
       ChaCha12Rng r1 = fixed_rng(3), r2 = r1;
@@ -834,13 +849,14 @@ TEST(HNSWInsert, ParallelBatchMatchesTheReferenceBatch) {
     DistanceAlgorithm d;
     std::uint64_t m, ef, dim;
     bool grid;
-  } cases[] = {{DistanceAlgorithm::L2Sqr, 8, 48, 12, false}, {DistanceAlgorithm::Cosine, 8, 48, 12, false},
-               {DistanceAlgorithm::L2Sqr, 2, 0, 6, false},   {DistanceAlgorithm::Cosine, 3, 0, 6, false},
-               {DistanceAlgorithm::L2Sqr, 4, 0, 5, true},    {DistanceAlgorithm::Cosine, 4, 0, 6, true}};
+  } cases[] = {
+      {DistanceAlgorithm::L2Sqr, 8, 48, 12, false}, {DistanceAlgorithm::Cosine, 8, 48, 12, false},
+      {DistanceAlgorithm::L2Sqr, 2, 0, 6, false},   {DistanceAlgorithm::Cosine, 3, 0, 6, false},
+      {DistanceAlgorithm::L2Sqr, 4, 0, 5, true},    {DistanceAlgorithm::Cosine, 4, 0, 6, true}};
   for (const auto& c : cases) {
-    const VecSet<float> rows = c.grid ? grid_rows(1260, c.dim, 8) : clustered_rows(1260, c.dim, 10, 8);
-    const HNSWIndex base =
-        build(first_rows(rows, 1100), c.d, c.m, c.ef, 5);
+    const VecSet<float> rows =
+        c.grid ? grid_rows(1260, c.dim, 8) : clustered_rows(1260, c.dim, 10, 8);
+    const HNSWIndex base = build(first_rows(rows, 1100), c.d, c.m, c.ef, 5);
     SCOPED_TRACE(std::string(name(c.d)) + " M " + std::to_string(c.m) + (c.grid ? " grid" : ""));
     HNSWIndex ix = base, ref = base;
     ChaCha12Rng rng = fixed_rng(6), ref_rng = rng;
@@ -860,8 +876,7 @@ TEST(HNSWInsert, ParallelBatchMatchesTheReferenceBatch) {
 TEST(HNSWInsert, BatchNodesAboveTheEntryLevel) {
   // A generator whose next draws give two batch nodes the same level above the entry level.
   const VecSet<float> rows = uniform_rows(1000 + 200, 4, 51);
-  const HNSWIndex base =
-      build(first_rows(rows, 1000), DistanceAlgorithm::L2Sqr, 2, 0, 7);
+  const HNSWIndex base = build(first_rows(rows, 1000), DistanceAlgorithm::L2Sqr, 2, 0, 7);
   const std::uint64_t e = *base.enter_level();
   const float ml = base.config().level_multiplier;
   std::optional<ChaCha12Rng> found;
@@ -910,9 +925,10 @@ TEST(HNSWInsert, ABuildInsertsItsBatchesAsTheReferenceBatch) {
     ChaCha12Rng rng = fixed_rng(12);
     for (std::uint64_t start = 0; start < rows.len();) {
       const std::uint64_t c = ref.len();
-      const std::uint64_t size = c < ref.config().parallel_threshold
-                                     ? 1
-                                     : std::max<std::uint64_t>(1, std::min<std::uint64_t>(c / 16, 4 * threads));
+      const std::uint64_t size =
+          c < ref.config().parallel_threshold
+              ? 1
+              : std::max<std::uint64_t>(1, std::min<std::uint64_t>(c / 16, 4 * threads));
       const std::uint64_t end = std::min(rows.len(), start + size);
       ref_batch(ref, spans_of(rows, start, end), rng);
       start = end;
@@ -926,9 +942,11 @@ TEST(HNSWInsert, TheProgressDisplayChangesNothingOfTheGraph) {
   const VecSet<float> rows = uniform_rows(3000, 8, 41);
   const HNSWConfig config{rows.len(), 60, 8};
   ChaCha12Rng quiet_rng = fixed_rng(), shown_rng = fixed_rng();
-  const HNSWIndex quiet = HNSWIndex::build_on_vec_set(rows, DistanceAlgorithm::L2Sqr, config, false, quiet_rng);
+  const HNSWIndex quiet =
+      HNSWIndex::build_on_vec_set(rows, DistanceAlgorithm::L2Sqr, config, false, quiet_rng);
   ::testing::internal::CaptureStderr();
-  const HNSWIndex shown = HNSWIndex::build_on_vec_set(rows, DistanceAlgorithm::L2Sqr, config, true, shown_rng);
+  const HNSWIndex shown =
+      HNSWIndex::build_on_vec_set(rows, DistanceAlgorithm::L2Sqr, config, true, shown_rng);
   const std::string display = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(same_graph(quiet, shown));
   EXPECT_TRUE(display.ends_with("HNSW build: 3000 / 3000\n")) << display;
@@ -944,7 +962,8 @@ TEST(HNSWInsert, AddRefusesAnEntryPointWithoutItsLevel) {
       broken.TEST_set_entry(std::nullopt, broken.enter_point());
     else
       broken.TEST_set_entry(broken.enter_level(), std::nullopt);
-    EXPECT_EQ(failure_of([&] { (void)broken.add(v, rng); }), "The entry point and its level disagree.");
+    EXPECT_EQ(failure_of([&] { (void)broken.add(v, rng); }),
+              "The entry point and its level disagree.");
     EXPECT_EQ(broken.len(), 3u);  // refused before anything changed
   }
 }
@@ -955,8 +974,7 @@ TEST(HNSWInsert, InnerBatchAddCutsBatchesFromTheGrowingCount) {
   constexpr std::uint64_t kM = 40;
   constexpr std::size_t kThreads = 8, kDim = 32;
   const VecSet<float> rows = uniform_rows(990 + 1500, kDim, 41);
-  const HNSWIndex base = build(first_rows(rows, 990),
-                               DistanceAlgorithm::L2Sqr, kM, 0, 13);
+  const HNSWIndex base = build(first_rows(rows, 990), DistanceAlgorithm::L2Sqr, kM, 0, 13);
   ASSERT_EQ(base.config().parallel_threshold, 1000u);
   const pool::ScopedThreadCount scope(kThreads);
   ASSERT_EQ(pool::thread_count(), kThreads);
@@ -1012,12 +1030,13 @@ TEST(HNSWSearch, EmptyIndexAnswersNothing) {
   const PQTable cosine_pq = pq_table_of(pq_rows, DistanceAlgorithm::Cosine, 2);
   const PQTable l2_pq = pq_table_of(pq_rows, DistanceAlgorithm::L2Sqr, 2);
   ChaCha12Rng rng = fixed_rng();
-  const HNSWIndex ix = HNSWIndex::build_on_vec_set(VecSet<float>(4, PodVec<float>()), DistanceAlgorithm::L2Sqr,
-                                                   HNSWConfig{0, 200, 16}, false, rng);
+  const HNSWIndex ix =
+      HNSWIndex::build_on_vec_set(VecSet<float>(4, PodVec<float>()), DistanceAlgorithm::L2Sqr,
+                                  HNSWConfig{0, 200, 16}, false, rng);
   const std::vector<float> q{1, 2, 3, 4}, short_q{1};
   EXPECT_TRUE(ix.knn_with_ef(q, 5, 10).empty());
   EXPECT_TRUE(ix.knn_pq(q, 5, 10, l2_pq).empty());
-  EXPECT_TRUE(ix.knn_pq(q, 5, 10, cosine_pq).empty());   // before the distance check
+  EXPECT_TRUE(ix.knn_pq(q, 5, 10, cosine_pq).empty());    // before the distance check
   EXPECT_TRUE(ix.knn_pq(short_q, 5, 10, l2_pq).empty());  // and before the lookup
   EXPECT_EQ(failure_of([&] { (void)ix.greedy_search_until_level(0, q); }), "The index is empty.");
 }
@@ -1048,7 +1067,8 @@ struct HandNode {
   std::uint64_t level;
   std::vector<Ids> lists;
 };
-HNSWIndex hand_graph(const std::vector<HandNode>& nodes, DistanceAlgorithm d = DistanceAlgorithm::L2Sqr) {
+HNSWIndex hand_graph(const std::vector<HandNode>& nodes,
+                     DistanceAlgorithm d = DistanceAlgorithm::L2Sqr) {
   HNSWIndex ix = empty_index(d, 2, 4);
   for (const HandNode& n : nodes) ix.push_init(n.v, n.level);
   for (std::uint64_t i = 0; i < nodes.size(); ++i)
@@ -1088,7 +1108,8 @@ TEST(HNSWSearch, DescentOnHandMadeGraphs) {
   for (const auto& c : cases) {
     const HNSWIndex ix = hand_graph(c.nodes);
     EXPECT_EQ(ix.greedy_search_until_level(c.target, origin), c.expected) << "case " << &c - cases;
-    EXPECT_EQ(ref_descend(ix, c.target, exact_scorer(ix, origin)), c.expected) << "case " << &c - cases;
+    EXPECT_EQ(ref_descend(ix, c.target, exact_scorer(ix, origin)), c.expected)
+        << "case " << &c - cases;
   }
 }
 
@@ -1191,7 +1212,8 @@ TEST(HNSWSearch, SearchOnLevelMatchesTheReference) {
           EXPECT_EQ(got.capacity(), width);
           const ResultSet expected = ref_search(ix, s, level, width, exact_scorer(ix, queries[qi]));
           ASSERT_TRUE(same_pairs(got.members(), expected.members()))
-              << name(d) << " level " << level << " width " << width << " start " << s << " query " << qi;
+              << name(d) << " level " << level << " width " << width << " start " << s << " query "
+              << qi;
         }
     }
   }
@@ -1199,7 +1221,7 @@ TEST(HNSWSearch, SearchOnLevelMatchesTheReference) {
 
 TEST(HNSWSearch, DescentAndKnnMatchTheReference) {
   const std::vector<std::vector<float>> queries = std_queries(60);
-  const std::pair<std::uint64_t, std::uint64_t> k_ef[] = {{1, 1}, {10, 1}, {10, 10}, {10, 100},
+  const std::pair<std::uint64_t, std::uint64_t> k_ef[] = {{1, 1},   {10, 1},  {10, 10}, {10, 100},
                                                           {50, 20}, {3, 250}, {0, 5}};
   for (DistanceAlgorithm d : kKinds) {
     const HNSWIndex& ix = std_index(d);
@@ -1248,10 +1270,13 @@ TEST(HNSWSearch, KnnPqRefusesAPQTableOfAnotherDistance) {
   const HNSWIndex& l2 = std_index(DistanceAlgorithm::L2Sqr);
   const HNSWIndex& cosine = std_index(DistanceAlgorithm::Cosine);
   const std::string l2_first =
-      "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n right: Cosine";
-  EXPECT_EQ(failure_of([&] { (void)l2.knn_pq(q, 5, 10, std_pq(DistanceAlgorithm::Cosine)); }), l2_first);
+      "assertion `left == right` failed: Distance algorithm mismatch.\n  left: L2Sqr\n right: "
+      "Cosine";
+  EXPECT_EQ(failure_of([&] { (void)l2.knn_pq(q, 5, 10, std_pq(DistanceAlgorithm::Cosine)); }),
+            l2_first);
   EXPECT_EQ(failure_of([&] { (void)cosine.knn_pq(q, 5, 10, std_pq(DistanceAlgorithm::L2Sqr)); }),
-            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: Cosine\n right: L2Sqr");
+            "assertion `left == right` failed: Distance algorithm mismatch.\n  left: Cosine\n "
+            "right: L2Sqr");
   // The distance check comes before the query's length is looked at.
   EXPECT_EQ(failure_of([&] { (void)l2.knn_pq(short_q, 5, 10, std_pq(DistanceAlgorithm::Cosine)); }),
             l2_first);
@@ -1271,10 +1296,12 @@ TEST(HNSWSearch, KnnPqAnswersExactDistancesNearestFirst) {
         ASSERT_EQ(r.size(), k);
         ASSERT_TRUE(strictly_ascending(r));
         for (const CandidatePair& p : r) ASSERT_TRUE(same_bits(p.distance, exact(p.index)));
-        ASSERT_TRUE(same_pairs(r, ref_knn_pq(ix, q, k, ef, pq))) << name(d) << " k " << k << " ef " << ef;
+        ASSERT_TRUE(same_pairs(r, ref_knn_pq(ix, q, k, ef, pq)))
+            << name(d) << " k " << k << " ef " << ef;
       }
       // The quantized walk with re-ranking finds most of the exact search's answers.
-      const Ids pq_ids = ids_of(ix.knn_pq(q, 10, 100, pq)), exact_ids = ids_of(ix.knn_with_ef(q, 10, 100));
+      const Ids pq_ids = ids_of(ix.knn_pq(q, 10, 100, pq)),
+                exact_ids = ids_of(ix.knn_with_ef(q, 10, 100));
       for (std::uint32_t id : pq_ids) hits += std::ranges::count(exact_ids, id);
     }
     EXPECT_GE(hits / (10.0 * queries.size()), 0.5) << name(d);
@@ -1290,12 +1317,14 @@ TEST(HNSWRecall, DefaultWidthFindsTheExactNeighbours) {
     std::vector<Ids> exact;
     for (const auto& q : queries) exact.push_back(ids_of(flat.knn(q, 10)));
     // The default width, and the narrowest one (width k), which shows a weak graph sooner.
-    for (auto [ef, floor] : {std::pair<std::uint64_t, double>{ix.config().ef_search, 0.95}, {10, 0.85}}) {
+    for (auto [ef, floor] :
+         {std::pair<std::uint64_t, double>{ix.config().ef_search, 0.95}, {10, 0.85}}) {
       std::size_t hits = 0;
       for (std::size_t i = 0; i < queries.size(); ++i)
         for (std::uint32_t id : ids_of(ix.knn_with_ef(queries[i], 10, ef)))
           hits += std::ranges::count(exact[i], id);
-      EXPECT_GE(static_cast<double>(hits) / (10.0 * queries.size()), floor) << name(d) << " ef " << ef;
+      EXPECT_GE(static_cast<double>(hits) / (10.0 * queries.size()), floor)
+          << name(d) << " ef " << ef;
     }
   }
 }

@@ -34,7 +34,9 @@ int forward(const char* symbol, int dir, const char* path, struct stat* st, int 
 }  // namespace
 
 extern "C" {
-int fstatat(int dir, const char* path, struct stat* st, int flags) { return forward("fstatat", dir, path, st, flags); }
+int fstatat(int dir, const char* path, struct stat* st, int flags) {
+  return forward("fstatat", dir, path, st, flags);
+}
 int fstatat64(int dir, const char* path, struct stat* st, int flags) {
   return forward("fstatat64", dir, path, st, flags);
 }
