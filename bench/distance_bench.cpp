@@ -51,11 +51,12 @@ Dataset& dataset(std::uint64_t rows, std::uint64_t dim) {
 }
 
 void set_counters(benchmark::State& state, std::uint64_t rows, std::uint64_t dim) {
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rows * dim * sizeof(float)));
+  state.SetBytesProcessed(
+      static_cast<std::int64_t>(state.iterations() * rows * dim * sizeof(float)));
   // Seconds per row, printed with an SI prefix (n = ns).
-  state.counters["per_row"] = benchmark::Counter(
-      static_cast<double>(rows),
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_row"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
 }
 
 // Args: rows, dim, distance kind (0 L2Sqr, 1 Cosine).
@@ -79,7 +80,8 @@ void BM_FlatKnnScalarReference(benchmark::State& state) {
     const FlatIndex& index = copies[turn++ % kCopies];
     ResultSet result(10);
     std::uint64_t r = 0;
-    for (std::span<const float> row : index.vec_set().iter()) result.add(r++, distance(index.dist(), d.query, row));
+    for (std::span<const float> row : index.vec_set().iter())
+      result.add(r++, distance(index.dist(), d.query, row));
     auto found = std::move(result).into_sorted_vec();
     benchmark::DoNotOptimize(found.data());
   }
@@ -142,7 +144,8 @@ void BM_ScatteredRows(benchmark::State& state) {
     const int c = static_cast<int>(turn++ % kCopies);
     for (std::size_t b = 0; b < d.rows; b += kScatteredBatch) {
       const std::size_t count = std::min<std::size_t>(kScatteredBatch, d.rows - b);
-      distance_to_rows(copies[c].dist(), d.query, RowBatch::scattered(ptrs[c].data() + b, count, d.dim), out.data());
+      distance_to_rows(copies[c].dist(), d.query,
+                       RowBatch::scattered(ptrs[c].data() + b, count, d.dim), out.data());
       benchmark::DoNotOptimize(out.data());
     }
   }
@@ -167,7 +170,9 @@ BENCHMARK(BM_StreamRead)->Apply(shape_args);
 BENCHMARK(BM_FlatKnn)->Apply(scan_args);
 BENCHMARK(BM_ScatteredRows)->Apply(scan_args);
 BENCHMARK(BM_FlatKnnScalarReference)->Apply(scan_args);
-BENCHMARK(BM_PairDistance)->ArgsProduct({{128, 384, 768, 1536}, {0, 1}})->ArgNames({"dim", "cosine"});
+BENCHMARK(BM_PairDistance)
+    ->ArgsProduct({{128, 384, 768, 1536}, {0, 1}})
+    ->ArgNames({"dim", "cosine"});
 
 }  // namespace
 }  // namespace quillmere

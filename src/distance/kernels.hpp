@@ -59,8 +59,8 @@ std::size_t pq_blocks_bytes(std::size_t code_len, std::size_t count);
 // Writes rows [begin, end) of the row-major `codes` into their places in `blocks`: the zeroed
 // pq_blocks_bytes(code_len, count) bytes of some count >= end. Disjoint ranges may be written
 // in parallel.
-void pq_fill_blocks(const unsigned char* codes, std::size_t code_len, std::size_t begin, std::size_t end,
-                    unsigned char* blocks);
+void pq_fill_blocks(const unsigned char* codes, std::size_t code_len, std::size_t begin,
+                    std::size_t end, unsigned char* blocks);
 
 // Rows stored by column: component j of row i at cols[j * lanes + i]. Scores rows
 // [begin, end) against q over the first n components: L2Sqr sums of (q[j] - r_i[j])^2, or

@@ -21,13 +21,19 @@ struct Avx2 {
   static V load(const float* p) { return _mm256_loadu_ps(p); }
   static V set1(float x) { return _mm256_set1_ps(x); }
   // x where x > floor, else floor (NaN included).
-  static V raise_to(V x, V floor) { return _mm256_blendv_ps(floor, x, _mm256_cmp_ps(x, floor, _CMP_GT_OQ)); }
+  static V raise_to(V x, V floor) {
+    return _mm256_blendv_ps(floor, x, _mm256_cmp_ps(x, floor, _CMP_GT_OQ));
+  }
   static V broadcast(const float* x) { return _mm256_broadcast_ss(x); }
 
   using VI = __m256i;
   template <int kShift>
-  static VI isrli(VI a) { return _mm256_srli_epi32(a, kShift); }
-  static VI iload(const unsigned char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static VI isrli(VI a) {
+    return _mm256_srli_epi32(a, kShift);
+  }
+  static VI iload(const unsigned char* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
   static constexpr std::size_t kPQGroups4 = 4;  // 32 codes: the add latency over the permutes
   static constexpr std::size_t kPQGroups8 = 4;
   static constexpr bool kPQ8InRegisters = false;
@@ -76,7 +82,8 @@ struct Avx2 {
   }
 
   // Only the first `cols` elements are read; the rest load as zero and are never used.
-  static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols, V c[8]) {
+  static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols,
+                                  V c[8]) {
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),
                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     V r[8];

@@ -31,14 +31,18 @@ struct Avx512 {
 
   using VI = __m512i;
   template <int kShift>
-  static VI isrli(VI a) { return _mm512_srli_epi32(a, kShift); }
+  static VI isrli(VI a) {
+    return _mm512_srli_epi32(a, kShift);
+  }
   static VI isrl(VI a, int count) { return _mm512_srl_epi32(a, _mm_cvtsi32_si128(count)); }
   static VI iload(const unsigned char* p) { return _mm512_loadu_si512(p); }
   static constexpr std::size_t kPQGroups4 = 4;  // 64 codes: the add latency over the permutes
   static constexpr std::size_t kPQGroups8 = 8;  // 128 codes per load of a table (16 would spill)
   static constexpr bool kPQ8InRegisters = true;
   // Entry c of a 16-entry table for each lane: one register, one permute.
-  static V lut16(const float* table, VI c) { return _mm512_permutexvar_ps(c, _mm512_loadu_ps(table)); }
+  static V lut16(const float* table, VI c) {
+    return _mm512_permutexvar_ps(c, _mm512_loadu_ps(table));
+  }
   // The 256 entries of an 8-bit sub-space in 16 registers: entry c for each lane is picked by
   // eight two-register permutes (bits 0-4 of c) and a tree of blends (bits 5-7). On Zen 4 this
   // scored 8-bit codes of m = 43 in 5.5 ns against 10.5 ns with gathers.
@@ -64,8 +68,8 @@ struct Avx512 {
   static void store(V v, float* out) { _mm512_storeu_ps(out, v); }
 
   static V halves(__m256 lo, __m256 hi) {
-    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)),
-                                               _mm256_castps_pd(hi), 1));
+    return _mm512_castpd_ps(
+        _mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)), _mm256_castps_pd(hi), 1));
   }
 
   // r[i] = [row i, elements 0..7 | row i+8, elements 0..7]  ->  c[k] = element k of rows 0..15.
@@ -116,7 +120,8 @@ struct Avx512 {
     transpose(r1, c1);
   }
 
-  static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols, V c[8]) {
+  static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols,
+                                  V c[8]) {
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),
                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     V r[8];

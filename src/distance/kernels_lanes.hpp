@@ -59,8 +59,9 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // loads. Rows whose stride is a multiple of 4 KiB (1024, 2048, 3072 dimensions) put the same
 // column of all 16 rows of a group in one set of the 12-way L1, and a line wanted again one
 // block later was often gone by then (a prototype at 3072 dimensions: 0.8 of the streaming
-// read, at 3056 over 0.9). The pairs help, yet 3072 dimensions stay near 0.7 in the flat scan. At 128 dimensions the pairs made the scan slower (0.7x), and so they
-// did for scattered rows (groups of 32) at 768 to 3072 dimensions (0.5-0.75x).
+// read, at 3056 over 0.9). The pairs help, yet 3072 dimensions stay near 0.7 in the flat scan. At
+// 128 dimensions the pairs made the scan slower (0.7x), and so they did for scattered rows (groups
+// of 32) at 768 to 3072 dimensions (0.5-0.75x).
 constexpr std::size_t kShortRowBytes = 1024;
 constexpr std::size_t kLeadBytes = 512;
 
@@ -80,8 +81,13 @@ template <std::size_t R>
 class RowPrefetch {
  public:
   RowPrefetch(const RowSource& src, std::size_t count, std::size_t len)
-      : base_(src.base), ptrs_(src.ptrs), stride_(src.stride), len_(len), total_(count + src.following),
-        lead_(kLeadBytes / sizeof(float)), whole_groups_(src.ptrs == nullptr && len <= lead_) {
+      : base_(src.base),
+        ptrs_(src.ptrs),
+        stride_(src.stride),
+        len_(len),
+        total_(count + src.following),
+        lead_(kLeadBytes / sizeof(float)),
+        whole_groups_(src.ptrs == nullptr && len <= lead_) {
     if (!whole_groups_) return;
     const std::size_t group_bytes = R * stride_ * sizeof(float);
     const std::size_t steps = len > 16 ? (len + 15) / 16 : 1;
@@ -93,14 +99,16 @@ class RowPrefetch {
   [[gnu::always_inline]] void start_group(std::size_t g) {
     g_ = g;
     if (whole_groups_) next_ = reinterpret_cast<const char*>(base_ + (g + R) * stride_);
-    if (ptrs_ != nullptr && g + R < total_) prefetch_scattered(ptrs_, g + R, lesser(total_, g + 2 * R), len_);
+    if (ptrs_ != nullptr && g + R < total_)
+      prefetch_scattered(ptrs_, g + R, lesser(total_, g + 2 * R), len_);
   }
 
   // At column j of the current group (j a multiple of 8).
   [[gnu::always_inline]] void at_column(std::size_t j) {
     if ((j & 15) != 0) return;
     if (whole_groups_) {
-      for (std::size_t i = 0; i < lines_per_step_ && next_ < end_; ++i, next_ += 64) _mm_prefetch(next_, _MM_HINT_T0);
+      for (std::size_t i = 0; i < lines_per_step_ && next_ < end_; ++i, next_ += 64)
+        _mm_prefetch(next_, _MM_HINT_T0);
       return;
     }
     if (ptrs_ != nullptr) return;  // scattered rows: prefetched at the start of the group before
@@ -112,7 +120,8 @@ class RowPrefetch {
     if (first >= total_) return;
     const std::size_t rows = lesser(R, total_ - first);
     const float* row = base_ + first * stride_ + col;
-    for (std::size_t i = 0; i < rows; ++i, row += stride_) _mm_prefetch(reinterpret_cast<const char*>(row), _MM_HINT_T0);
+    for (std::size_t i = 0; i < rows; ++i, row += stride_)
+      _mm_prefetch(reinterpret_cast<const char*>(row), _MM_HINT_T0);
   }
 
  private:
@@ -169,8 +178,9 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
     const float* p[kPointers];
     // A short last group of consecutive rows goes the scattered way: its rows repeat.
     if (kConsecutive && g + R > count) {
-      run_rows_from<T, op, false>(q, q_root, RowSource{src.base + g * src.stride, src.stride, nullptr, src.following},
-                                  count - g, n, m, out + g);
+      run_rows_from<T, op, false>(
+          q, q_root, RowSource{src.base + g * src.stride, src.stride, nullptr, src.following},
+          count - g, n, m, out + g);
       return;
     }
     for (std::size_t i = 0; i < kPointers; ++i) p[i] = row_of(src, lesser(g + i, count - 1));
@@ -184,9 +194,12 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
         ahead.at_column(j);
         for (std::size_t c = 0; c < C; ++c) {
           V col0[8], col1[8];
-          T::load_column_pairs(kConsecutive ? p : p + c * W, static_cast<std::ptrdiff_t>(j + c * chain_step), col0, col1);
-          for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col0[k], q + j + k, true);
-          for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col1[k], q + j + 8 + k, true);
+          T::load_column_pairs(kConsecutive ? p : p + c * W,
+                               static_cast<std::ptrdiff_t>(j + c * chain_step), col0, col1);
+          for (std::size_t k = 0; k < 8; ++k)
+            add_column<T, op>(a[c], b[c], col0[k], q + j + k, true);
+          for (std::size_t k = 0; k < 8; ++k)
+            add_column<T, op>(a[c], b[c], col1[k], q + j + 8 + k, true);
         }
       }
     }
@@ -194,7 +207,8 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
       ahead.at_column(j);
       for (std::size_t c = 0; c < C; ++c) {
         V col[8];
-        T::load_columns(kConsecutive ? p : p + c * W, static_cast<std::ptrdiff_t>(j + c * chain_step), col);
+        T::load_columns(kConsecutive ? p : p + c * W,
+                        static_cast<std::ptrdiff_t>(j + c * chain_step), col);
         for (std::size_t k = 0; k < 8; ++k) add_column<T, op>(a[c], b[c], col[k], q + j + k, true);
       }
     }
@@ -324,8 +338,8 @@ void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count,
 // by sub-space so that each table is loaded once for all of them (the whole lookup table
 // outgrows L1), elsewhere word by word as at 4 bits.
 template <class T, unsigned kBits, std::size_t C, bool kSumNorms>
-inline void pq_add_sub_space(const PQScan& scan, std::size_t g, typename T::VI* word, typename T::V* sum,
-                             typename T::V* norm) {
+inline void pq_add_sub_space(const PQScan& scan, std::size_t g, typename T::VI* word,
+                             typename T::V* sum, typename T::V* norm) {
   const std::size_t base = g << kBits;
   for (std::size_t c = 0; c < C; ++c) {
     if constexpr (kBits == 4) {
@@ -333,7 +347,8 @@ inline void pq_add_sub_space(const PQScan& scan, std::size_t g, typename T::VI* 
       if constexpr (kSumNorms) norm[c] = T::add(norm[c], T::lut16(scan.sq_norms + base, word[c]));
     } else {
       sum[c] = T::add(sum[c], T::gather256(scan.values + base, word[c]));
-      if constexpr (kSumNorms) norm[c] = T::add(norm[c], T::gather256(scan.sq_norms + base, word[c]));
+      if constexpr (kSumNorms)
+        norm[c] = T::add(norm[c], T::gather256(scan.sq_norms + base, word[c]));
     }
     word[c] = T::template isrli<kBits>(word[c]);
   }
@@ -345,7 +360,8 @@ inline void pq_add_table256(const float* table, const unsigned char* const* grou
   const typename T::Table256 t = T::load256(table + (g << 8));
   const std::size_t at = g / 4 * kPQBlockCodes * 4;
   const int shift = static_cast<int>(8 * (g % 4));
-  for (std::size_t c = 0; c < C; ++c) sum[c] = T::add(sum[c], T::lut256(t, T::isrl(T::iload(group[c] + at), shift)));
+  for (std::size_t c = 0; c < C; ++c)
+    sum[c] = T::add(sum[c], T::lut256(t, T::isrl(T::iload(group[c] + at), shift)));
 }
 
 // S (and N when summed) of C groups of W codes, group c's words starting at group[c].
@@ -405,7 +421,8 @@ void pq_scan_blocks(const PQScan& scan, float* out) {
     const std::size_t lo = row < first ? first - row : 0, hi = row + W > end ? end - row : W;
     float lanes[W];
     if (scan.sq_norms != nullptr && !kSumNorms) {
-      for (std::size_t i = 0; i < W; ++i) lanes[i] = i >= lo && i < hi ? scan.code_norms[row + i - first] : 0.0f;
+      for (std::size_t i = 0; i < W; ++i)
+        lanes[i] = i >= lo && i < hi ? scan.code_norms[row + i - first] : 0.0f;
       norm = T::load(lanes);
     }
     T::store(pq_finish<T>(scan, sum, norm), lanes);
@@ -454,10 +471,12 @@ void pq_scan_interleaved(const PQScan& scan, float* out) {
     }
     for (std::size_t g = 0; g < scan.m; ++g) {
       for (std::size_t l = 0; l < L; ++l) {
-        const unsigned c = scan.n_bits == 4 ? (code[l][g >> 1] >> ((g & 1) * 4)) & 0xFu : code[l][g];
+        const unsigned c =
+            scan.n_bits == 4 ? (code[l][g >> 1] >> ((g & 1) * 4)) & 0xFu : code[l][g];
         const std::size_t idx = (g << scan.n_bits) + c;
         sum[l] = sum[l] + scan.values[idx];
-        if (scan.sq_norms != nullptr && scan.code_norms == nullptr) norm[l] = norm[l] + scan.sq_norms[idx];
+        if (scan.sq_norms != nullptr && scan.code_norms == nullptr)
+          norm[l] = norm[l] + scan.sq_norms[idx];
       }
     }
     for (std::size_t l = 0; l < L; ++l) {
@@ -524,16 +543,16 @@ void columns(const ColumnScan& scan, float* out) {
       float tmp[W];
       T::store(v, tmp);
       const std::size_t first = i + c * W;
-      for (std::size_t l = 0; l < W && first + l < scan.end; ++l) out[first + l - scan.begin] = tmp[l];
+      for (std::size_t l = 0; l < W && first + l < scan.end; ++l)
+        out[first + l - scan.begin] = tmp[l];
     }
   }
 }
 
 template <class T>
 constexpr Kernels make_kernels(const char* name) {
-  return Kernels{name,       dot_rows<T>,    dot_queries<T>, l2sqr_rows<T>,
-                 cosine_rows<T>, pq_scan<T>,             columns<T, Op::L2Sqr>,
-                 columns<T, Op::Cosine>};
+  return Kernels{name,           dot_rows<T>, dot_queries<T>,        l2sqr_rows<T>,
+                 cosine_rows<T>, pq_scan<T>,  columns<T, Op::L2Sqr>, columns<T, Op::Cosine>};
 }
 
 }  // namespace

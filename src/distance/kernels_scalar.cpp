@@ -65,20 +65,22 @@ std::size_t pq_blocks_bytes(std::size_t code_len, std::size_t count) {
   return blocks * kPQBlockCodes * 4 * ((code_len + 3) / 4);
 }
 
-void pq_fill_blocks(const unsigned char* codes, std::size_t code_len, std::size_t begin, std::size_t end,
-                    unsigned char* blocks) {
+void pq_fill_blocks(const unsigned char* codes, std::size_t code_len, std::size_t begin,
+                    std::size_t end, unsigned char* blocks) {
   const std::size_t word_bytes = kPQBlockCodes * 4;
   const std::size_t block_bytes = word_bytes * ((code_len + 3) / 4);
   for (std::size_t r = begin; r < end; ++r) {
     unsigned char* lane = blocks + r / kPQBlockCodes * block_bytes + 4 * (r % kPQBlockCodes);
-    for (std::size_t j = 0; j < code_len; ++j) lane[j / 4 * word_bytes + j % 4] = codes[r * code_len + j];
+    for (std::size_t j = 0; j < code_len; ++j)
+      lane[j / 4 * word_bytes + j % 4] = codes[r * code_len + j];
   }
 }
 
 namespace {
 
 void pq_scan_codes(const PQScan& scan, float* out) {
-  for (std::size_t i = 0; i < scan.count; ++i) out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
+  for (std::size_t i = 0; i < scan.count; ++i)
+    out[i] = pq_code_ref(scan, scan.codes + i * scan.code_len);
 }
 
 void l2sqr_columns(const ColumnScan& scan, float* out) {
@@ -116,11 +118,12 @@ void l2sqr_rows(const float* q, RowSource src, std::size_t count, std::size_t n,
 void cosine_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
                  std::size_t m, float* out) {
   for (std::size_t i = 0; i < count; ++i)
-    out[i] = cosine_finish(dot_ref(q, src.row(i), n), q_root * std::sqrt(sq_norm_ref(src.row(i), m)));
+    out[i] =
+        cosine_finish(dot_ref(q, src.row(i), n), q_root * std::sqrt(sq_norm_ref(src.row(i), m)));
 }
 
-constexpr Kernels kScalar{"scalar",      dot_rows,      dot_queries,   l2sqr_rows,    cosine_rows,
-                           pq_scan_codes, l2sqr_columns, cosine_columns};
+constexpr Kernels kScalar{"scalar",    dot_rows,      dot_queries,   l2sqr_rows,
+                          cosine_rows, pq_scan_codes, l2sqr_columns, cosine_columns};
 
 }  // namespace
 
