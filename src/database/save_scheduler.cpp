@@ -23,7 +23,9 @@ namespace {
 std::atomic<SaveScheduler*> current{nullptr};
 const int registered = pthread_atfork(nullptr, nullptr, [] { current.store(nullptr); });
 
-void report(const std::string& what) noexcept { report_unheard("periodic save", what); }
+void report(const std::string& what) noexcept {
+  report_unheard("periodic save (retried at the next interval)", what);
+}
 
 // A job's function reports its own failures; whatever still escapes is printed here, and the
 // job runs again at its next time.
@@ -119,10 +121,9 @@ std::size_t SaveScheduler::threads() const {
 }
 
 void SaveScheduler::enqueue(const std::shared_ptr<Job>& job, Clock::time_point due) {
-  const bool first = queue_.empty() || due < queue_.begin()->first;
-  // After the jobs already due at that time, so that jobs due together run in turn.
-  job->queued_ = queue_.emplace_hint(queue_.upper_bound(due), due, job);
-  if (first) wake_.notify_all();
+  // A multimap inserts after the jobs already due at that time, so jobs due together run in turn.
+  job->queued_ = queue_.emplace(due, job);
+  if (*job->queued_ == queue_.begin()) wake_.notify_all();
 }
 
 void SaveScheduler::work() {

@@ -216,17 +216,11 @@ class ThreadSavingManager {
     // object go) must not be followed by a save.
     if (!dirty.changed || dirty.stopped) return;
     // A failed periodic save keeps the job and the change flag, so the object is tried again at
-    // the next interval instead of never being saved again.
-    try {
-      if (Result<void> saved = ThreadSave::atomic_save_to(data, target); saved)
-        dirty.changed = false;
-      else
-        report_unheard("periodic save (retried at the next interval)", saved.error().message);
-    } catch (const InternalFailure& f) {
-      report_unheard("periodic save (retried at the next interval)", f.message);
-    } catch (const std::exception& e) {
-      report_unheard("periodic save (retried at the next interval)", e.what());
-    }
+    // the next interval instead of never being saved again. What it throws the scheduler reports.
+    if (Result<void> saved = ThreadSave::atomic_save_to(data, target); saved)
+      dirty.changed = false;
+    else
+      report_unheard("periodic save (retried at the next interval)", saved.error().message);
   }
 
   std::shared_ptr<T> data_;

@@ -3,15 +3,16 @@
 #include <vector>
 
 namespace quillmere {
-namespace {
 
-bool is_bare_key_char(char c) {
+bool is_toml_bare_key_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '_';
 }
 
+namespace {
+
 // Numbers, booleans, dates and times are made of these.
-bool is_scalar_char(char c) { return is_bare_key_char(c) || c == '+' || c == '.' || c == ':'; }
+bool is_scalar_char(char c) { return is_toml_bare_key_char(c) || c == '+' || c == '.' || c == ':'; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -106,7 +107,7 @@ class Scanner {
   bool simple_key() {
     if (at('"') || at('\'')) return line_string(t_[i_]);
     const std::size_t start = i_;
-    while (i_ < t_.size() && is_bare_key_char(t_[i_])) ++i_;
+    while (i_ < t_.size() && is_toml_bare_key_char(t_[i_])) ++i_;
     return i_ > start;
   }
   // A key, dotted or not, below `depth` parts; answers its number of parts (0: no key here).

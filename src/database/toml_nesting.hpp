@@ -11,6 +11,9 @@
 
 namespace quillmere {
 
+// Whether `c` may stand in a bare (unquoted) TOML key: ASCII letters, digits, '-' and '_'.
+bool is_toml_bare_key_char(char c);
+
 // Where a key first nests deeper than allowed: 1-based line and column (in characters).
 struct TomlPosition {
   std::size_t line;

@@ -30,10 +30,7 @@ using namespace std::string_view_literals;
 
 bool is_bare_key(std::string_view name) {
   if (name.empty()) return false;
-  return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
-  });
+  return std::all_of(name.begin(), name.end(), is_toml_bare_key_char);
 }
 
 // A literal string keeps backslashes and double quotes readable; it is chosen only when one of

@@ -416,16 +416,12 @@ void VecDBManager::force_save() {
 
 std::pair<VecDBManager::CatalogueGuard, VecDBManager::CacheGuard>
 VecDBManager::get_locks_by_order() {
-  CatalogueGuard catalogue = catalogue_.lock();
-  CacheGuard cache = cache_.lock();
-  return {std::move(catalogue), std::move(cache)};
+  return locks_in_order(catalogue_.lock());
 }
 
 std::pair<VecDBManager::HeldCatalogue, VecDBManager::CacheGuard>
 VecDBManager::get_locks_by_order_held() {
-  HeldCatalogue catalogue = catalogue_.lock_held();
-  CacheGuard cache = cache_.lock();
-  return {std::move(catalogue), std::move(cache)};
+  return locks_in_order(catalogue_.lock_held());
 }
 
 std::vector<std::string> VecDBManager::get_all_keys() {

@@ -196,6 +196,11 @@ class VecDBManager {
   // get_locks_by_order with the catalogue's change flag kept as well, so that no save of an older
   // catalogue can be in flight while its holder writes the file itself (Catalogue::save_held).
   std::pair<HeldCatalogue, CacheGuard> get_locks_by_order_held();
+  // The cache locked after the catalogue access already held.
+  template <class Held>
+  std::pair<Held, CacheGuard> locks_in_order(Held catalogue) {
+    return {std::move(catalogue), cache_.lock()};
+  }
   // Waits for the table's users, makes its final save and takes it out of the cache. When the
   // save fails and `keep_unsaved` holds, the table stays cached (marked changed, its periodic save
   // kept); otherwise its periodic save is stopped and it goes.

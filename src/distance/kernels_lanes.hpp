@@ -194,8 +194,7 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
         ahead.at_column(j);
         for (std::size_t c = 0; c < C; ++c) {
           V col0[8], col1[8];
-          T::load_column_pairs(kConsecutive ? p : p + c * W,
-                               static_cast<std::ptrdiff_t>(j + c * chain_step), col0, col1);
+          T::load_column_pairs(p, static_cast<std::ptrdiff_t>(j + c * chain_step), col0, col1);
           for (std::size_t k = 0; k < 8; ++k)
             add_column<T, op>(a[c], b[c], col0[k], q + j + k, true);
           for (std::size_t k = 0; k < 8; ++k)

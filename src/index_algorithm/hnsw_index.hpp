@@ -234,8 +234,8 @@ class HNSWIndex {
   void plan(Insertion& ins, std::span<const std::span<const float>> vectors, ChaCha12Rng& rng,
             bool one_batch);
   std::uint64_t add_one(std::span<const float> vector, std::size_t i, Insertion& ins);
-  void add_batch(std::span<const std::span<const float>> vectors, std::size_t first, Insertion& ins,
-                 std::vector<std::uint64_t>& ids);
+  void add_batch(std::span<const std::span<const float>> vectors, std::size_t first,
+                 Insertion& ins);
   // The two steps of add_batch over the appended nodes c .. c + n - 1.
   void search_batch(std::uint64_t c, std::uint64_t n, Insertion& ins);
   void link_batch(std::uint64_t c, std::uint64_t n, Insertion& ins);

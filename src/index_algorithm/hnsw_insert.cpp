@@ -183,10 +183,10 @@ struct Record {
   std::uint64_t level = 0;
   ResultSet candidates{0};
   std::vector<CandidatePair> storage;  // the candidates' storage between batches
-  std::vector<CandidatePair> chosen;   // the node's own selection, when linking in parallel
+  std::vector<CandidatePair> chosen;   // the node's own selection
 };
 
-// One update of a list by a batch node, in the parallel linking.
+// One update of a list by a batch node.
 struct Update {
   std::uint64_t list_owner, level, node;
 };
@@ -279,7 +279,7 @@ std::vector<std::uint64_t> HNSWIndex::insert(
     // From here on nothing allocates but the pool's tasks (see run_on_workers).
     for (const Insertion::Batch& batch : ins.batches) {
       if (batch.parallel) {
-        add_batch(vectors.subspan(batch.begin, batch.end - batch.begin), batch.begin, ins, ins.ids);
+        add_batch(vectors.subspan(batch.begin, batch.end - batch.begin), batch.begin, ins);
         if (progress) progress(batch.end);
       } else {
         for (std::size_t i = batch.begin; i < batch.end; ++i) {
@@ -459,12 +459,13 @@ void HNSWIndex::link_back(std::uint64_t b, std::uint64_t level, std::uint64_t no
 // drawn and room made; the nodes are appended, searched in parallel against the graph as it was
 // before the batch, then linked, and the entry point rises to the highest of them.
 void HNSWIndex::add_batch(std::span<const std::span<const float>> vectors, std::size_t first,
-                          Insertion& ins, std::vector<std::uint64_t>& ids) {
+                          Insertion& ins) {
   if (!enter_point_ || !enter_level_) fail("The index is empty.");
   const std::uint64_t c = vec_set_.len();
   const std::uint64_t n = vectors.size();
   for (std::size_t t = 0; t < n; ++t)
-    ids.push_back(push_node(vectors[t], ins.levels[first + t], std::move(ins.upper[first + t])));
+    ins.ids.push_back(
+        push_node(vectors[t], ins.levels[first + t], std::move(ins.upper[first + t])));
   search_batch(c, n, ins);
   link_batch(c, n, ins);
   for (std::uint64_t t = 0; t < n; ++t) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "python/ref.hpp"
+
 namespace quillmere::python {
 namespace {
 
@@ -39,11 +41,9 @@ PyObject* exception_of(ErrorKind kind) {
 
 PyObject* raise_error(const Error& error) {
   PyObject* type = exception_of(error.kind);
-  PyObject* text = PyUnicode_FromStringAndSize(error.message.data(),
-                                               static_cast<Py_ssize_t>(error.message.size()));
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
+  const Ref text(PyUnicode_FromStringAndSize(error.message.data(),
+                                             static_cast<Py_ssize_t>(error.message.size())));
+  if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }
 
@@ -51,14 +51,12 @@ PyObject* raise_panic(std::string_view message) {
   PyErr_Clear();
   PyObject* type = get_panic_type();
   if (type == nullptr) return nullptr;  // the interpreter's error of creating the type
-  PyObject* text =
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text == nullptr) return nullptr;
-  PyObject* exc = PyObject_CallOneArg(type, text);
-  Py_DECREF(text);
-  if (exc == nullptr) return nullptr;
-  PyErr_SetObject(type, exc);  // as any raise: the exception being handled becomes its context
-  Py_DECREF(exc);
+  const Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return nullptr;
+  const Ref exc(PyObject_CallOneArg(type, text.get()));
+  // As any raise: the exception being handled becomes its context.
+  if (exc) PyErr_SetObject(type, exc.get());
   return nullptr;
 }
 

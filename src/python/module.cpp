@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "distance/distance.hpp"
-#include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/method_table.hpp"

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "database/vec_db_manager.hpp"
-#include "python/binder.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/method_table.hpp"
+#include "python/ref.hpp"
 
 namespace quillmere::python {
 namespace {
@@ -321,20 +321,18 @@ void vecdb_dealloc(PyObject* obj) {
   // flight is put aside first and set again at the end.
   PyObject* pending = PyErr_GetRaisedException();
   unlink_live(self);
-  bool freed = true;
   // A forked child's copy is left as it is (see usable); its memory is the parent's, shared
   // until written.
   if (self->manager->owned_by_this_process()) {
-    if (close_reporting(*self->manager))
-      delete self->manager;
-    else
-      freed = false;  // the manager is in an unknown state: it and the object are kept
+    if (!close_reporting(*self->manager)) {  // an unknown state: the manager and object are kept
+      PyErr_SetRaisedException(pending);
+      return;
+    }
+    delete self->manager;
   }
-  if (freed) {
-    self->manager = nullptr;
-    type->tp_free(obj);
-    Py_DECREF(type);
-  }
+  self->manager = nullptr;
+  type->tp_free(obj);
+  Py_DECREF(type);
   PyErr_SetRaisedException(pending);
 }
 
@@ -354,13 +352,13 @@ PyObject* close_at_exit(PyObject*, PyObject*) {
       continue;
     }
     // Held, so that a daemon thread cannot destroy it while the lock is released below.
-    PyObject* held = Py_NewRef(reinterpret_cast<PyObject*>(o));
+    const Ref held(Py_NewRef(reinterpret_cast<PyObject*>(o)));
     // The calls in flight need the interpreter lock to return their answers.
-    Py_BEGIN_ALLOW_THREADS for (std::uint32_t n = o->calls; n != 0; n = o->calls) o->calls.wait(n);
-    Py_END_ALLOW_THREADS(void) close_reporting(*o->manager);
-    VecDBObject* next = o->next;
-    Py_DECREF(held);
-    o = next;
+    without_gil([o] {
+      for (std::uint32_t n = o->calls; n != 0; n = o->calls) o->calls.wait(n);
+    });
+    (void)close_reporting(*o->manager);
+    o = o->next;
   }
   Py_RETURN_NONE;
 }
@@ -395,30 +393,26 @@ PyMethodDef* methods() {
   return table;
 }
 
-// Process-wide cells, filled once with the interpreter lock held.
+// The process-wide type, made once with the interpreter lock held.
 PyObject* type_cell = nullptr;
-std::string* doc_cell = nullptr;
 
 }  // namespace
 
 bool register_exit_hook() {
   static PyMethodDef hook_def = {"close_at_exit", close_at_exit, METH_NOARGS,
                                  "Final saves of every open VecDB, at interpreter exit."};
-  PyObject* hook = PyCFunction_New(&hook_def, nullptr);
-  if (hook == nullptr) return false;
-  PyObject* atexit = PyImport_ImportModule("atexit");
-  PyObject* done = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
-  Py_XDECREF(atexit);
-  Py_DECREF(hook);
-  Py_XDECREF(done);
-  return done != nullptr;
+  const Ref hook(PyCFunction_New(&hook_def, nullptr));
+  if (!hook) return false;
+  const Ref atexit(PyImport_ImportModule("atexit"));
+  if (!atexit) return false;
+  return static_cast<bool>(Ref(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())));
 }
 
 PyObject* vecdb_type() {
   if (type_cell != nullptr) return Py_NewRef(type_cell);
-  if (doc_cell == nullptr) doc_cell = new std::string(doc_with_signature(kNew, false));
+  const std::string doc = doc_with_signature(kNew, false);  // the type keeps a copy
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc_cell->c_str())},
+      {Py_tp_doc, const_cast<char*>(doc.c_str())},
       {Py_tp_new, reinterpret_cast<void*>(vecdb_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(vecdb_dealloc)},
       {Py_tp_methods, methods()},

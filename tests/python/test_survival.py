@@ -69,10 +69,13 @@ def stat_fault_shim():
     return path
 
 
-class SurvivalTest(unittest.TestCase):
+class ChildTestCase(unittest.TestCase):
     def assertChildOk(self, result, expected="ok"):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout.strip(), expected, result.stderr)
+
+
+class SurvivalTest(ChildTestCase):
 
     @unittest.skipIf(ASAN, "address-space limits under ASan")
     def test_memory_exhaustion_is_a_memory_error_and_adds_nothing(self):
@@ -316,9 +319,8 @@ class SurvivalTest(unittest.TestCase):
                     threading.Event().wait()
                 threading.Thread(target=idle, daemon=True).start()
                 """, [d])
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertEqual(result.stdout.strip(), "PanicException Closing could not save table t: "
-                             "atomic save failed: Is a directory (os error 21)", result.stderr)
+            self.assertChildOk(result, "PanicException Closing could not save table t: "
+                               "atomic save failed: Is a directory (os error 21)")
 
     def test_calls_after_the_exit_hook_raise(self):
         # atexit runs its callbacks newest first: one registered before the import runs after
@@ -411,11 +413,9 @@ FORK_PRELUDE = PRELUDE + textwrap.dedent("""
 """)
 
 
-class ForkTest(unittest.TestCase):
+class ForkTest(ChildTestCase):
     def run_fork_case(self, body, directory):
-        result = run_child(body, [directory], prelude=FORK_PRELUDE)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout.strip(), "ok", result.stderr)
+        self.assertChildOk(run_child(body, [directory], prelude=FORK_PRELUDE))
 
     def test_child_exiting_normally_does_not_overwrite_the_parents_save(self):
         with tempfile.TemporaryDirectory() as d:
@@ -532,7 +532,7 @@ class ForkTest(unittest.TestCase):
 
 
 
-class CatalogueSurvivalTest(unittest.TestCase):
+class CatalogueSurvivalTest(ChildTestCase):
     """A catalogue the process cannot read, or one built to crash the reader, fails the open and
     loses nothing; a table created just before the process is killed is listed afterwards."""
 
@@ -565,9 +565,8 @@ class CatalogueSurvivalTest(unittest.TestCase):
                     except RuntimeError as e:
                         print(e)
                     """, [self.dir])
-                self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(result.stdout.strip(), "TOML parse error at line 1, column %d: "
-                                 "keys nested deeper than 128 levels" % column, result.stderr)
+                self.assertChildOk(result, "TOML parse error at line 1, column %d: "
+                                   "keys nested deeper than 128 levels" % column)
                 self.assertEqual(self.brief(), text.encode())
 
     def test_a_catalogue_whose_status_fails_fails_the_open_and_stays(self):
@@ -592,8 +591,7 @@ class CatalogueSurvivalTest(unittest.TestCase):
                     time.sleep(6)  # a saving thread, had the open started one, would write meanwhile
                     """, [self.dir], {"LD_PRELOAD": preload_with(stat_fault_shim()), "QUILLMERE_STAT_FAULT_NAME": "brief.toml",
                                       "QUILLMERE_STAT_FAULT_ERRNO": str(errno_)})
-                self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(result.stdout.strip(), message, result.stderr)
+                self.assertChildOk(result, message)
                 self.assertEqual(self.brief(), before)
         reopened = run_child("""
             db = VecDB(sys.argv[1])
