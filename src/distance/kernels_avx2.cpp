@@ -74,6 +74,7 @@ struct Avx2 {
     c[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
   }
 
+  static constexpr bool kStaggered = false;   // its groups are 8 rows: no staggered groups
   static constexpr bool kWholeLines = false;  // 16 registers: two blocks of 8 rows would spill
   static void load_columns(const float* const* p, std::ptrdiff_t j, V c[8]) {
     V r[8];

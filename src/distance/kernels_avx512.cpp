@@ -120,6 +120,14 @@ struct Avx512 {
     transpose(r1, c1);
   }
 
+  // The staggered groups of kernels_staggered.hpp: the 4 floats at x in every 128 bits, and
+  // -0.0 in the lanes of a mask.
+  static constexpr bool kStaggered = true;
+  static V broadcast4(const float* x) { return _mm512_broadcast_f32x4(_mm_loadu_ps(x)); }
+  static V reset_lanes(V a, unsigned lanes) {
+    return _mm512_mask_mov_ps(a, static_cast<__mmask16>(lanes), neg_zero());
+  }
+
   static void load_columns_masked(const float* const* p, std::ptrdiff_t j, std::size_t cols,
                                   V c[8]) {
     const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(cols)),

@@ -21,13 +21,11 @@
 #include <cstddef>
 
 #include "distance/kernels.hpp"
+#include "distance/kernels_staggered.hpp"
+#include "distance/kernels_terms.hpp"
 
 namespace quillmere::kernels {
 namespace {
-
-enum class Op { Dot, L2Sqr, Cosine };
-
-inline std::size_t lesser(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
 inline const float* row_of(const RowSource& src, std::size_t i) {
   return src.ptrs != nullptr ? src.ptrs[i] : src.base + i * src.stride;
@@ -59,9 +57,11 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // loads. Rows whose stride is a multiple of 4 KiB (1024, 2048, 3072 dimensions) put the same
 // column of all 16 rows of a group in one set of the 12-way L1, and a line wanted again one
 // block later was often gone by then (a prototype at 3072 dimensions: 0.8 of the streaming
-// read, at 3056 over 0.9). The pairs help, yet 3072 dimensions stay near 0.7 in the flat scan. At
-// 128 dimensions the pairs made the scan slower (0.7x), and so they did for scattered rows (groups
-// of 32) at 768 to 3072 dimensions (0.5-0.75x).
+// read, at 3056 over 0.9). The pairs help, yet 3072 dimensions stayed near 0.7 in the flat scan,
+// so where the instruction set can, runs of such rows go in staggered groups instead
+// (kernels_staggered.hpp), which read fewer rows of a column at once. At 128 dimensions the
+// pairs made the scan slower (0.7x), and so they did for scattered rows (groups of 32) at 768 to
+// 3072 dimensions (0.5-0.75x).
 constexpr std::size_t kShortRowBytes = 1024;
 constexpr std::size_t kLeadBytes = 512;
 
@@ -138,23 +138,14 @@ class RowPrefetch {
 template <class T, Op op>
 inline void add_column(typename T::V& a, typename T::V& b, typename T::V col, const float* qj,
                        bool with_query) {
-  if constexpr (op == Op::Dot) {
-    a = T::add(a, T::mul(col, T::broadcast(qj)));
-  } else if constexpr (op == Op::L2Sqr) {
-    // (r - q)^2 rounds to the same bits as (q - r)^2, and lets the query element be an
-    // operand broadcast straight from memory.
-    const typename T::V d = T::sub(col, T::broadcast(qj));
-    a = T::add(a, T::mul(d, d));
-  } else {
-    if (with_query) a = T::add(a, T::mul(col, T::broadcast(qj)));
+  if (op != Op::Cosine || with_query)
+    add_terms<T, op>(a, b, col, T::broadcast(qj));
+  else
     b = T::add(b, T::mul(col, col));
-  }
 }
 
 // out: the dot or L2 sums, or the cosine distances. Columns visited: [0, n) for Dot and
-// L2Sqr; [0, m) for Cosine, whose query terms stop at n while the row norms run on to m. The
-// cosine distance is finished lane by lane: sqrt, multiply, compare, divide and subtract are
-// exact IEEE operations, so each lane equals the scalar finish.
+// L2Sqr; [0, m) for Cosine, whose query terms stop at n while the row norms run on to m.
 //
 // Consecutive rows address every chain's rows from the first chain's W row pointers plus a
 // chain offset, so that only W pointers compete for registers; scattered rows need all R.
@@ -230,13 +221,8 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
       }
     }
 
-    if constexpr (op == Op::Cosine) {
-      const V root = T::set1(q_root), floor = T::set1(kCosineFloor), one = T::set1(1.0f);
-      for (std::size_t c = 0; c < C; ++c) {
-        const V den = T::raise_to(T::mul(root, T::sqrt(b[c])), floor);
-        a[c] = T::sub(one, T::div(a[c], den));
-      }
-    }
+    if constexpr (op == Op::Cosine)
+      for (std::size_t c = 0; c < C; ++c) a[c] = cosine_lanes<T>(a[c], b[c], q_root);
     const std::size_t valid = lesser(R, count - g);
     float tmp[R];
     for (std::size_t c = 0; c < C; ++c) T::store(a[c], tmp + c * W);
@@ -256,6 +242,15 @@ template <class T, Op op>
 void run_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
               std::size_t m, float* out) {
   if (src.ptrs == nullptr) {
+    if constexpr (Staggers<T>) {
+      if ((op != Op::Cosine || n == m) && staggers(src, count, n)) {
+        const std::size_t done = run_staggered<T, op>(q, q_root, src, count, n, out);
+        src.base += done * src.stride;
+        count -= done;
+        out += done;
+        if (count == 0) return;
+      }
+    }
     run_rows_from<T, op, true>(q, q_root, src, count, n, m, out);
     return;
   }
@@ -391,14 +386,11 @@ inline void pq_group_sums(const PQScan& scan, const unsigned char* const* group,
   }
 }
 
-// The result of W lanes from their sums: S, or the cosine finish lane by lane (exact IEEE
-// operations, so each lane equals the scalar cosine_finish).
+// The result of W lanes from their sums: S, or the cosine finish lane by lane.
 template <class T>
 inline typename T::V pq_finish(const PQScan& scan, typename T::V sum, typename T::V norm) {
   if (scan.sq_norms == nullptr) return sum;
-  const typename T::V den =
-      T::raise_to(T::mul(T::sqrt(norm), T::set1(scan.query_norm)), T::set1(kCosineFloor));
-  return T::sub(T::set1(1.0f), T::div(sum, den));
+  return cosine_lanes<T>(sum, norm, scan.query_norm);
 }
 
 template <class T, unsigned kBits, bool kSumNorms>

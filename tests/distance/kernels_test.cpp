@@ -143,6 +143,46 @@ TEST_P(KernelsTest, MatchesScalarReferenceBitForBit) {
   }
 }
 
+// Wide consecutive rows with a stride of whole 4 KiB go in staggered groups, whose lanes start
+// and end their rows at different columns: whole and partial groups, runs just long enough and one
+// row short of it, rows scored shorter than their stride, and rows followed by more that the caller
+// scores next. The rows end where their allocation ends, for the sanitizer build.
+TEST_P(KernelsTest, StaggeredWideRowsMatchScalarReference) {
+  const Kernels& k = *GetParam();
+  std::mt19937 gen(11);
+  struct Wide {
+    std::size_t stride, n, rows, following;
+  };
+  for (const Wide& c : {Wide{1024, 1024, 63, 0}, Wide{1024, 1024, 100, 0}, Wide{2048, 1536, 70, 6},
+                        Wide{2048, 1024, 96, 0}, Wide{3072, 3072, 64, 0}, Wide{3072, 3072, 65, 0},
+                        Wide{4096, 4096, 80, 16}, Wide{4096, 4000, 64, 0}}) {
+    for (Fill fill : {Fill::Plain, Fill::Special}) {
+      const std::vector<float> q = make_values(c.n, fill, gen);
+      const std::vector<float> data = make_values(c.stride * (c.rows + c.following), fill, gen);
+      const float q_root = std::sqrt(sq_norm_ref(q.data(), c.n));
+      const RowSource src{data.data(), c.stride, nullptr, c.following};
+      std::vector<float> dots(c.rows), l2(c.rows), cos(c.rows);
+      k.dot(q.data(), src, c.rows, c.n, dots.data());
+      k.l2sqr(q.data(), src, c.rows, c.n, l2.data());
+      k.cosine(q.data(), q_root, src, c.rows, c.n, c.n, cos.data());
+      for (std::size_t i = 0; i < c.rows; ++i) {
+        const float* row = src.row(i);
+        const std::string where = std::string(k.name) + " stride " + std::to_string(c.stride) +
+                                  " n " + std::to_string(c.n) + " rows " + std::to_string(c.rows) +
+                                  " row " + std::to_string(i);
+        const float dot = dot_ref(q.data(), row, c.n);
+        ASSERT_TRUE(same_bits(dots[i], dot))
+            << where << ": dot " << show(dots[i]) << " vs " << show(dot);
+        const float l = l2sqr_ref(q.data(), row, c.n);
+        ASSERT_TRUE(same_bits(l2[i], l)) << where << ": l2 " << show(l2[i]) << " vs " << show(l);
+        const float cs = cosine_finish(dot, q_root * std::sqrt(sq_norm_ref(row, c.n)));
+        ASSERT_TRUE(same_bits(cos[i], cs))
+            << where << ": cosine " << show(cos[i]) << " vs " << show(cs);
+      }
+    }
+  }
+}
+
 // No block may be read past the end of the last row: the rows end where their heap
 // allocation ends, so the sanitizer build reports a stray full-width load.
 TEST_P(KernelsTest, ReadsNothingPastTheRows) {
