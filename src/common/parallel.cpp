@@ -162,33 +162,13 @@ ProcessPool& process_pool() {
   return pool;
 }
 
-detail::ThreadPool* override_pool = nullptr;
-std::size_t override_threads = 0;
+std::unique_ptr<detail::Workers> make_workers(std::size_t threads) {
+  return std::make_unique<detail::ThreadPool>(threads);
+}
+
+detail::Workers& process_workers() { return *process_pool().workers; }
 
 }  // namespace
-
-void detail::run_tasks(std::size_t tasks, const std::function<void(std::size_t)>& task) {
-  if (tasks == 0) return;
-  (override_pool != nullptr ? *override_pool : *process_pool().workers).run(tasks, task);
-}
-
-std::size_t thread_count() {
-  if (override_pool != nullptr) return override_threads;
-  return process_pool().threads;
-}
-
-ScopedThreadCount::ScopedThreadCount(std::size_t threads)
-    : previous_(override_pool), previous_threads_(override_threads) {
-  watch_forks();
-  own_ = std::make_unique<detail::ThreadPool>(threads);
-  override_pool = own_.get();
-  override_threads = threads;
-}
-
-ScopedThreadCount::~ScopedThreadCount() {
-  override_pool = previous_;
-  override_threads = previous_threads_;
-}
 
 #else
 
@@ -235,35 +215,54 @@ ProcessPool& process_pool() {
   return pool;
 }
 
-tbb::task_arena* override_arena = nullptr;
-std::size_t override_threads = 0;
+std::unique_ptr<detail::Workers> make_workers(std::size_t threads) {
+  return std::make_unique<tbb::task_arena>(static_cast<int>(threads));
+}
+
+detail::Workers& process_workers() { return process_pool().arena; }
 
 }  // namespace
 
-tbb::task_arena& arena() {
-  if (override_arena != nullptr) return *override_arena;
-  return process_pool().arena;
+#endif
+
+namespace {
+
+// The workers a ScopedThreadCount installed, if any, and their thread count.
+detail::Workers* override_workers = nullptr;
+std::size_t override_threads = 0;
+
+detail::Workers& workers_in_use() {
+  return override_workers != nullptr ? *override_workers : process_workers();
 }
 
+}  // namespace
+
+#if defined(QUILLMERE_POOL_STD_THREADS)
+void detail::run_tasks(std::size_t tasks, const std::function<void(std::size_t)>& task) {
+  if (tasks == 0) return;
+  workers_in_use().run(tasks, task);
+}
+#else
+tbb::task_arena& arena() { return workers_in_use(); }
+#endif
+
 std::size_t thread_count() {
-  if (override_arena != nullptr) return override_threads;
+  if (override_workers != nullptr) return override_threads;
   return process_pool().threads;
 }
 
 ScopedThreadCount::ScopedThreadCount(std::size_t threads)
-    : previous_(override_arena), previous_threads_(override_threads) {
+    : previous_(override_workers), previous_threads_(override_threads) {
   watch_forks();
-  own_.emplace(static_cast<int>(threads));
-  override_arena = &*own_;
+  own_ = make_workers(threads);
+  override_workers = own_.get();
   override_threads = threads;
 }
 
 ScopedThreadCount::~ScopedThreadCount() {
-  override_arena = previous_;
+  override_workers = previous_;
   override_threads = previous_threads_;
 }
-
-#endif
 
 std::size_t size_from_environment(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                   std::size_t available) {

@@ -48,9 +48,18 @@ std::size_t size_from_environment(const char* rayon_num_threads, const char* ray
 // CPUs this process may run on (its affinity mask); 0 when that cannot be determined.
 std::size_t available_cpus();
 
+namespace detail {
+// What the helpers run on: a small pool of std::threads under ThreadSanitizer, else an arena.
+#if defined(QUILLMERE_POOL_STD_THREADS)
+class ThreadPool;
+using Workers = ThreadPool;
+#else
+using Workers = tbb::task_arena;
+#endif
+}  // namespace detail
+
 #if defined(QUILLMERE_POOL_STD_THREADS)
 namespace detail {
-class ThreadPool;
 // Runs task(0) ... task(tasks - 1) on the pool in use and the calling thread, and returns when
 // all have finished; the first exception a task threw is re-thrown here (the tasks not yet
 // started then do not run).
@@ -77,15 +86,9 @@ class ScopedThreadCount {
   ScopedThreadCount& operator=(const ScopedThreadCount&) = delete;
 
  private:
-#if defined(QUILLMERE_POOL_STD_THREADS)
-  detail::ThreadPool* previous_;
+  detail::Workers* previous_;
   std::size_t previous_threads_;
-  std::unique_ptr<detail::ThreadPool> own_;
-#else
-  tbb::task_arena* previous_;
-  std::size_t previous_threads_;
-  std::optional<tbb::task_arena> own_;
-#endif
+  std::unique_ptr<detail::Workers> own_;
 };
 
 // body(begin, end) over consecutive sub-ranges that together cover [0, n). Every body runs in
