@@ -86,8 +86,7 @@ class RowPrefetch {
         stride_(src.stride),
         len_(len),
         total_(count + src.following),
-        lead_(kLeadBytes / sizeof(float)),
-        whole_groups_(src.ptrs == nullptr && len <= lead_) {
+        whole_groups_(src.ptrs == nullptr && len <= kLead) {
     if (!whole_groups_) return;
     const std::size_t group_bytes = R * stride_ * sizeof(float);
     const std::size_t steps = len > 16 ? (len + 15) / 16 : 1;
@@ -112,7 +111,7 @@ class RowPrefetch {
       return;
     }
     if (ptrs_ != nullptr) return;  // scattered rows: prefetched at the start of the group before
-    std::size_t col = j + lead_, first = g_;
+    std::size_t col = j + kLead, first = g_;
     if (col >= len_) {
       col -= len_;
       first += R;
@@ -125,9 +124,11 @@ class RowPrefetch {
   }
 
  private:
+  static constexpr std::size_t kLead = kLeadBytes / sizeof(float);  // in columns
+
   const float* base_;
   const float* const* ptrs_;
-  std::size_t stride_, len_, total_, lead_;
+  std::size_t stride_, len_, total_;
   bool whole_groups_;  // consecutive rows up to the lead: the next group in address order
   std::size_t lines_per_step_ = 0;
   const char* end_ = nullptr;
@@ -242,7 +243,7 @@ template <class T, Op op>
 void run_rows(const float* q, float q_root, RowSource src, std::size_t count, std::size_t n,
               std::size_t m, float* out) {
   if (src.ptrs == nullptr) {
-    if constexpr (Staggers<T>) {
+    if constexpr (T::kStaggered) {
       if ((op != Op::Cosine || n == m) && staggers(src, count, n)) {
         const std::size_t done = run_staggered<T, op>(q, q_root, src, count, n, out);
         src.base += done * src.stride;

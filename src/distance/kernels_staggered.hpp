@@ -47,9 +47,6 @@ constexpr std::size_t kStaggeredLead = 128;   // columns prefetched ahead along 
 constexpr std::size_t kMinStaggeredLen = kStaggerQuarters * kStaggerColumns;
 constexpr std::size_t kMinStaggeredRows = 64;  // the table costs about as much as one group
 
-template <class T>
-concept Staggers = T::kStaggered;
-
 // Rows the staggered groups take: consecutive, a stride of whole 4 KiB (a group's rows in one
 // set), whole steps of 16 columns (so that rows start and end at a step), and long enough that
 // every quarter has rows in front of it.
