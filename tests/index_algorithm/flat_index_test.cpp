@@ -220,8 +220,9 @@ TEST(FlatIndex, MatchesBruteForceBitForBit) {
   ChaCha12Rng rng(ChaCha12Rng::Seed{0x51, 0x7e, 0x11});
   const std::uint64_t dims[] = {1, 7, 8, 16, 33, 128, 300};
   for (std::uint64_t dim : dims) {
-    // More than one block of rows, and a count that is no multiple of any lane width.
-    const std::uint64_t rows = dim >= 128 ? 1337 : 3001;
+    // More than one block of rows (4096 in a kernel call), and a count that is no multiple of
+    // any lane width.
+    const std::uint64_t rows = dim >= 128 ? 4096 + 1337 : 2 * 4096 + 809;
     for (bool coarse : {true, false}) {
       const VecSet<float> set = grid_rows(rng, dim, rows, coarse);
       for (DistanceAlgorithm d : kAlgorithms) {
