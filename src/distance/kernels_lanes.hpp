@@ -70,6 +70,9 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // 3072 dimensions (0.5-0.75x).
 constexpr std::size_t kLeadBytes = 512;
 
+// Rows of `len` columns that are read with a lead per row (and, consecutive, in pairs of blocks).
+inline bool beyond_lead(std::size_t len) { return len * sizeof(float) > kLeadBytes; }
+
 // The first `bytes` of each of the rows [begin, end).
 inline void prefetch_scattered(const float* const* ptrs, std::size_t begin, std::size_t end,
                                std::size_t bytes) {
@@ -91,8 +94,8 @@ class RowPrefetch {
         stride_(src.stride),
         len_(len),
         total_(count + src.following),
-        whole_groups_(src.ptrs == nullptr && len <= kLead),
-        per_row_(len > kLead) {
+        whole_groups_(src.ptrs == nullptr && !beyond_lead(len)),
+        per_row_(beyond_lead(len)) {
     if (ptrs_ != nullptr && per_row_) prefetch_scattered(ptrs_, 0, lesser(R, total_), kLeadBytes);
     if (!whole_groups_) return;
     const std::size_t group_bytes = R * stride_ * sizeof(float);
@@ -195,7 +198,7 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
     for (std::size_t c = 0; c < C; ++c) a[c] = b[c] = T::neg_zero();
     std::size_t j = 0;
     if constexpr (kConsecutive && T::kWholeLines) {
-      for (; len * sizeof(float) > kLeadBytes && j + 16 <= both; j += 16) {
+      for (; beyond_lead(len) && j + 16 <= both; j += 16) {
         ahead.at_column(j);
         for (std::size_t c = 0; c < C; ++c) {
           V col0[8], col1[8];
@@ -244,19 +247,13 @@ void run_rows_from(const float* q, float q_root, RowSource src, std::size_t coun
   }
 }
 
-// The same instruction set with a single accumulator chain, for a last group of at most W
-// scattered rows (a graph node's few unvisited neighbours), which would otherwise be padded to
-// kChains * W rows.
-template <class T>
-struct OneChain : T {
-  static constexpr std::size_t kChains = 1;
-};
-
-// Scattered rows in groups of the consecutive kernel's size (16 rows), for rows longer than the
-// prefetch lead, which then go with a lead per row (see RowPrefetch).
-template <class T>
-struct ConsecutiveGroups : T {
-  static constexpr std::size_t kChains = T::kConsecutiveChains;
+// The same instruction set with C accumulator chains for scattered rows: one for a last group
+// of at most W rows (a graph node's few unvisited neighbours), which would otherwise be padded
+// to kChains * W rows; the consecutive kernel's kConsecutiveChains (16 rows) for rows longer
+// than the prefetch lead, which then go with a lead per row (see RowPrefetch).
+template <class T, std::size_t C>
+struct Chains : T {
+  static constexpr std::size_t kChains = C;
 };
 
 template <class T, Op op>
@@ -275,8 +272,8 @@ void run_rows(const float* q, float q_root, RowSource src, std::size_t count, st
     run_rows_from<T, op, true>(q, q_root, src, count, n, m, out);
     return;
   }
-  if ((op == Op::Cosine ? m : n) * sizeof(float) > kLeadBytes) {
-    run_rows_from<ConsecutiveGroups<T>, op, false>(q, q_root, src, count, n, m, out);
+  if (beyond_lead(op == Op::Cosine ? m : n)) {
+    run_rows_from<Chains<T, T::kConsecutiveChains>, op, false>(q, q_root, src, count, n, m, out);
     return;
   }
   constexpr std::size_t R = T::kChains * T::W;
@@ -284,8 +281,8 @@ void run_rows(const float* q, float q_root, RowSource src, std::size_t count, st
   const std::size_t whole = tail != 0 && tail <= T::W ? count - tail : count;
   if (whole > 0) run_rows_from<T, op, false>(q, q_root, src, whole, n, m, out);
   if (whole < count)
-    run_rows_from<OneChain<T>, op, false>(q, q_root, RowSource{nullptr, 0, src.ptrs + whole, 0},
-                                          count - whole, n, m, out + whole);
+    run_rows_from<Chains<T, 1>, op, false>(q, q_root, RowSource{nullptr, 0, src.ptrs + whole, 0},
+                                           count - whole, n, m, out + whole);
 }
 
 template <class T>
