@@ -20,7 +20,8 @@ namespace {
 // block: the query's norm for Cosine (a scalar sum as long as the query), and in the staggered
 // kernel of wide rows a table of the query and the ramp of its quarters (about 0.8 % of a block
 // of 512 rows at 3072 dimensions). 4096 rows leave these at a few tenths of a percent of a
-// scan; the block's distances (16 KiB) stay on the stack.
+// scan. The block's distances (16 KiB) are on the heap: Python lets a thread's stack be as small
+// as 32 KiB, and a search from such a thread, a few C calls deep, must not run off its end.
 constexpr std::uint64_t kBlockRows = 4096;
 
 }  // namespace
@@ -33,13 +34,13 @@ std::vector<CandidatePair> FlatIndex::knn(std::span<const float> q, std::uint64_
   const std::uint64_t rows = vec_set_.len();
   const std::uint64_t dim = vec_set_.dim();
   const float* data = vec_set_.data().data();
-  float dists[kBlockRows];
+  std::vector<float> dists(std::min(rows, kBlockRows));
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t count = std::min(kBlockRows, rows - begin);
     distance_to_rows(dist_, q,
                      RowBatch::contiguous(data + begin * dim, count, dim, rows - begin - count),
-                     dists);
-    result.add_all(begin, std::span<const float>(dists, count));
+                     dists.data());
+    result.add_all(begin, std::span<const float>(dists.data(), count));
   }
   return std::move(result).into_sorted_vec();
 }
@@ -53,11 +54,11 @@ std::vector<CandidatePair> FlatIndex::knn_pq(std::span<const float> q, std::uint
   const VecSet<std::uint8_t>& codes = pq.encoded_vec_set();
   if (codes.dim() == 0) fail("chunk size must be non-zero");
   const std::uint64_t rows = codes.len();
-  float dists[kBlockRows];
+  std::vector<float> dists(std::min(rows, kBlockRows));
   for (std::uint64_t begin = 0; begin < rows; begin += kBlockRows) {
     const std::uint64_t end = std::min(rows, begin + kBlockRows);
-    pq_distances(dist_, codes, begin, end, lookup, dists);
-    candidates.add_all(begin, std::span<const float>(dists, end - begin));
+    pq_distances(dist_, codes, begin, end, lookup, dists.data());
+    candidates.add_all(begin, std::span<const float>(dists.data(), end - begin));
   }
   // The candidates' exact distances in one batch of scattered rows (the same bits as one at a
   // time, with the rows prefetched), handed to the re-ranking by row.

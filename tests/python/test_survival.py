@@ -372,6 +372,34 @@ class SurvivalTest(ChildTestCase):
                 """, [d])
             self.assertChildOk(result)
 
+    @unittest.skipIf(ASAN, "the sanitizer's own stack frames need more than the smallest stack")
+    def test_searches_fit_the_smallest_thread_stack_python_allows(self):
+        # 32 KiB, and the search 16 C calls deep (each level goes through map and list): an
+        # exhaustive scan of wide rows and one through PQ codes.
+        self.assertChildOk(run_child("""
+            import random, threading
+            db = VecDB(tempfile.mkdtemp())
+            db.create_table_if_not_exists("w", 3072)
+            rnd = random.Random(3)
+            db.batch_add("w", [[rnd.random() for _ in range(3072)] for _ in range(300)], [{}] * 300)
+            q = [0.5] * 3072
+            expected = db.search("w", q, 5)
+            def nest(depth, search):
+                return search() if depth == 0 else list(map(lambda d: nest(d, search), [depth - 1]))[0]
+            def on_small_stack(search):
+                threading.stack_size(32 * 1024)
+                found = []
+                t = threading.Thread(target=lambda: found.append(nest(16, search)))
+                t.start()
+                t.join()
+                threading.stack_size(0)
+                return found[0]
+            assert on_small_stack(lambda: db.search("w", q, 5)) == expected
+            db.build_pq_table("w")
+            assert len(on_small_stack(lambda: db.search("w", q, 5, ef=50))) == 5
+            print("ok")
+            """))
+
     def test_a_thread_that_cannot_start_is_a_runtime_error_and_changes_nothing(self):
         # The third periodic save (catalogue, a, b) needs a third thread, whose stack does not
         # fit under the limit.
