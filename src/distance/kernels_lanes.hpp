@@ -40,8 +40,9 @@ inline const float* row_of(const RowSource& src, std::size_t i) {
 // loads alone ran at 0.56 of a streaming read, and a software stream in address order, one
 // or two groups ahead, at 0.52-0.71 (the farther ahead, the slower: its lines come long
 // before their use and leave L1 first). With the per-row lead the flat scan runs at about 0.9
-// of the streaming read at 768 and 1536 dimensions, while the arithmetic alone, data hot in L1
-// or L2, runs at more than twice that rate.
+// of the streaming read at 768 and 1536 dimensions. With the rows in L2 the scan runs at only
+// 1.5-1.7 times the streaming read from memory (71 GB/s L2Sqr, bound by its one add chain, and
+// 62 GB/s cosine, against 42), so what memory stalls cost is not made up afterwards.
 //
 // Past the end of a row the lead runs on into the row R further on, the same lane of the next
 // group, so the stream continues across groups (and into the `following` rows of consecutive
